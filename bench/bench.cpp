@@ -1,0 +1,304 @@
+// Prints where a download's time and memory go, each figure beside its floor or bound.
+//   lumedra-bench [--quick]
+#include "download/dudozerdownload.h"
+#include "download/protocol.h"
+#include "filedialoganswer.h"
+#include "simloader.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include "ui/mainwindow.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+using Frame = SimLoader::Frame;
+
+QByteArray randomImage(int size)
+{
+    QByteArray image(size, Qt::Uninitialized);
+    QRandomGenerator rng(42);
+    rng.fillRange(reinterpret_cast<quint32 *>(image.data()), size / 4);
+    return image;
+}
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Data phase as the loader saw it: from the header's arrival to the finish frame's.
+double dataPhaseSeconds(const QVector<Frame> &frames)
+{
+    qint64 header = -1, finish = -1;
+    for (const Frame &f : frames) {
+        if (f.kind == Frame::Header && header < 0)
+            header = f.atUs;
+        if (f.kind == Frame::Finish)
+            finish = f.atUs;
+    }
+    return (finish - header) / 1e6;
+}
+
+struct Measure {
+    double dataSeconds = 0;
+    double cpuSeconds = 0;
+    bool ok = false;
+};
+
+Measure engineDownload(const QByteArray &image, const SimLoader::Faults &faults)
+{
+    SimLoader loader(faults);
+    Measure m;
+    if (!loader.start())
+        return m;
+    dudoZerDownload engine;
+    QEventLoop loop;
+    int result = -1;
+    QObject::connect(&engine, &dudoZerDownload::backInfo, &loop,
+                     [&](dudoZerDownload::E_REBACK code) {
+                         result = code;
+                         loop.quit();
+                     });
+    const double cpu = threadCpuSeconds();
+    if (!engine.startDownload(image.size(), 0, quint16(byteSum(image.constData(), image.size())),
+                              image, loader.portName(), 115200))
+        return m;
+    loop.exec();
+    m.cpuSeconds = threadCpuSeconds() - cpu;
+    m.dataSeconds = dataPhaseSeconds(loader.frames());
+    m.ok = result == dudoZerDownload::E_DONE && loader.image() == image;
+    return m;
+}
+
+// The same conversation as the engine's, written as plainly as possible: blocking on poll()
+// for each reply. What the engine costs beyond this is its own overhead.
+bool readReply(int fd, QByteArray *reply)
+{
+    char buf[Protocol::ReplyLength];
+    int have = 0;
+    while (have < Protocol::ReplyLength) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return false;
+        const ssize_t n = read(fd, buf + have, size_t(Protocol::ReplyLength - have));
+        if (n <= 0)
+            return false;
+        have += int(n);
+    }
+    *reply = QByteArray(buf, Protocol::ReplyLength);
+    return true;
+}
+
+bool exchange(int fd, const QByteArray &out, const QByteArray &expected)
+{
+    QByteArray reply;
+    return write(fd, out.constData(), size_t(out.size())) == out.size() &&
+           readReply(fd, &reply) && reply == expected;
+}
+
+Measure floorDownload(const QByteArray &image)
+{
+    SimLoader::Faults faults;
+    faults.recordBlocks = false;
+    SimLoader loader(faults);
+    Measure m;
+    if (!loader.start())
+        return m;
+    const int fd = open(loader.portName().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return m;
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, B115200);
+    tcsetattr(fd, TCSANOW, &tio);
+
+    const double cpu = threadCpuSeconds();
+    bool ok = exchange(fd, Protocol::handshakeFrame(), Protocol::readyReply()) &&
+              exchange(fd, Protocol::handshakeFrame(), Protocol::readyReply()) &&
+              exchange(fd, Protocol::headerFrame(0, image.size(),
+                                                 quint16(byteSum(image.constData(), image.size()))),
+                       Protocol::acceptReply());
+    for (qint64 offset = 0; ok && offset < image.size();) {
+        const int length = Protocol::blockLength(image.size() - offset);
+        ok = exchange(fd, QByteArray::fromRawData(image.constData() + offset, length),
+                      Protocol::acceptReply());
+        offset += length;
+    }
+    ok = ok && exchange(fd, Protocol::finishFrame(), Protocol::readyReply());
+    m.cpuSeconds = threadCpuSeconds() - cpu;
+    close(fd);
+    m.dataSeconds = dataPhaseSeconds(loader.frames());
+    m.ok = ok && loader.image() == image;
+    return m;
+}
+
+qint64 statusKiB(const char *field)
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+void resetPeak()
+{
+    QFile refs("/proc/self/clear_refs");
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+// Peak resident memory of a whole download through the window, the loader in its own process
+// so that only the tool's copies count.
+double memoryRatio(const QString &simloaderPath, int size, bool *ok)
+{
+    *ok = false;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("image.bin");
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return 0;
+        file.write(randomImage(size));
+    }
+    QProcess loader;
+    loader.start(simloaderPath, {});
+    if (!loader.waitForStarted() || !loader.waitForReadyRead(5000))
+        return 0;
+    const QString port = QString::fromLocal8Bit(loader.readLine()).trimmed();
+
+    MainWindow window;
+    QApplication::processEvents();
+    const qint64 baseline = statusKiB("VmRSS:");
+    resetPeak();
+
+    FileDialogAnswer::answerNext(path);
+    window.findChild<QPushButton *>("pushButton_open")->click();
+    auto *ports = window.findChild<QComboBox *>("comboBox_serial");
+    ports->addItem(port);
+    ports->setCurrentText(port);
+    auto *info = window.findChild<QTextBrowser *>("textBrowser");
+    window.findChild<QPushButton *>("pushButton_download")->click();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (info->toPlainText() != QStringLiteral("开始下载"))
+            loop.quit();
+    });
+    poll.start(50);
+    loop.exec();
+    *ok = info->toPlainText() == QStringLiteral("下载完成");
+    const qint64 peak = statusKiB("VmHWM:");
+    loader.terminate();
+    loader.waitForFinished();
+    return (peak - baseline) * 1024.0 / size;
+}
+
+double checksumGBps(int size)
+{
+    const QByteArray image = randomImage(size);
+    QElapsedTimer clock;
+    clock.start();
+    quint32 sink = 0;
+    const int rounds = 10;
+    for (int i = 0; i < rounds; ++i)
+        sink += byteSum(image.constData(), image.size());
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    std::fprintf(stderr, "(checksum sink %u)\n", sink);
+    return double(size) * rounds / seconds / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(msg));
+    });
+    const bool quick = app.arguments().contains("--quick");
+    const int large = quick ? 4 << 20 : 16 << 20;
+    const int memorySize = quick ? 16 << 20 : 64 << 20;
+
+    std::printf("%-34s %12s %12s %10s\n", "measure", "value", "floor/bound", "ratio");
+
+    SimLoader::Faults instant;
+    instant.recordBlocks = false;
+    const QByteArray small = randomImage(1 << 20);
+    const QByteArray big = randomImage(large);
+    const Measure engineSmall = engineDownload(small, instant);
+    const Measure floorSmall = floorDownload(small);
+    const Measure engineBig = engineDownload(big, instant);
+    const Measure floorBig = floorDownload(big);
+    const double blocksSmall = small.size() / 128.0, blocksBig = big.size() / 128.0;
+    const double usSmall = engineSmall.dataSeconds * 1e6 / blocksSmall;
+    const double usBig = engineBig.dataSeconds * 1e6 / blocksBig;
+    const double floorUsSmall = floorSmall.dataSeconds * 1e6 / blocksSmall;
+    const double floorUsBig = floorBig.dataSeconds * 1e6 / blocksBig;
+    std::printf("%-34s %9.1f us %9.1f us %9.2fx\n", "turnaround per block, 1 MiB", usSmall,
+                floorUsSmall, usSmall / floorUsSmall);
+    std::printf("%-34s %9.1f us %9.1f us %9.2fx\n",
+                qPrintable(QString("turnaround per block, %1 MiB").arg(large >> 20)), usBig,
+                floorUsBig, usBig / floorUsBig);
+    const double cpuSmall = engineSmall.cpuSeconds * 1e6 / blocksSmall;
+    const double cpuBig = engineBig.cpuSeconds * 1e6 / blocksBig;
+    std::printf("%-34s %9.1f us %9.1f us %9.2fx\n", "host CPU per block, large vs 1 MiB", cpuBig,
+                cpuSmall, cpuBig / cpuSmall);
+
+    SimLoader::Faults line;
+    line.throttleBaud = 115200;
+    line.recordBlocks = false;
+    const QByteArray lineImage = randomImage(quick ? 16 << 10 : 64 << 10);
+    const Measure onLine = engineDownload(lineImage, line);
+    const double blocks = lineImage.size() / 128.0;
+    // Every block with its accept reply, plus the header's accept and the finish frame.
+    const double bound = (lineImage.size() + 3 * blocks + 6) * 10.0 / 115200;
+    std::printf("%-34s %10.3f s %10.3f s %9.1f%%\n", "data phase at 115200 baud",
+                onLine.dataSeconds, bound, 100 * bound / onLine.dataSeconds);
+
+    bool memoryOk = false;
+    const QString simloader = QDir(QCoreApplication::applicationDirPath())
+                                  .filePath("../tools/lumedra-simloader");
+    const double memory = memoryRatio(simloader, memorySize, &memoryOk);
+    std::printf("%-34s %9.2f x image %22s\n",
+                qPrintable(QString("peak memory, %1 MiB download").arg(memorySize >> 20)), memory,
+                memoryOk ? "" : "(download failed)");
+
+    const double gbps = checksumGBps(64 << 20);
+    std::printf("%-34s %8.2f GB/s\n", "byteSum over 64 MiB", gbps);
+
+    const bool ok = engineSmall.ok && engineBig.ok && floorSmall.ok && floorBig.ok && onLine.ok &&
+                    memoryOk;
+    std::printf("BENCH ok=%d turnaround_ratio=%.2f cpu_linearity=%.2f line_efficiency=%.3f "
+                "memory_ratio=%.2f checksum_gbps=%.2f\n",
+                ok, usBig / floorUsBig > usSmall / floorUsSmall ? usBig / floorUsBig
+                                                                  : usSmall / floorUsSmall,
+                cpuBig / cpuSmall, bound / onLine.dataSeconds, memory, gbps);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,221 @@
+#include "download/dudozerdownload.h"
+
+#include "download/myserial.h"
+#include "download/protocol.h"
+
+#include <QDebug>
+#include <QThread>
+
+namespace {
+dudoZerDownload::Timing currentTiming;
+}
+
+void dudoZerDownload::setTiming(const Timing &timing)
+{
+    currentTiming = timing;
+}
+
+dudoZerDownload::Timing dudoZerDownload::timing()
+{
+    return currentTiming;
+}
+
+dudoZerDownload::dudoZerDownload() : serial(new mySerial)
+{
+    connect(serial, SIGNAL(readyRead()), this, SLOT(haveDataIn()), Qt::QueuedConnection);
+    connect(&timer, SIGNAL(timeout()), this, SLOT(tmrOutHandle()), Qt::AutoConnection);
+}
+
+dudoZerDownload::~dudoZerDownload()
+{
+    qDebug() << "exit";
+    serial->close();
+    delete serial;
+}
+
+bool dudoZerDownload::startDownload(qint32 imageSize, quint32 headerValue, quint16 checksum,
+                                    const QByteArray &image, const QString &portName,
+                                    int baudRate)
+{
+    Q_UNUSED(imageSize) // the image's own length is what the header announces
+    imageLength = image.size();
+    this->headerValue = headerValue;
+    this->checksum = checksum;
+    imageBuffer = image;
+    acceptedBytes = 0;
+
+    serial->setPortName(portName);
+    serial->setBaudRate(baudRate, QSerialPort::AllDirections);
+    if (!serial->open(QIODevice::ReadWrite)) {
+        emit backInfo(E_OPEN_FAIL);
+        return false;
+    }
+
+    timer.setInterval(currentTiming.tickMs);
+    timer.start();
+    retryCount = 0;
+    busy = true;
+    sendHandshake(ST_WAIT_READY);
+    return true;
+}
+
+void dudoZerDownload::sendHandshake(int next)
+{
+    writeFrame(Protocol::handshakeFrame());
+    armReceive(Protocol::ReplyLength, next);
+}
+
+void dudoZerDownload::armReceive(int count, int next)
+{
+    rxBuffer.clear();
+    expectCount = count;
+    nextState = next;
+    state = ST_RECEIVE;
+}
+
+void dudoZerDownload::sendHeader()
+{
+    writeFrame(Protocol::headerFrame(headerValue, imageLength, checksum));
+}
+
+void dudoZerDownload::sendFinish()
+{
+    writeFrame(Protocol::finishFrame());
+}
+
+void dudoZerDownload::writeFrame(const QByteArray &bytes)
+{
+    serial->write(bytes);
+    // QSerialPort only queues the bytes until a later turn of the event loop; hand them to the
+    // driver now, since the device's reply is the next thing we wait for.
+    serial->flush();
+}
+
+void dudoZerDownload::tmrOutHandle()
+{
+    const qint32 r = retryCount++;
+    if (r <= 5)
+        sendHandshake(ST_WAIT_READY);
+    else
+        emit backInfo(E_TIMEOUT);
+}
+
+void dudoZerDownload::haveDataIn()
+{
+    if (!busy)
+        return;
+
+    for (;;) {
+        switch (state) {
+        case ST_RECEIVE:
+            if (serial->bytesAvailable() < expectCount)
+                return;
+            state = nextState;
+            rxBuffer = serial->read(expectCount);
+            break;
+
+        case ST_WAIT_READY:
+            if (rxBuffer != Protocol::readyReply()) {
+                armReceive(Protocol::ReplyLength, ST_WAIT_READY);
+                return;
+            }
+            retryCount = 0;
+            serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);
+            // The loader needs time to follow the rate change before it can read again.
+            QThread::msleep(ulong(currentTiming.baudPauseMs));
+            sendHandshake(ST_WAIT_READY_FAST);
+            qDebug() << "change bd" << '\n';
+            timer.start(currentTiming.windowMs);
+            return;
+
+        case ST_WAIT_READY_FAST:
+            if (rxBuffer != Protocol::readyReply()) {
+                armReceive(Protocol::ReplyLength, ST_WAIT_READY_FAST);
+                return;
+            }
+            timer.start(currentTiming.windowMs);
+            continueIn(ST_SEND_HEADER);
+            break;
+
+        case ST_SEND_HEADER:
+            qDebug() << "send data";
+            sendHeader();
+            armReceive(Protocol::ReplyLength, ST_WAIT_HEADER_ACCEPT);
+            return;
+
+        case ST_WAIT_HEADER_ACCEPT:
+            if (rxBuffer != Protocol::acceptReply()) {
+                armReceive(Protocol::ReplyLength, ST_WAIT_READY_RESEND);
+                return;
+            }
+            timer.start(currentTiming.windowMs);
+            continueIn(ST_SEND_BLOCK);
+            break;
+
+        case ST_WAIT_READY_RESEND:
+            if (rxBuffer != Protocol::readyReply()) {
+                armReceive(Protocol::ReplyLength, ST_WAIT_READY_RESEND);
+                return;
+            }
+            continueIn(ST_SEND_HEADER);
+            break;
+
+        case ST_SEND_BLOCK: {
+            const int length = Protocol::blockLength(remainingBytes());
+            if (length == 0) {
+                // An empty image has no block to send: the header is followed by the finish
+                // frame at once.
+                sendFinish();
+                armReceive(Protocol::ReplyLength, ST_WAIT_FINAL);
+                return;
+            }
+            writeFrame(QByteArray::fromRawData(imageBuffer.constData() + acceptedBytes, length));
+            armReceive(Protocol::ReplyLength, ST_WAIT_BLOCK_ACCEPT);
+            return;
+        }
+
+        case ST_WAIT_BLOCK_ACCEPT:
+            if (rxBuffer != Protocol::acceptReply()) {
+                qDebug() << "download ERR!" << remainingBytes();
+                busy = false;
+                emit backInfo(E_DOWNLOAD_ERR);
+                return;
+            }
+            // 64-bit product: remaining * 100 overflows 32 bits above 21,474,836 bytes.
+            emit sendPercent(int(100 - qint64(remainingBytes()) * 100 / imageLength));
+            // Every accepted block restarts the reply window; a shared window would cut off any
+            // healthy transfer whose data phase outlasts it.
+            timer.start(currentTiming.windowMs);
+            if (remainingBytes() > Protocol::MaxBlockLength) {
+                acceptedBytes += Protocol::MaxBlockLength;
+                continueIn(ST_SEND_BLOCK);
+                break;
+            }
+            imageBuffer.clear();
+            acceptedBytes = 0;
+            sendFinish();
+            armReceive(Protocol::ReplyLength, ST_WAIT_FINAL);
+            return;
+
+        case ST_WAIT_FINAL:
+            busy = false;
+            emit backInfo(rxBuffer == Protocol::readyReply() ? E_DONE : E_DOWNLOAD_ERR);
+            return;
+
+        default:
+            qDebug() << "idle";
+            return;
+        }
+    }
+}
+
+void dudoZerDownload::continueIn(int next)
+{
+    rxBuffer.clear();
+    state = next;
+}
+
+qint32 dudoZerDownload::remainingBytes() const
+{
+    return imageBuffer.size() - acceptedBytes;
+}

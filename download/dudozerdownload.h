@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class mySerial;
+
+// Carries out one download: wakes the loader, switches the line to the fast rate, sends the
+// header, the image block by block and the finish frame, and reports percent and one result.
+class dudoZerDownload : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum E_REBACK { E_DONE = 0, E_OPEN_FAIL = 2, E_DOWNLOAD_ERR = 3, E_TIMEOUT = 4 };
+
+    enum State {
+        ST_IDLE = 0,
+        ST_WAIT_READY_FAST = 2,
+        ST_WAIT_READY = 3,
+        ST_RECEIVE = 4,
+        ST_WAIT_READY_RESEND = 5,
+        ST_SEND_HEADER = 6,
+        ST_WAIT_HEADER_ACCEPT = 7,
+        ST_SEND_BLOCK = 8,
+        ST_WAIT_BLOCK_ACCEPT = 9,
+        ST_WAIT_FINAL = 10,
+    };
+
+    // The conversation's timing. Tests shorten it through setTiming(); the program never does.
+    struct Timing {
+        int tickMs = 200;          // handshake re-send period before the first ready reply
+        int windowMs = 10000;      // reply window once the device has answered
+        int baudPauseMs = 200;     // settle time after switching to the fast rate
+    };
+    static void setTiming(const Timing &timing);
+    static Timing timing();
+
+    dudoZerDownload();
+    ~dudoZerDownload() override;
+
+    bool startDownload(qint32 imageSize, quint32 headerValue, quint16 checksum,
+                       const QByteArray &image, const QString &portName, int baudRate);
+
+signals:
+    void backInfo(dudoZerDownload::E_REBACK reback_code);
+    void sendPercent(int percent);
+
+public slots:
+    void haveDataIn();
+    void tmrOutHandle();
+
+private:
+    void sendHandshake(int next);
+    void armReceive(int count, int next);
+    void sendHeader();
+    void sendFinish();
+    void writeFrame(const QByteArray &bytes);
+    void continueIn(int next);
+    qint32 remainingBytes() const;
+
+    qint32 imageLength = 0;
+    quint32 headerValue = 0;
+    quint16 checksum = 0;
+    QByteArray imageBuffer;
+    mySerial *serial = nullptr;
+    qint32 state = ST_IDLE;
+    qint32 nextState = ST_IDLE;
+    QByteArray rxBuffer;
+    qint32 expectCount = 0;
+    bool busy = false;
+    qint32 retryCount = 0;
+    QTimer timer;
+    // Bytes of imageBuffer already accepted by the device. Advancing an offset instead of cutting
+    // the array's front keeps each block O(block) and leaves the caller's bytes shared.
+    qint32 acceptedBytes = 0;
+};

@@ -1,0 +1,3 @@
+#include "download/myserial.h"
+
+mySerial::~mySerial() = default;

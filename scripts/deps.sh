@@ -1,0 +1,16 @@
+# Sourced by the run and test scripts: installs what the build needs when it is missing.
+lumedra_packages="cmake make g++ qtbase5-dev libqt5serialport5-dev fonts-wqy-microhei"
+
+lumedra_install_deps() {
+    local missing="" pkg
+    for pkg in $lumedra_packages "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing="$missing $pkg"
+    done
+    [ -z "$missing" ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing:$missing"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+}

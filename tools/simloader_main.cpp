@@ -1,0 +1,78 @@
+#include "simloader.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <pthread.h>
+
+// Plays the device's loader on a pseudo-terminal for manual tries of the downloader: prints the
+// port to open, then serves downloads until interrupted.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Plays the device's loader on a pseudo-terminal and prints the port to open.");
+    parser.addHelpOption();
+    const QCommandLineOption throttle("throttle", "Pace the line as at <baud>.", "baud");
+    const QCommandLineOption delay("delay", "Wait <ms> before each reply.", "ms");
+    const QCommandLineOption silent("silent", "Never answer.");
+    const QCommandLineOption answerFrom("answer-from", "Answer handshakes from the <n>-th on.",
+                                        "n");
+    const QCommandLineOption save("save", "Write each received image to <file>.", "file");
+    parser.addOptions({throttle, delay, silent, answerFrom, save});
+    parser.process(app);
+
+    const auto number = [&parser](const QCommandLineOption &option, int fallback) {
+        if (!parser.isSet(option))
+            return fallback;
+        bool ok = false;
+        const int value = parser.value(option).toInt(&ok);
+        if (!ok || value < 0) {
+            std::fprintf(stderr, "--%s needs a number\n", qPrintable(option.names().first()));
+            std::exit(EXIT_FAILURE);
+        }
+        return value;
+    };
+    SimLoader::Faults faults;
+    faults.throttleBaud = number(throttle, 0);
+    faults.replyDelayMs = number(delay, 0);
+    faults.silent = parser.isSet(silent);
+    faults.answerFromHandshake = number(answerFrom, 1);
+    SimLoader loader(faults);
+
+    const QString savePath = parser.value(save);
+    loader.setImageHandler([savePath](const QByteArray &image, quint16 headerChecksum) {
+        const auto checksum = quint16(byteSum(image.constData(), image.size()));
+        std::printf("received %d bytes, checksum %u, %s\n", image.size(), checksum,
+                    checksum == headerChecksum ? "as announced" : "header announced another");
+        std::fflush(stdout);
+        QFile file(savePath);
+        if (!savePath.isEmpty() &&
+            (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()))
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(savePath));
+    });
+
+    // Blocked before the loader's thread starts, so that thread inherits the mask and the
+    // signals wait for sigwait() below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (!loader.start()) {
+        std::fprintf(stderr, "cannot open a pseudo-terminal\n");
+        return EXIT_FAILURE;
+    }
+    std::printf("%s\n", qPrintable(loader.portName()));
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    loader.stop();
+    return EXIT_SUCCESS;
+}
