@@ -6,6 +6,8 @@
 #include <QDebug>
 #include <QThread>
 
+#include <poll.h>
+
 namespace {
 dudoZerDownload::Timing currentTiming;
 }
@@ -24,6 +26,15 @@ dudoZerDownload::dudoZerDownload() : serial(new mySerial)
 {
     connect(serial, SIGNAL(readyRead()), this, SLOT(haveDataIn()), Qt::QueuedConnection);
     connect(&timer, SIGNAL(timeout()), this, SLOT(tmrOutHandle()), Qt::AutoConnection);
+    // When the far end of the line is gone (a vanished pseudo-terminal peer reads as end of
+    // file), the port's read notifier fires without pause. Closing the port keeps the process
+    // idle; the timer's rule then ends the download as for any device that stopped answering.
+    // The close waits for the event loop: the error is reported from inside the notifier.
+    connect(serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) &&
+            lineHungUp())
+            QTimer::singleShot(0, serial, [port = serial] { port->close(); });
+    });
 }
 
 dudoZerDownload::~dudoZerDownload()
@@ -85,6 +96,8 @@ void dudoZerDownload::sendFinish()
 
 void dudoZerDownload::writeFrame(const QByteArray &bytes)
 {
+    if (!serial->isOpen())
+        return; // the line is gone; only the timer can end the download now
     serial->write(bytes);
     // QSerialPort only queues the bytes until a later turn of the event loop; hand them to the
     // driver now, since the device's reply is the next thing we wait for.
@@ -213,6 +226,12 @@ void dudoZerDownload::continueIn(int next)
 {
     rxBuffer.clear();
     state = next;
+}
+
+bool dudoZerDownload::lineHungUp() const
+{
+    pollfd fd{int(serial->handle()), POLLIN, 0};
+    return serial->isOpen() && ::poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP);
 }
 
 qint32 dudoZerDownload::remainingBytes() const

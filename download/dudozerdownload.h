@@ -60,6 +60,7 @@ private:
     void writeFrame(const QByteArray &bytes);
     void continueIn(int next);
     qint32 remainingBytes() const;
+    bool lineHungUp() const;
 
     qint32 imageLength = 0;
     quint32 headerValue = 0;
