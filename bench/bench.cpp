@@ -186,7 +186,7 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
         file.write(randomImage(size));
     }
     QProcess loader;
-    loader.start(simloaderPath, {});
+    loader.start(simloaderPath, QStringList());
     if (!loader.waitForStarted() || !loader.waitForReadyRead(5000))
         return 0;
     const QString port = QString::fromLocal8Bit(loader.readLine()).trimmed();

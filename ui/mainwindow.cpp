@@ -91,6 +91,10 @@ void MainWindow::on_pushButton_download_clicked()
 
 void MainWindow::errHandle(dudoZerDownload::E_REBACK err)
 {
+    // An engine that already reported its result lives on until the event loop deletes it, and
+    // after a time-out it still reads the line; whatever it says then is no longer ours.
+    if (sender() != downloader)
+        return;
     QString message;
     switch (err) {
     case dudoZerDownload::E_OPEN_FAIL:
@@ -120,6 +124,8 @@ void MainWindow::errHandle(dudoZerDownload::E_REBACK err)
 
 void MainWindow::getPercent(int percent)
 {
+    if (sender() != downloader)
+        return;
     ui->progressBar->setValue(percent);
 }
 
