@@ -93,7 +93,7 @@ void MainWindow::errHandle(dudoZerDownload::E_REBACK err)
 {
     // An engine that already reported its result lives on until the event loop deletes it, and
     // after a time-out it still reads the line; whatever it says then is no longer ours.
-    if (sender() != downloader)
+    if (!downloader || sender() != downloader)
         return;
     QString message;
     switch (err) {
@@ -124,7 +124,7 @@ void MainWindow::errHandle(dudoZerDownload::E_REBACK err)
 
 void MainWindow::getPercent(int percent)
 {
-    if (sender() != downloader)
+    if (!downloader || sender() != downloader)
         return;
     ui->progressBar->setValue(percent);
 }

@@ -1,0 +1,108 @@
+// Writes the window's pictures for the documentation: idle with an image chosen, and mid-way
+// through a download to the simulated loader.
+//   xvfb-run -a lumedra-screenshot <directory>
+#include "filedialoganswer.h"
+#include "simloader.h"
+#include "ui/mainwindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+
+namespace
+{
+
+const int ImageSize = 32 * 1024;
+const int LineBaud = 115200; // paces the loader so that the download is seen under way
+const int SettleMs = 500;
+const int ShownPercent = 45;
+const int TimeoutMs = 20000;
+
+// Runs the event loop until `done` holds or `timeoutMs` has passed.
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(2);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return done();
+}
+
+bool save(QWidget &window, const QDir &dir, const QString &name)
+{
+    const QString path = dir.filePath(name);
+    if (window.grab().save(path))
+        return true;
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (app.arguments().size() != 2) {
+        std::fprintf(stderr, "usage: lumedra-screenshot <directory>\n");
+        return 2;
+    }
+    const QDir out(app.arguments().at(1));
+
+    QTemporaryDir temp;
+    const QString imagePath = temp.filePath(QStringLiteral("firmware.bin"));
+    QByteArray image(ImageSize, Qt::Uninitialized);
+    QRandomGenerator(42).fillRange(reinterpret_cast<quint32 *>(image.data()), ImageSize / 4);
+    QFile file(imagePath);
+    if (!temp.isValid() || !file.open(QIODevice::WriteOnly) || file.write(image) != ImageSize) {
+        std::fprintf(stderr, "cannot write the image file\n");
+        return 1;
+    }
+    file.close();
+
+    SimLoader::Faults faults;
+    faults.throttleBaud = LineBaud;
+    SimLoader loader(faults);
+    if (!loader.start()) {
+        std::fprintf(stderr, "cannot open a pseudo-terminal\n");
+        return 1;
+    }
+
+    MainWindow window;
+    window.show();
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBox_serial"));
+    auto *bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    auto *download = window.findChild<QPushButton *>(QStringLiteral("pushButton_download"));
+    // Only the loader's port, so the picture does not depend on this machine's ports.
+    ports->clear();
+    ports->addItem(loader.portName());
+    FileDialogAnswer::answerNext(imagePath);
+    window.findChild<QPushButton *>(QStringLiteral("pushButton_open"))->click();
+    // Let the dialog close and the window finish its layout and first paint.
+    waitFor([] { return false; }, SettleMs);
+    if (!save(window, out, QStringLiteral("window-idle.png")))
+        return 1;
+
+    download->click();
+    if (!waitFor([bar] { return bar->value() >= ShownPercent; }, TimeoutMs)) {
+        std::fprintf(stderr, "the download did not get under way\n");
+        return 1;
+    }
+    const bool saved = save(window, out, QStringLiteral("window-downloading.png"));
+    download->click();
+    return saved ? 0 : 1;
+}
