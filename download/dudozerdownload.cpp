@@ -10,7 +10,10 @@
 
 namespace {
 dudoZerDownload::Timing currentTiming;
-}
+// Ticks after the last reset that re-send the handshake; the next one gives up.
+constexpr qint32 HandshakeResends = 6;
+constexpr int FullPercent = 100;
+} // namespace
 
 void dudoZerDownload::setTiming(const Timing &timing)
 {
@@ -22,8 +25,9 @@ dudoZerDownload::Timing dudoZerDownload::timing()
     return currentTiming;
 }
 
-dudoZerDownload::dudoZerDownload() : serial(new mySerial)
+dudoZerDownload::dudoZerDownload()
 {
+    serial = new mySerial;
     connect(serial, SIGNAL(readyRead()), this, SLOT(haveDataIn()), Qt::QueuedConnection);
     connect(&timer, SIGNAL(timeout()), this, SLOT(tmrOutHandle()), Qt::AutoConnection);
     // When the far end of the line is gone (a vanished pseudo-terminal peer reads as end of
@@ -107,7 +111,7 @@ void dudoZerDownload::writeFrame(const QByteArray &bytes)
 void dudoZerDownload::tmrOutHandle()
 {
     const qint32 r = retryCount++;
-    if (r <= 5)
+    if (r < HandshakeResends)
         sendHandshake(ST_WAIT_READY);
     else
         emit backInfo(E_TIMEOUT);
@@ -174,15 +178,15 @@ void dudoZerDownload::haveDataIn()
             break;
 
         case ST_SEND_BLOCK: {
-            const int length = Protocol::blockLength(remainingBytes());
-            if (length == 0) {
-                // An empty image has no block to send: the header is followed by the finish
-                // frame at once.
+            if (imageLength == 0) {
+                // An empty image has no block: the finish frame follows the header at once,
+                // and no percentage (which would divide by the length) is ever formed.
                 sendFinish();
                 armReceive(Protocol::ReplyLength, ST_WAIT_FINAL);
                 return;
             }
-            writeFrame(QByteArray::fromRawData(imageBuffer.constData() + acceptedBytes, length));
+            writeFrame(QByteArray::fromRawData(imageBuffer.constData() + acceptedBytes,
+                                               Protocol::blockLength(remainingBytes())));
             armReceive(Protocol::ReplyLength, ST_WAIT_BLOCK_ACCEPT);
             return;
         }
@@ -195,7 +199,8 @@ void dudoZerDownload::haveDataIn()
                 return;
             }
             // 64-bit product: remaining * 100 overflows 32 bits above 21,474,836 bytes.
-            emit sendPercent(int(100 - qint64(remainingBytes()) * 100 / imageLength));
+            emit sendPercent(
+                int(FullPercent - qint64(remainingBytes()) * FullPercent / imageLength));
             // Every accepted block restarts the reply window; a shared window would cut off any
             // healthy transfer whose data phase outlasts it.
             timer.start(currentTiming.windowMs);

@@ -27,9 +27,9 @@ QByteArray finishFrame()
 QByteArray headerFrame(quint32 headerValue, qint32 imageLength, quint16 checksum)
 {
     char frame[HeaderFrameLength] = {HostPrefix[0], HostPrefix[1], CmdHeader};
-    qToBigEndian<quint32>(headerValue, frame + 3);
-    qToBigEndian<quint32>(quint32(imageLength), frame + 7);
-    qToBigEndian<quint16>(checksum, frame + 11);
+    qToBigEndian<quint32>(headerValue, frame + HeaderValueOffset);
+    qToBigEndian<quint32>(quint32(imageLength), frame + HeaderLengthOffset);
+    qToBigEndian<quint16>(checksum, frame + HeaderChecksumOffset);
     return QByteArray(frame, HeaderFrameLength);
 }
 
@@ -38,7 +38,7 @@ qint64 headerImageLength(const QByteArray &frame)
     if (frame.size() != HeaderFrameLength || frame[0] != HostPrefix[0] ||
         frame[1] != HostPrefix[1] || frame[2] != CmdHeader)
         return -1;
-    return qFromBigEndian<quint32>(frame.constData() + 7);
+    return qFromBigEndian<quint32>(frame.constData() + HeaderLengthOffset);
 }
 
 QByteArray readyReply()

@@ -18,7 +18,10 @@ constexpr char StatusReady = '\x00';
 constexpr char StatusAccept = '\x41';
 
 constexpr int CommandFrameLength = 3; // handshake and finish frames
-constexpr int HeaderFrameLength = 15;
+constexpr int HeaderFrameLength = 15; // two zero bytes follow the checksum
+constexpr int HeaderValueOffset = 3;
+constexpr int HeaderLengthOffset = 7;
+constexpr int HeaderChecksumOffset = 11;
 constexpr int ReplyLength = 3;
 constexpr int MaxBlockLength = 128;
 constexpr int FastBaudRate = 115200;

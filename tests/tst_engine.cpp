@@ -116,6 +116,7 @@ private slots:
     void wrongReplies_data();
     void wrongReplies();
     void headerResentOnlyAfterReady();
+    void tickInDataPhase_data();
     void tickInDataPhase();
     void windowRestartsPerBlock();
     void emptyImage();
@@ -353,37 +354,58 @@ void tst_Engine::headerResentOnlyAfterReady()
     QVERIFY(loader.image() == image);
 }
 
+void tst_Engine::tickInDataPhase_data()
+{
+    QTest::addColumn<int>("silentAt");
+    QTest::addColumn<int>("silentIndex");
+    QTest::addColumn<QString>("kinds");
+    QTest::addColumn<QList<int>>("blockOffsets");
+    QTest::addColumn<QList<int>>("percents");
+    // The window closes, a handshake goes out and the conversation runs again from the rate
+    // change. Only the unaccepted block is sent again.
+    QTest::newRow("block 3 unanswered")
+        << int(Step::Block) << 3 << "HHRBBBHHRBBBF" << QList<int>{0, 128, 256, 256, 384, 512}
+        << QList<int>{0, 22, 43, 64, 86};
+    QTest::newRow("block 5 unanswered")
+        << int(Step::Block) << 5 << "HHRBBBBBHHRBF" << QList<int>{0, 128, 256, 384, 512, 512}
+        << QList<int>{0, 22, 43, 64, 86};
+}
+
 void tst_Engine::tickInDataPhase()
 {
-    // Block 3 goes unanswered: the window closes, a handshake goes out and the conversation runs
-    // again from the rate change. Only the unaccepted block is sent again.
+    QFETCH(int, silentAt);
+    QFETCH(int, silentIndex);
+    QFETCH(QString, kinds);
+    QFETCH(QList<int>, blockOffsets);
+    QFETCH(QList<int>, percents);
+
     dudoZerDownload::setTiming({200, 500, 200});
     SimLoader::Faults faults;
-    faults.silentAt = Step::Block;
-    faults.silentIndex = 3;
+    faults.silentAt = Step(silentAt);
+    faults.silentIndex = silentIndex;
     SimLoader loader(faults);
     QVERIFY(loader.start());
     EngineRun run;
     const QByteArray image = randomImage(600, 10);
     QVERIFY(run.start(loader, image));
-    QTRY_COMPARE_WITH_TIMEOUT(run.results, QList<int>{dudoZerDownload::E_DONE}, 10000);
+    QVERIFY(run.waitForResults(1, 10000));
+    QCOMPARE(run.results, QList<int>{dudoZerDownload::E_DONE});
 
     const QVector<Frame> frames = loader.frames();
-    QStringList kinds;
-    const char *names[] = {"H", "R", "B", "F", "?"};
+    QString actual;
     for (const Frame &f : frames)
-        kinds << names[f.kind];
-    QCOMPARE(kinds.join(""), QString("HHRBBBHHRBBBF"));
+        actual += "HRBF?"[f.kind];
+    QCOMPARE(actual, kinds);
     const QVector<Frame> blocks = framesOf(frames, Frame::Block);
-    const int offsets[] = {0, 128, 256, 256, 384, 512};
+    QCOMPARE(blocks.size(), blockOffsets.size());
     for (int i = 0; i < blocks.size(); ++i)
-        QCOMPARE(blocks[i].bytes, image.mid(offsets[i], 128));
+        QCOMPARE(blocks[i].bytes, image.mid(blockOffsets[i], 128));
     const QVector<Frame> headers = framesOf(frames, Frame::Header);
     QCOMPARE(headers[1].bytes, headers[0].bytes);
-    QCOMPARE(run.percents, (QList<int>{0, 22, 43, 64, 86}));
+    QCOMPARE(run.percents, percents);
     QVERIFY(loader.image() == image);
     // The handshake that interrupts the data phase travels at the fast rate.
-    QCOMPARE(frames[6].baud, Protocol::FastBaudRate);
+    QCOMPARE(frames[kinds.indexOf("HHR", 1)].baud, Protocol::FastBaudRate);
 }
 
 void tst_Engine::windowRestartsPerBlock()

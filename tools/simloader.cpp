@@ -21,7 +21,6 @@
 namespace {
 
 constexpr int PrefixLength = sizeof(Protocol::HostPrefix);
-constexpr int HeaderChecksumOffset = 11;
 constexpr int ReadBufferSize = 64 * 1024;
 constexpr int HangupPauseMs = 2;
 constexpr int BitsPerByte = 10; // start bit, 8 data bits, stop bit
@@ -420,7 +419,7 @@ void SimLoader::accept(Frame::Kind kind, const char *bytes, int size)
     if (kind == Frame::Header) {
         const QByteArray header = QByteArray::fromRawData(bytes, size);
         const qint64 length = Protocol::headerImageLength(header);
-        m_headerChecksum = qFromBigEndian<quint16>(bytes + HeaderChecksumOffset);
+        m_headerChecksum = qFromBigEndian<quint16>(bytes + Protocol::HeaderChecksumOffset);
         if (length != m_announced || m_offset >= m_announced) {
             m_announced = length;
             m_offset = 0;
