@@ -104,7 +104,10 @@ void dudoZerDownload::writeFrame(const QByteArray &bytes)
         return; // the line is gone; only the timer can end the download now
     serial->write(bytes);
     // QSerialPort only queues the bytes until a later turn of the event loop; hand them to the
-    // driver now, since the device's reply is the next thing we wait for.
+    // driver now, since the device's reply is the next thing we wait for. The second flush
+    // closes the write at once, sparing an event-loop wake-up whose only news is that the
+    // bytes left.
+    serial->flush();
     serial->flush();
 }
 

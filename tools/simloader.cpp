@@ -444,7 +444,10 @@ void SimLoader::send(const Answer &reply)
     if (reply.bytes.isEmpty())
         return;
     if (reply.delay.count() > 0 || m_faults.throttleBaud > 0) {
-        Clock::time_point when = Clock::now() + reply.delay;
+        // On a paced line the reply starts as the frame's last byte arrives, not when this
+        // thread happened to wake up after it.
+        Clock::time_point when = (m_faults.throttleBaud > 0 ? m_lineFree : Clock::now()) +
+                                 reply.delay;
         if (m_faults.throttleBaud > 0)
             when += lineTime(reply.bytes.size());
         std::this_thread::sleep_until(when);
