@@ -7,96 +7,64 @@ class tst_Protocol : public QObject
     Q_OBJECT
 
 private slots:
-    void fixedBytes_data();
-    void fixedBytes();
-    void checksumAndHeader_data();
-    void checksumAndHeader();
-    void headerFields();
-    void blocks_data();
-    void blocks();
+    void fixedFrames();
+    void imageFrames_data();
+    void imageFrames();
 };
 
-void tst_Protocol::fixedBytes_data()
+void tst_Protocol::fixedFrames()
 {
-    QTest::addColumn<QByteArray>("actual");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("handshake") << Protocol::handshakeFrame() << QByteArray::fromHex("5AA511");
-    QTest::newRow("finish") << Protocol::finishFrame() << QByteArray::fromHex("5AA588");
-    QTest::newRow("ready") << Protocol::readyReply() << QByteArray::fromHex("A55A00");
-    QTest::newRow("accept") << Protocol::acceptReply() << QByteArray::fromHex("A55A41");
+    QCOMPARE(Protocol::handshakeFrame(), QByteArray::fromHex("5AA511"));
+    QCOMPARE(Protocol::finishFrame(), QByteArray::fromHex("5AA588"));
+    QCOMPARE(Protocol::readyReply(), QByteArray::fromHex("A55A00"));
+    QCOMPARE(Protocol::acceptReply(), QByteArray::fromHex("A55A41"));
+    // Every header field big-endian, in its own place.
+    QCOMPARE(Protocol::headerFrame(0x01020304u, 0x7FFFFFFF, 0xBEEF),
+             QByteArray::fromHex("5AA580 01020304 7FFFFFFF BEEF 0000"));
+    QCOMPARE(Protocol::headerImageLength(QByteArray::fromHex("5AA511")), qint64(-1));
+    // 17 MiB of FF sums past 2^32: the sum wraps instead of saturating or widening.
+    const QByteArray big(17 << 20, '\xFF');
+    QCOMPARE(byteSum(big.constData(), big.size()),
+             quint32(qint64(big.size()) * 0xFF % (1LL << 32)));
 }
 
-void tst_Protocol::fixedBytes()
-{
-    QFETCH(QByteArray, actual);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(actual, expected);
-}
-
-void tst_Protocol::checksumAndHeader_data()
+void tst_Protocol::imageFrames_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<quint32>("sum");
     QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QList<int>>("blocks");
+    const auto row = [](const char *tag, const QByteArray &image, quint32 sum, const char *header,
+                        QList<int> blocks) {
+        QTest::newRow(tag) << image << sum << QByteArray::fromHex(header) << blocks;
+    };
+    const auto ff = [](int n) { return QByteArray(n, '\xFF'); };
 
-    QTest::newRow("empty") << QByteArray() << 0u
-                           << QByteArray::fromHex("5AA580000000000000000000000000");
-    QTest::newRow("abc") << QByteArray("abc") << 294u
-                         << QByteArray::fromHex("5AA580000000000000000301260000");
-    QTest::newRow("300 x FF") << QByteArray(300, '\xFF') << 0x12AD4u
-                              << QByteArray::fromHex("5AA58000000000000001 2C2AD40000");
-    QTest::newRow("1000 x FF") << QByteArray(1000, '\xFF') << 0x3E418u
-                               << QByteArray::fromHex("5AA580000000000000 03E8E4180000");
-    QTest::newRow("256 x FF") << QByteArray(256, '\xFF') << 65280u
-                              << QByteArray::fromHex("5AA58000000000000001 00FF000000");
-    QTest::newRow("257 x FF") << QByteArray(257, '\xFF') << 65535u
-                              << QByteArray::fromHex("5AA58000000000000001 01FFFF0000");
-    QTest::newRow("258 x FF") << QByteArray(258, '\xFF') << 65790u
-                              << QByteArray::fromHex("5AA58000000000000001 0200FE0000");
+    row("empty", QByteArray(), 0, "5AA580 00000000 00000000 0000 0000", {});
+    row("1", QByteArray(1, '\x01'), 1, "5AA580 00000000 00000001 0001 0000", {1});
+    row("abc", "abc", 294, "5AA580 00000000 00000003 0126 0000", {3});
+    row("128 x FF", ff(128), 32640, "5AA580 00000000 00000080 7F80 0000", {128});
+    row("256 x FF", ff(256), 65280, "5AA580 00000000 00000100 FF00 0000", {128, 128});
+    row("257 x FF", ff(257), 65535, "5AA580 00000000 00000101 FFFF 0000", {128, 128, 1});
+    row("258 x FF", ff(258), 65790, "5AA580 00000000 00000102 00FE 0000", {128, 128, 2});
+    row("300 x FF", ff(300), 0x12AD4, "5AA580 00000000 0000012C 2AD4 0000", {128, 128, 44});
+    row("1000 x FF", ff(1000), 0x3E418, "5AA580 00000000 000003E8 E418 0000",
+        QVector<int>(7, 128).toList() << 104);
 }
 
-void tst_Protocol::checksumAndHeader()
+void tst_Protocol::imageFrames()
 {
     QFETCH(QByteArray, image);
     QFETCH(quint32, sum);
     QFETCH(QByteArray, header);
+    QFETCH(QList<int>, blocks);
 
     QCOMPARE(byteSum(image.constData(), image.size()), sum);
     const QByteArray frame = Protocol::headerFrame(0, image.size(), quint16(sum));
     QCOMPARE(frame.toHex(' '), header.toHex(' '));
     QCOMPARE(Protocol::headerImageLength(frame), qint64(image.size()));
-}
-
-void tst_Protocol::headerFields()
-{
-    // Every field big-endian, in its own place, with the sum wrapping at 32 bits.
-    const QByteArray frame = Protocol::headerFrame(0x01020304u, 0x7FFFFFFF, 0xBEEF);
-    QCOMPARE(frame, QByteArray::fromHex("5AA580 01020304 7FFFFFFF BEEF 0000"));
-    // 17 MiB of FF sums past 2^32: the sum wraps instead of saturating or widening.
-    const QByteArray big(17 << 20, '\xFF');
-    QCOMPARE(byteSum(big.constData(), big.size()), quint32(qint64(big.size()) * 0xFF % (1LL << 32)));
-    QCOMPARE(Protocol::headerImageLength(QByteArray::fromHex("5AA511")), qint64(-1));
-}
-
-void tst_Protocol::blocks_data()
-{
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QList<int>>("blocks");
-    QTest::newRow("empty") << 0 << QList<int>{};
-    QTest::newRow("1") << 1 << QList<int>{1};
-    QTest::newRow("3") << 3 << QList<int>{3};
-    QTest::newRow("128") << 128 << QList<int>{128};
-    QTest::newRow("129") << 129 << QList<int>{128, 1};
-    QTest::newRow("256") << 256 << QList<int>{128, 128};
-    QTest::newRow("300") << 300 << QList<int>{128, 128, 44};
-}
-
-void tst_Protocol::blocks()
-{
-    QFETCH(int, length);
-    QFETCH(QList<int>, blocks);
     QList<int> sent;
-    for (qint64 rest = length; Protocol::blockLength(rest) > 0; rest -= sent.last())
+    for (qint64 rest = image.size(); Protocol::blockLength(rest) > 0; rest -= sent.last())
         sent << Protocol::blockLength(rest);
     QCOMPARE(sent, blocks);
 }
