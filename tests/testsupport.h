@@ -56,6 +56,7 @@ inline bool waitFor(const std::function<bool()> &done, int timeoutMs)
 struct EngineRun {
     QList<int> results;
     QList<int> percents;
+    // Declared last, so it goes before the lists its signals fill.
     std::unique_ptr<dudoZerDownload> engine = std::make_unique<dudoZerDownload>();
 
     EngineRun()

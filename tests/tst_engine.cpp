@@ -10,18 +10,12 @@ class tst_Engine : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
     void wire_data();
     void wire();
     void conversation_data();
     void conversation();
     void openFailReportedBeforeReturn();
 };
-
-void tst_Engine::init()
-{
-    dudoZerDownload::setTiming(dudoZerDownload::Timing());
-}
 
 void tst_Engine::wire_data()
 {
@@ -70,6 +64,7 @@ void tst_Engine::wire()
     QFETCH(QList<int>, percents);
     QFETCH(SimLoader::Faults, faults);
 
+    // A reply window far longer than any block's round trip, shorter than the slow line's image.
     dudoZerDownload::setTiming({200, 1000, 200});
     SimLoader loader(faults);
     QVERIFY(loader.start());
@@ -82,7 +77,6 @@ void tst_Engine::wire()
     const QByteArray expected = Protocol::handshakeFrame() + Protocol::handshakeFrame() +
                                 headerFor(image) + image + Protocol::finishFrame();
     QVERIFY(loader.received() == expected);
-    QVERIFY(loader.image() == image);
 
     // Each block is accepted on its own, so the loader counted as many as there are percents.
     QCOMPARE(run.percents.size(), loader.count(Frame::Block));

@@ -21,11 +21,6 @@ void tst_Protocol::fixedFrames()
     // Every header field big-endian, in its own place.
     QCOMPARE(Protocol::headerFrame(0x01020304u, 0x7FFFFFFF, 0xBEEF),
              QByteArray::fromHex("5AA580 01020304 7FFFFFFF BEEF 0000"));
-    QCOMPARE(Protocol::headerImageLength(QByteArray::fromHex("5AA511")), qint64(-1));
-    // 17 MiB of FF sums past 2^32: the sum wraps instead of saturating or widening.
-    const QByteArray big(17 << 20, '\xFF');
-    QCOMPARE(byteSum(big.constData(), big.size()),
-             quint32(qint64(big.size()) * 0xFF % (1LL << 32)));
 }
 
 void tst_Protocol::imageFrames_data()
@@ -60,9 +55,7 @@ void tst_Protocol::imageFrames()
     QFETCH(QList<int>, blocks);
 
     QCOMPARE(byteSum(image.constData(), image.size()), sum);
-    const QByteArray frame = Protocol::headerFrame(0, image.size(), quint16(sum));
-    QCOMPARE(frame.toHex(' '), header.toHex(' '));
-    QCOMPARE(Protocol::headerImageLength(frame), qint64(image.size()));
+    QCOMPARE(Protocol::headerFrame(0, image.size(), quint16(sum)).toHex(' '), header.toHex(' '));
     QList<int> sent;
     for (qint64 rest = image.size(); Protocol::blockLength(rest) > 0; rest -= sent.last())
         sent << Protocol::blockLength(rest);
