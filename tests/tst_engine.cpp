@@ -77,6 +77,7 @@ void tst_Engine::wire()
     const QByteArray expected = Protocol::handshakeFrame() + Protocol::handshakeFrame() +
                                 headerFor(image) + image + Protocol::finishFrame();
     QVERIFY(loader.received() == expected);
+    QVERIFY(loader.image() == image);
 
     // Each block is accepted on its own, so the loader counted as many as there are percents.
     QCOMPARE(run.percents.size(), loader.count(Frame::Block));
