@@ -4,6 +4,7 @@
 #include "download/protocol.h"
 #include "filedialoganswer.h"
 #include "simloader.h"
+#include "waitfor.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -203,14 +204,8 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
     ports->setCurrentText(port);
     auto *info = window.findChild<QTextBrowser *>("textBrowser");
     window.findChild<QPushButton *>("pushButton_download")->click();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (info->toPlainText() != QStringLiteral("开始下载"))
-            loop.quit();
-    });
-    poll.start(50);
-    loop.exec();
+    const int TenMinutesMs = 600000;
+    waitFor([info] { return info->toPlainText() != QStringLiteral("开始下载"); }, TenMinutesMs);
     *ok = info->toPlainText() == QStringLiteral("下载完成");
     const qint64 peak = statusKiB("VmHWM:");
     loader.terminate();

@@ -4,6 +4,7 @@
 #include "download/protocol.h"
 #include "filedialoganswer.h"
 #include "simloader.h"
+#include "waitfor.h"
 
 #include <QSerialPort>
 #include <QtTest>
@@ -33,23 +34,6 @@ inline quint16 checksumOf(const QByteArray &image)
 inline QByteArray headerFor(const QByteArray &image)
 {
     return Protocol::headerFrame(0, image.size(), checksumOf(image));
-}
-
-// Runs a real event loop until `done` holds or timeoutMs have passed. QTRY_* and qWait sleep
-// 10 ms between turns, which would add that much to every block of a download.
-inline bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(2);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    if (!done())
-        loop.exec();
-    return done();
 }
 
 // One engine as its owner sees it: results and percents in arrival order.

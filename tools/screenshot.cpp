@@ -3,21 +3,19 @@
 //   xvfb-run -a lumedra-screenshot <directory>
 #include "filedialoganswer.h"
 #include "simloader.h"
+#include "waitfor.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <cstdio>
-#include <functional>
 
 namespace
 {
@@ -27,21 +25,6 @@ const int LineBaud = 115200; // paces the loader so that the download is seen un
 const int SettleMs = 500;
 const int ShownPercent = 45;
 const int TimeoutMs = 20000;
-
-// Runs the event loop until `done` holds or `timeoutMs` has passed.
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    check.start(2);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    loop.exec();
-    return done();
-}
 
 bool save(QWidget &window, const QDir &dir, const QString &name)
 {
