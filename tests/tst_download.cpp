@@ -259,9 +259,13 @@ void tst_Download::stopRestartAndClose()
     QCOMPARE(bar->value(), 0);
     QVERIFY(waitFor([&] { return message(*window) == Done; }, 10000));
     QVERIFY(loader.image() == image);
+    // The finished engine goes on the next turn of the event loop, and the port with it.
+    QTest::qWait(0);
+    QVERIFY(portFree(loader.portName()));
 
     // Closing the window mid-download leaves the port free.
     clickDownload(*window);
+    QCOMPARE(message(*window), Started);
     QVERIFY(waitFor([&] { return bar->value() >= 10; }, 10000));
     window.reset();
     QVERIFY(portFree(loader.portName()));
