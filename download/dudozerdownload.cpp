@@ -69,6 +69,7 @@ bool dudoZerDownload::startDownload(qint32 imageSize, quint32 headerValue, quint
     timer.setInterval(currentTiming.tickMs);
     timer.start();
     retryCount = 0;
+    answered = false;
     busy = true;
     sendHandshake(ST_WAIT_READY);
     return true;
@@ -139,7 +140,10 @@ void dudoZerDownload::haveDataIn()
                 armReceive(Protocol::ReplyLength, ST_WAIT_READY);
                 return;
             }
-            retryCount = 0;
+            if (!answered) {
+                answered = true;
+                retryCount = 0;
+            }
             serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);
             // The loader needs time to follow the rate change before it can read again.
             QThread::msleep(ulong(currentTiming.baudPauseMs));
@@ -204,9 +208,11 @@ void dudoZerDownload::haveDataIn()
             // 64-bit product: remaining * 100 overflows 32 bits above 21,474,836 bytes.
             emit sendPercent(
                 int(FullPercent - qint64(remainingBytes()) * FullPercent / imageLength));
-            // Every accepted block restarts the reply window; a shared window would cut off any
-            // healthy transfer whose data phase outlasts it.
+            // Every accepted block restarts the reply window and renews the retry budget: a
+            // shared window would cut off any healthy transfer whose data phase outlasts it,
+            // and a device that stalls now and then but makes progress must still finish.
             timer.start(currentTiming.windowMs);
+            retryCount = 0;
             if (remainingBytes() > Protocol::MaxBlockLength) {
                 acceptedBytes += Protocol::MaxBlockLength;
                 continueIn(ST_SEND_BLOCK);

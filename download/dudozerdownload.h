@@ -74,6 +74,10 @@ private:
     bool busy = false;
     qint32 retryCount = 0;
     QTimer timer;
+    // Set by the download's first ready reply. Later ready replies only follow a tick, and
+    // must not renew the retry budget: a device that answers handshakes but never takes the
+    // header, or never takes one block, would otherwise keep the download going forever.
+    bool answered = false;
     // Bytes of imageBuffer already accepted by the device. Advancing an offset instead of cutting
     // the array's front keeps each block O(block) and leaves the caller's bytes shared.
     qint32 acceptedBytes = 0;

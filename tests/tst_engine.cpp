@@ -105,12 +105,14 @@ void tst_Engine::conversation_data()
     QTest::addColumn<int>("windowMs");
     QTest::addColumn<int>("minMs");
     QTest::addColumn<int>("maxMs");
+    QTest::addColumn<int>("imageLength");
     const auto row = [](const char *tag, const SimLoader::Faults &faults, int result,
-                        const char *kinds, QList<int> blockOffsets, QList<int> percents,
+                        const QString &kinds, QList<int> blockOffsets, QList<int> percents,
                         int windowMs = dudoZerDownload::Timing().windowMs, int minMs = 0,
-                        int maxMs = 3000, QList<QByteArray> injected = {}) {
+                        int maxMs = 3000, QList<QByteArray> injected = {},
+                        int imageLength = 600) {
         QTest::newRow(tag) << faults << injected << result << kinds << blockOffsets << percents
-                           << windowMs << minMs << maxMs;
+                           << windowMs << minMs << maxMs << imageLength;
     };
     const int error = dudoZerDownload::E_DOWNLOAD_ERR;
     const int done = dudoZerDownload::E_DONE;
@@ -167,6 +169,26 @@ void tst_Engine::conversation_data()
     fifth.silentIndex = 5;
     row("block 5 unanswered", fifth, done, "HHRBBBBBHHRBF", {0, 128, 256, 384, 512, 512},
         everyPercent, 800);
+    // Handshakes that draw ready replies renew nothing: a loader that refuses every header, or
+    // restarts on the same block every time, ends like a silent one after seven windows.
+    SimLoader::Faults refusing;
+    refusing.wrongAt = Step::Header;
+    refusing.wrongEvery = 1;
+    row("every header refused", refusing, timeout, QString("HHR").repeated(7), {}, {}, 200, 2300,
+        6000);
+    SimLoader::Faults restarting = third;
+    restarting.silentEvery = 1;
+    row("block 3 never answered", restarting, timeout, "HHRBBB" + QString("HHRB").repeated(6),
+        {0, 128, 256, 256, 256, 256, 256, 256, 256}, {0, 22}, 200, 2300, 6000);
+    // Each accepted block renews the budget: eight stalls with progress between them complete.
+    SimLoader::Faults stalling;
+    stalling.silentAt = Step::Block;
+    stalling.silentIndex = 2;
+    stalling.silentEvery = 2;
+    row("a stall before every block but the first", stalling, done,
+        "HHRB" + QString("BHHRB").repeated(8) + "F",
+        {0, 128, 128, 256, 256, 384, 384, 512, 512, 640, 640, 768, 768, 896, 896, 1024, 1024},
+        {0, 12, 23, 34, 45, 56, 67, 78, 89}, 300, 3000, 8000, {}, 9 * 128);
 }
 
 void tst_Engine::conversation()
@@ -180,12 +202,13 @@ void tst_Engine::conversation()
     QFETCH(int, windowMs);
     QFETCH(int, minMs);
     QFETCH(int, maxMs);
+    QFETCH(int, imageLength);
 
     dudoZerDownload::setTiming({200, windowMs, 200});
     SimLoader loader(faults);
     QVERIFY(loader.start());
     EngineRun run;
-    const QByteArray image = randomImage(600, 10);
+    const QByteArray image = randomImage(imageLength, 10);
     QElapsedTimer clock;
     clock.start();
     const std::clock_t cpuBefore = std::clock();
@@ -244,7 +267,7 @@ void tst_Engine::conversation()
     } else {
         loader.inject(Protocol::readyReply() + Protocol::acceptReply());
     }
-    QTest::qWait(300);
+    QTest::qWait(150);
     QCOMPARE(run.results.size(), 1);
     QCOMPARE(run.percents, percents);
     QCOMPARE(loader.frames().size(), frames.size());

@@ -11,6 +11,8 @@ namespace
 // tag; LUMEDRA_SEED=n replays run n alone, LUMEDRA_RUNS=k runs k seeds from the master seed on.
 constexpr uint MasterSeed = 20240611;
 constexpr int DefaultRuns = 180;
+// Seeds beyond the default runs that once found a fault.
+constexpr uint KnownSeeds[] = {20241431};
 constexpr int MaxImageLength = 2000;
 constexpr char HostFrameStart = Protocol::HostPrefix[0];
 constexpr dudoZerDownload::Timing FastTiming{40, 80, 5};
@@ -57,6 +59,16 @@ Plan planFor(uint seed)
     if (rng.bounded(2) == 0) {
         chaos.percentGarbage = rng.bounded(8);
         chaos.percentStray = rng.bounded(10);
+    }
+    // Some loaders refuse every header, or restart on the same block every time.
+    const int stuck = rng.bounded(10);
+    if (stuck == 0) {
+        plan.faults.wrongAt = SimLoader::Step::Header;
+        plan.faults.wrongEvery = 1;
+    } else if (stuck == 1) {
+        plan.faults.silentAt = SimLoader::Step::Block;
+        plan.faults.silentIndex = 1 + rng.bounded(8);
+        plan.faults.silentEvery = 1;
     }
     return plan;
 }
@@ -152,6 +164,8 @@ void tst_RandomDevice::downloads_data()
     const int runs = qEnvironmentVariableIntValue("LUMEDRA_RUNS", &ok);
     for (int i = 0; i < (ok && runs > 0 ? runs : DefaultRuns); ++i)
         QTest::addRow("seed %u", MasterSeed + i) << MasterSeed + i;
+    for (const uint seed : KnownSeeds)
+        QTest::addRow("seed %u", seed) << seed;
 }
 
 void tst_RandomDevice::downloads()

@@ -357,8 +357,10 @@ void SimLoader::onFrame(Frame::Kind kind, const char *bytes, int size, Clock::ti
 SimLoader::Answer SimLoader::answer(Frame::Kind kind, int index)
 {
     const Step step = stepOf(kind);
-    const auto at = [step, index](Step faultStep, int faultIndex) {
-        return faultStep == step && faultIndex == index;
+    const auto at = [step, index](Step faultStep, int faultIndex, int every = 0) {
+        return faultStep == step &&
+               (index == faultIndex ||
+                (every > 0 && index > faultIndex && (index - faultIndex) % every == 0));
     };
     const bool wantsAccept = kind == Frame::Header || kind == Frame::Block;
     const QByteArray &right = wantsAccept ? m_accept : m_ready;
@@ -366,7 +368,7 @@ SimLoader::Answer SimLoader::answer(Frame::Kind kind, int index)
 
     Answer reply;
     if (m_faults.silent || m_silenced || (kind == Frame::Handshake && index < m_faults.answerFromHandshake) ||
-        at(m_faults.silentAt, m_faults.silentIndex))
+        at(m_faults.silentAt, m_faults.silentIndex, m_faults.silentEvery))
         return reply;
     if (kind == Frame::Block && m_acceptedBlocks == m_faults.vanishAfterBlocks) {
         reply.vanish = true;
@@ -374,7 +376,7 @@ SimLoader::Answer SimLoader::answer(Frame::Kind kind, int index)
     }
     reply.pieces = m_faults.replyPieces;
     reply.delay = std::chrono::milliseconds(m_faults.replyDelayMs);
-    if (at(m_faults.wrongAt, m_faults.wrongIndex)) {
+    if (at(m_faults.wrongAt, m_faults.wrongIndex, m_faults.wrongEvery)) {
         reply.bytes = m_faults.wrongReply.isEmpty() ? other : m_faults.wrongReply;
     } else if (!m_chaos) {
         reply.bytes = right;

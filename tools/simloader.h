@@ -55,15 +55,18 @@ public:
     };
 
     // Indices are 1-based and count the frames of that kind received since start(), across
-    // sessions, so a fault strikes once per loader.
+    // sessions, so a fault strikes once per loader, or, with a period ("every") above 0, also
+    // at every period-th frame of that kind after the first.
     struct Faults {
         bool silent = false;         // never answers anything
         int answerFromHandshake = 1; // handshakes before the N-th go unanswered
         Step wrongAt = Step::None;   // the wrongIndex-th frame of this kind gets wrongReply
         int wrongIndex = 1;
+        int wrongEvery = 0;
         QByteArray wrongReply;      // empty: the other reply token
         Step silentAt = Step::None; // the silentIndex-th frame of this kind gets no reply
         int silentIndex = 1;
+        int silentEvery = 0;
         Step strayAt = Step::None; // a stray byte goes out before the reply to the
         int strayIndex = 1;        // strayIndex-th frame of this kind
         char strayByte = '\x00';
