@@ -37,14 +37,14 @@ dudoZerDownload::dudoZerDownload()
     connect(serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) &&
             lineHungUp())
-            QTimer::singleShot(0, serial, [port = serial] { port->close(); });
+            QTimer::singleShot(0, serial, [this] { closePort(); });
     });
 }
 
 dudoZerDownload::~dudoZerDownload()
 {
     qDebug() << "exit";
-    serial->close();
+    closePort();
     delete serial;
 }
 
@@ -65,6 +65,11 @@ bool dudoZerDownload::startDownload(qint32 imageSize, quint32 headerValue, quint
         emit backInfo(E_OPEN_FAIL);
         return false;
     }
+    // Nothing that arrived before the first handshake can answer it: power-up noise or the
+    // tail of an earlier, stopped download. Replies are grouped by count, so one such byte
+    // would shift every later group.
+    serial->clear(QSerialPort::Input);
+    lowLatency.enable(int(serial->handle()));
 
     timer.setInterval(currentTiming.tickMs);
     timer.start();
@@ -246,6 +251,12 @@ bool dudoZerDownload::lineHungUp() const
 {
     pollfd fd{int(serial->handle()), POLLIN, 0};
     return serial->isOpen() && ::poll(&fd, 1, 0) == 1 && (fd.revents & POLLHUP);
+}
+
+void dudoZerDownload::closePort()
+{
+    lowLatency.restore();
+    serial->close();
 }
 
 qint32 dudoZerDownload::remainingBytes() const

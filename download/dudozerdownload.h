@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTimer>
 
+#include "download/lowlatency.h"
+
 class mySerial;
 
 // Carries out one download: wakes the loader, switches the line to the fast rate, sends the
@@ -61,6 +63,7 @@ private:
     void continueIn(int next);
     qint32 remainingBytes() const;
     bool lineHungUp() const;
+    void closePort();
 
     qint32 imageLength = 0;
     quint32 headerValue = 0;
@@ -78,6 +81,7 @@ private:
     // must not renew the retry budget: a device that answers handshakes but never takes the
     // header, or never takes one block, would otherwise keep the download going forever.
     bool answered = false;
+    LowLatency lowLatency;
     // Bytes of imageBuffer already accepted by the device. Advancing an offset instead of cutting
     // the array's front keeps each block O(block) and leaves the caller's bytes shared.
     qint32 acceptedBytes = 0;

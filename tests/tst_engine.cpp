@@ -2,8 +2,39 @@
 
 #include <ctime>
 
+#include <cstdarg>
+#include <dlfcn.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
 using Frame = SimLoader::Frame;
 using Step = SimLoader::Step;
+
+// A driver that knows the serial-settings requests, as USB adapters' drivers do; the
+// pseudo-terminals refuse them. Off, every request goes to the real driver.
+namespace Adapter {
+bool on = false;
+int flags = 0;
+} // namespace Adapter
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    if (Adapter::on && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
+        auto *settings = static_cast<serial_struct *>(arg);
+        if (request == TIOCGSERIAL)
+            *settings = serial_struct{};
+        int &flags = request == TIOCGSERIAL ? settings->flags : Adapter::flags;
+        flags = request == TIOCGSERIAL ? Adapter::flags : settings->flags;
+        return 0;
+    }
+    static const auto real =
+        reinterpret_cast<int (*)(int, unsigned long, ...)>(dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, arg);
+}
 
 class tst_Engine : public QObject
 {
@@ -25,9 +56,12 @@ void tst_Engine::wire_data()
     // rule for each block is checked.
     QTest::addColumn<QList<int>>("percents");
     QTest::addColumn<SimLoader::Faults>("faults");
+    QTest::addColumn<QByteArray>("junk");       // in the line before the host opens it
+    QTest::addColumn<int>("adapterFlags");      // -1: a plain pseudo-terminal
     const auto row = [](const char *tag, const QByteArray &image, int baud, QList<int> percents,
-                        SimLoader::Faults faults = {}) {
-        QTest::newRow(tag) << image << baud << percents << faults;
+                        SimLoader::Faults faults = {}, const QByteArray &junk = {},
+                        int adapterFlags = -1) {
+        QTest::newRow(tag) << image << baud << percents << faults << junk << adapterFlags;
     };
     const QByteArray ff300(300, '\xFF');
 
@@ -55,6 +89,11 @@ void tst_Engine::wire_data()
     SimLoader::Faults unrecorded;
     unrecorded.recordBlocks = false;
     row("24 MiB", randomImage(24 << 20, 13), 115200, {}, unrecorded);
+    row("1 stale byte", ff300, UserBaud, {0, 43, 86}, {}, "\xA5");
+    row("2 stale bytes", ff300, UserBaud, {0, 43, 86}, {}, "\xA5\x5A");
+    // Low latency while the download holds the port, the adapter's own setting back after.
+    row("adapter", ff300, UserBaud, {0, 43, 86}, {}, {}, ASYNC_SKIP_TEST);
+    row("adapter already fast", ff300, UserBaud, {0, 43, 86}, {}, {}, ASYNC_LOW_LATENCY);
 }
 
 void tst_Engine::wire()
@@ -63,15 +102,26 @@ void tst_Engine::wire()
     QFETCH(int, baud);
     QFETCH(QList<int>, percents);
     QFETCH(SimLoader::Faults, faults);
+    QFETCH(QByteArray, junk);
+    QFETCH(int, adapterFlags);
 
     // A reply window far longer than any block's round trip, shorter than the slow line's image.
     dudoZerDownload::setTiming({200, 1000, 200});
     SimLoader loader(faults);
     QVERIFY(loader.start());
+    loader.inject(junk);
+    Adapter::on = adapterFlags >= 0;
+    Adapter::flags = adapterFlags;
     EngineRun run;
     QVERIFY(run.start(loader.portName(), image, baud));
     QVERIFY(run.waitForResults(1, 120000));
     QCOMPARE(run.results, QList<int>{dudoZerDownload::E_DONE});
+    if (Adapter::on) {
+        QCOMPARE(Adapter::flags, adapterFlags | ASYNC_LOW_LATENCY);
+        run.engine.reset();
+        QCOMPARE(Adapter::flags, adapterFlags);
+        Adapter::on = false;
+    }
 
     // Byte-exact: two handshakes, the header, the image as it stands, the finish frame.
     const QByteArray expected = Protocol::handshakeFrame() + Protocol::handshakeFrame() +
