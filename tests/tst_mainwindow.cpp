@@ -1,5 +1,9 @@
+#include "filedialoganswer.h"
 #include "testsupport.h"
 #include "ui/mainwindow.h"
+
+#include <QSerialPortInfo>
+#include <QtWidgets>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -7,6 +11,63 @@
 
 namespace
 {
+
+template <typename T> T *widget(QWidget &window, const char *name)
+{
+    T *w = window.findChild<T *>(name);
+    if (!w)
+        qFatal("no widget named %s", name);
+    return w;
+}
+
+inline QString message(QWidget &window)
+{
+    return widget<QTextBrowser>(window, "textBrowser")->toPlainText();
+}
+
+inline QProgressBar *progressBar(QWidget &window)
+{
+    return widget<QProgressBar>(window, "progressBar");
+}
+
+// Whether open button, port list, rate list and download button are enabled, the download
+// button's text and whether the bar shows, in one comparable line, as in Idle.
+const QString Idle = QStringLiteral("on on on on 下载 hidden");
+inline QString controls(QWidget &window)
+{
+    QString line;
+    for (const char *name :
+         {"pushButton_open", "comboBox_serial", "comboBox_bd", "pushButton_download"})
+        line += widget<QWidget>(window, name)->isEnabled() ? "on " : "off ";
+    line += widget<QPushButton>(window, "pushButton_download")->text();
+    return line + (progressBar(window)->isHidden() ? " hidden" : " shown");
+}
+
+// File size and checksum as the window shows them.
+inline QStringList fields(QWidget &window)
+{
+    return {widget<QLineEdit>(window, "lineEdit_filesize")->text(),
+            widget<QLineEdit>(window, "lineEdit_checksum")->text()};
+}
+
+// Picks `path` in the window's file dialog; an empty path cancels the dialog.
+inline void chooseFile(QWidget &window, const QString &path)
+{
+    if (path.isEmpty())
+        FileDialogAnswer::cancelNext();
+    else
+        FileDialogAnswer::answerNext(path);
+    widget<QPushButton>(window, "pushButton_open")->click();
+}
+
+inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
 
 const QString Busy = QStringLiteral("off off off on 停止 shown");
 const QString Started = QStringLiteral("开始下载");
@@ -29,12 +90,13 @@ void selectLine(QWidget &window, const QString &port, const QString &baud = "115
 
 } // namespace
 
-class tst_Download : public QObject
+class tst_MainWindow : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
+    void construction();
     void nothingSent_data();
     void nothingSent();
     void largeImage();
@@ -47,7 +109,7 @@ private:
     QString socketPath;
 };
 
-void tst_Download::initTestCase()
+void tst_MainWindow::initTestCase()
 {
     QVERIFY(dir.isValid());
     // A socket is a file the dialog accepts but that no one can open, even with root rights.
@@ -60,7 +122,42 @@ void tst_Download::initTestCase()
     ::close(fd);
 }
 
-void tst_Download::nothingSent_data()
+void tst_MainWindow::construction()
+{
+    MainWindow window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Lumedra(progByQMV_V1.1)"));
+    const struct {
+        const char *name;
+        const char *property;
+        QVariant value;
+    } expected[] = {
+        {"groupBox", "title", "设置"},
+        {"label", "text", "串口"},
+        {"label_2", "text", "波特率"},
+        {"pushButton_open", "text", "打开文件"},
+        {"groupBox_2", "title", "信息"},
+        {"label_3", "text", "文件大小"},
+        {"label_4", "text", "校验"},
+        {"lineEdit_filesize", "readOnly", true},
+        {"lineEdit_checksum", "readOnly", true},
+        {"progressBar", "maximum", 100},
+        {"comboBox_bd", "currentText", "115200"},
+    };
+    for (const auto &e : expected)
+        QCOMPARE(widget<QWidget>(window, e.name)->property(e.property), e.value);
+    QCOMPARE(controls(window), Idle);
+    QCOMPARE(widget<QComboBox>(window, "comboBox_serial")->count(),
+             QSerialPortInfo::availablePorts().size());
+    QStringList rates;
+    for (const qint32 rate : QSerialPortInfo::standardBaudRates())
+        rates << QString::number(rate);
+    auto *rateList = widget<QComboBox>(window, "comboBox_bd");
+    for (int i = 0; i < rateList->count(); ++i)
+        QCOMPARE(rateList->itemText(i), rates.value(i));
+    QCOMPARE(rateList->count(), rates.size());
+}
+
+void tst_MainWindow::nothingSent_data()
 {
     QTest::addColumn<QByteArray>("content"); // null: no file chosen
     QTest::addColumn<QString>("then");       // what happens after the file was chosen
@@ -84,7 +181,7 @@ void tst_Download::nothingSent_data()
     row("port that does not exist", "abc", "", "3|294|", noPort, "/dev/lumedra-no-such-port");
 }
 
-void tst_Download::nothingSent()
+void tst_MainWindow::nothingSent()
 {
     QFETCH(QByteArray, content);
     QFETCH(QString, then);
@@ -120,7 +217,7 @@ void tst_Download::nothingSent()
     QVERIFY(loader.received().isEmpty());
 }
 
-void tst_Download::largeImage()
+void tst_MainWindow::largeImage()
 {
     // 256 MiB, byte i of each MiB being i % 251: bytes above 127, and a sum past 32 bits.
     QByteArray chunk(1 << 20, Qt::Uninitialized);
@@ -139,7 +236,7 @@ void tst_Download::largeImage()
     QCOMPARE(fields(window), QStringList({"268435456", "20736"}));
 }
 
-void tst_Download::downloads_data()
+void tst_MainWindow::downloads_data()
 {
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QString>("baud");
@@ -171,7 +268,7 @@ void tst_Download::downloads_data()
     row("result 3 is not", ff300, "115200", {43}, "下载错误", {}, 3, "下载错误, " + Idle);
 }
 
-void tst_Download::downloads()
+void tst_MainWindow::downloads()
 {
     QFETCH(QByteArray, image);
     QFETCH(QString, baud);
@@ -230,7 +327,7 @@ void tst_Download::downloads()
     }
 }
 
-void tst_Download::stopRestartAndClose()
+void tst_MainWindow::stopRestartAndClose()
 {
     dudoZerDownload::setTiming(dudoZerDownload::Timing());
     SimLoader::Faults faults;
@@ -271,5 +368,5 @@ void tst_Download::stopRestartAndClose()
     QVERIFY(portFree(loader.portName()));
 }
 
-QTEST_MAIN(tst_Download)
-#include "tst_download.moc"
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
