@@ -45,7 +45,6 @@ private slots:
     void wire();
     void conversation_data();
     void conversation();
-    void openFailReportedBeforeReturn();
 };
 
 void tst_Engine::wire_data()
@@ -321,17 +320,6 @@ void tst_Engine::conversation()
     QCOMPARE(run.results.size(), 1);
     QCOMPARE(run.percents, percents);
     QCOMPARE(loader.frames().size(), frames.size());
-}
-
-void tst_Engine::openFailReportedBeforeReturn()
-{
-    EngineRun run;
-    QVERIFY(!run.start("/dev/lumedra-no-such-port", "abc"));
-    // No event loop has run since: the result came from inside startDownload().
-    QCOMPARE(run.results, QList<int>{dudoZerDownload::E_OPEN_FAIL});
-    // Nothing was started: no timer ticks into a time-out later.
-    QTest::qWait(500);
-    QCOMPARE(run.results.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)

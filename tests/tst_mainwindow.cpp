@@ -99,7 +99,6 @@ private slots:
     void construction();
     void nothingSent_data();
     void nothingSent();
-    void largeImage();
     void downloads_data();
     void downloads();
     void stopRestartAndClose();
@@ -215,25 +214,6 @@ void tst_MainWindow::nothingSent()
     QVERIFY(portFree(loader.portName()));
     QTest::qWait(100);
     QVERIFY(loader.received().isEmpty());
-}
-
-void tst_MainWindow::largeImage()
-{
-    // 256 MiB, byte i of each MiB being i % 251: bytes above 127, and a sum past 32 bits.
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
-    for (int i = 0; i < chunk.size(); ++i)
-        chunk[i] = char(i % 251);
-    const QString path = dir.filePath(QStringLiteral("large.bin"));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        for (int i = 0; i < 256; ++i)
-            QCOMPARE(file.write(chunk), qint64(chunk.size()));
-    }
-    MainWindow window;
-    chooseFile(window, path);
-    QFile::remove(path);
-    QCOMPARE(fields(window), QStringList({"268435456", "20736"}));
 }
 
 void tst_MainWindow::downloads_data()
