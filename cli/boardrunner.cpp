@@ -92,6 +92,8 @@ QString BoardRunner::openFailReason() const
     if (error == QSerialPort::PermissionError) {
         if (::access(qPrintable(path), R_OK | W_OK) == 0)
             return QString("%1 is busy: another program holds the port").arg(path);
+        if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+            return QString("permission denied: %1 opens for its owner only").arg(path);
         const group *owner = ::getgrgid(info.st_gid);
         const QString name =
             owner ? QString::fromLocal8Bit(owner->gr_name) : QString::number(info.st_gid);
