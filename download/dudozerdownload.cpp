@@ -263,3 +263,13 @@ qint32 dudoZerDownload::remainingBytes() const
 {
     return imageBuffer.size() - acceptedBytes;
 }
+
+QSerialPort::SerialPortError dudoZerDownload::portError() const
+{
+    return serial->error();
+}
+
+QString dudoZerDownload::portErrorString() const
+{
+    return serial->errorString();
+}

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSerialPort>
 #include <QString>
 #include <QTimer>
 
@@ -45,6 +46,10 @@ public:
 
     bool startDownload(qint32 imageSize, quint32 headerValue, quint16 checksum,
                        const QByteArray &image, const QString &portName, int baudRate);
+
+    // Why the port would not open, for a caller that explains E_OPEN_FAIL.
+    QSerialPort::SerialPortError portError() const;
+    QString portErrorString() const;
 
 signals:
     void backInfo(dudoZerDownload::E_REBACK reback_code);

@@ -69,6 +69,15 @@ struct EngineRun {
     }
 };
 
+inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
 // True when nothing holds the port: QSerialPort locks the ports it opens.
 inline bool portFree(const QString &name)
 {

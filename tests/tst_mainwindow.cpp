@@ -60,15 +60,6 @@ inline void chooseFile(QWidget &window, const QString &path)
     widget<QPushButton>(window, "pushButton_open")->click();
 }
 
-inline QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
 const QString Busy = QStringLiteral("off off off on 停止 shown");
 const QString Started = QStringLiteral("开始下载");
 const QString Done = QStringLiteral("下载完成");

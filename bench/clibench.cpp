@@ -1,0 +1,126 @@
+// Prints how lumedra-cli scales with the number of boards: wall time and the program's CPU per
+// block (start-up excluded) for 1, 8 and 32 simulated loaders, each on its own line paced at 115200
+// baud.
+//   lumedra-bench-cli
+#include "download/protocol.h"
+#include "simloader.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace
+{
+
+constexpr int ImageSize = 64 << 10;
+constexpr int LineBaud = 115200;
+
+struct Run {
+    double wallSeconds = 0;
+    double cpuUsPerBlock = 0;
+    bool ok = false;
+};
+
+double childCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The program's start and exit, measured on a port that does not exist; taken off each run's CPU
+// so that what is left is the cost of the blocks.
+double startupCpuSeconds(const QString &imagePath)
+{
+    QProcess cli;
+    cli.setStandardOutputFile(QProcess::nullDevice());
+    cli.setStandardErrorFile(QProcess::nullDevice());
+    const double before = childCpuSeconds();
+    cli.start(LUMEDRA_CLI, {imagePath, "-p", "lumedra-no-such-port"});
+    cli.waitForFinished();
+    return childCpuSeconds() - before;
+}
+
+// One lumedra-cli process downloading `image` to `boards` loaders at once.
+Run runCli(const QString &imagePath, const QByteArray &image, int boards, double startupCpu)
+{
+    Run run;
+    SimLoader::Faults line;
+    line.throttleBaud = LineBaud;
+    line.recordBlocks = false;
+    std::vector<std::unique_ptr<SimLoader>> loaders;
+    QStringList args{imagePath};
+    for (int i = 0; i < boards; ++i) {
+        loaders.push_back(std::make_unique<SimLoader>(line));
+        if (!loaders.back()->start())
+            return run;
+        args << "-p" << loaders.back()->portName();
+    }
+    QProcess cli;
+    cli.setStandardOutputFile(QProcess::nullDevice());
+    cli.setStandardErrorFile(QProcess::nullDevice());
+    const double cpuBefore = childCpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    cli.start(LUMEDRA_CLI, args);
+    const int TenMinutesMs = 600000;
+    if (!cli.waitForFinished(TenMinutesMs))
+        return run;
+    run.wallSeconds = clock.nsecsElapsed() / 1e9;
+    const double blocks = double(boards) * ImageSize / Protocol::MaxBlockLength;
+    run.cpuUsPerBlock = (childCpuSeconds() - cpuBefore - startupCpu) * 1e6 / blocks;
+    run.ok = cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0;
+    for (const auto &loader : loaders)
+        run.ok = run.ok && loader->image() == image;
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QByteArray image(ImageSize, Qt::Uninitialized);
+    QRandomGenerator rng(42);
+    rng.fillRange(reinterpret_cast<quint32 *>(image.data()), ImageSize / 4);
+    QTemporaryDir dir;
+    const QString imagePath = dir.filePath("image.bin");
+    QFile file(imagePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return 1;
+    file.close();
+
+    const double startup = startupCpuSeconds(imagePath);
+    const Run one = runCli(imagePath, image, 1, startup);
+    const Run eight = runCli(imagePath, image, 8, startup);
+    const Run many = runCli(imagePath, image, 32, startup);
+
+    std::printf("%-34s %12s %12s %10s\n", "measure", "value", "floor/bound", "ratio");
+    std::printf("%-34s %10.3f s\n", "wall time, 1 board, 64 KiB", one.wallSeconds);
+    std::printf("%-34s %9.1f ms\n", "CLI CPU to start and exit", startup * 1e3);
+    std::printf("%-34s %10.3f s %10.3f s %9.2fx\n", "wall time, 8 boards vs 1", eight.wallSeconds,
+                one.wallSeconds, eight.wallSeconds / one.wallSeconds);
+    std::printf("%-34s %10.3f s %10.3f s %9.2fx\n", "wall time, 32 boards vs 1", many.wallSeconds,
+                one.wallSeconds, many.wallSeconds / one.wallSeconds);
+    std::printf("%-34s %9.1f us %9.1f us %9.2fx\n", "CLI CPU per block, 8 vs 1 boards",
+                eight.cpuUsPerBlock, one.cpuUsPerBlock, eight.cpuUsPerBlock / one.cpuUsPerBlock);
+    std::printf("%-34s %9.1f us %9.1f us %9.2fx\n", "CLI CPU per block, 32 vs 1 boards",
+                many.cpuUsPerBlock, one.cpuUsPerBlock, many.cpuUsPerBlock / one.cpuUsPerBlock);
+    const bool ok = one.ok && eight.ok && many.ok;
+    std::printf("BENCH_CLI ok=%d wall_1=%.3f wall_8=%.3f wall_32=%.3f wall_ratio_8=%.3f "
+                "cpu_ratio_8=%.2f startup_cpu_ms=%.1f\n",
+                ok, one.wallSeconds, eight.wallSeconds, many.wallSeconds,
+                eight.wallSeconds / one.wallSeconds, eight.cpuUsPerBlock / one.cpuUsPerBlock,
+                startup * 1e3);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,74 @@
+#include "cli/options.h"
+#include "cli/reporter.h"
+#include "cli/session.h"
+#include "cli/signalwatcher.h"
+
+#include "download/protocol.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace
+{
+constexpr int UsageStatus = 2;
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "lumedra-cli: %s\n", qPrintable(message));
+    return UsageStatus;
+}
+} // namespace
+
+// Writes one image into the loaders of many boards at once, through the window's engine.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("lumedra-cli");
+    QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
+    // The engine traces its steps with qDebug; on a terminal they would tear the live lines.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+
+    Options options;
+    QString error;
+    if (!options.parse(app.arguments(), &error))
+        return fail(error + "\nTry 'lumedra-cli --help'.");
+    if (options.list) {
+        Reporter::listPorts(options.json);
+        return 0;
+    }
+
+    // Read whole and once, before any port opens: every board gets the very same bytes.
+    QFile file(options.image);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QString("cannot read %1: %2").arg(options.image, file.errorString()));
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return fail(QString("cannot read %1: %2").arg(options.image, file.errorString()));
+    if (image.isEmpty())
+        return fail(QString("%1 is empty").arg(options.image));
+    file.close();
+
+    SignalWatcher signalWatcher;
+    if (!signalWatcher.install())
+        return fail("cannot watch for stop signals");
+    const Reporter::Mode mode = options.json              ? Reporter::Mode::Json
+                                : ::isatty(STDOUT_FILENO) ? Reporter::Mode::Terminal
+                                                          : Reporter::Mode::Plain;
+    Reporter reporter(mode, options.ports, image.size(),
+                      quint16(byteSum(image.constData(), image.size())));
+    Session session(options.paths, options.baud, image, &reporter);
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &session, &Session::stop);
+    QObject::connect(&session, &Session::finished, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    session.start();
+    app.exec();
+    reporter.summary();
+    return session.exitStatus();
+}

@@ -1,0 +1,58 @@
+#include "cli/signalwatcher.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+int pair[2] = {-1, -1};
+
+void onSignal(int signal)
+{
+    const int saved = errno;
+    const char byte = char(signal);
+    (void)::write(pair[0], &byte, 1);
+    errno = saved;
+}
+} // namespace
+
+SignalWatcher::SignalWatcher() = default;
+
+SignalWatcher::~SignalWatcher()
+{
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    delete notifier;
+    for (int &fd : pair) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+bool SignalWatcher::install()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return false;
+    notifier = new QSocketNotifier(pair[1], QSocketNotifier::Read);
+    connect(notifier, &QSocketNotifier::activated, this, &SignalWatcher::drain);
+    struct sigaction action {
+    };
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+           ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void SignalWatcher::drain()
+{
+    char byte = 0;
+    if (::read(pair[1], &byte, 1) == 1)
+        emit caught(int(byte));
+}
