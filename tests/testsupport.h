@@ -54,18 +54,9 @@ struct EngineRun {
         return engine->startDownload(image.size(), 0, checksumOf(image), image, port, baud);
     }
 
-    // Runs the event loop until `count` results have arrived; polling would slow a large image.
-    bool waitForResults(int count, int timeoutMs)
+    bool waitForResult(int timeoutMs)
     {
-        QEventLoop loop;
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        QObject::connect(engine.get(), &dudoZerDownload::backInfo, &loop, [&] {
-            if (results.size() >= count)
-                loop.quit();
-        });
-        if (results.size() < count)
-            loop.exec();
-        return results.size() == count;
+        return waitFor([this] { return !results.isEmpty(); }, timeoutMs) && results.size() == 1;
     }
 };
 

@@ -116,25 +116,15 @@ void tst_MainWindow::construction()
 {
     MainWindow window;
     QCOMPARE(window.windowTitle(), QStringLiteral("Lumedra(progByQMV_V1.1)"));
-    const struct {
-        const char *name;
-        const char *property;
-        QVariant value;
-    } expected[] = {
-        {"groupBox", "title", "设置"},
-        {"label", "text", "串口"},
-        {"label_2", "text", "波特率"},
-        {"pushButton_open", "text", "打开文件"},
-        {"groupBox_2", "title", "信息"},
-        {"label_3", "text", "文件大小"},
-        {"label_4", "text", "校验"},
-        {"lineEdit_filesize", "readOnly", true},
-        {"lineEdit_checksum", "readOnly", true},
-        {"progressBar", "maximum", 100},
-        {"comboBox_bd", "currentText", "115200"},
-    };
-    for (const auto &e : expected)
-        QCOMPARE(widget<QWidget>(window, e.name)->property(e.property), e.value);
+    for (const char *expected :
+         {"groupBox title 设置", "label text 串口", "label_2 text 波特率", "pushButton_open text 打开文件",
+          "groupBox_2 title 信息", "label_3 text 文件大小", "label_4 text 校验", "progressBar maximum 100",
+          "lineEdit_filesize readOnly true", "lineEdit_checksum readOnly true",
+          "comboBox_bd currentText 115200"}) {
+        const QStringList part = QString(expected).split(' ');
+        const QVariant value = widget<QWidget>(window, qPrintable(part[0]))->property(qPrintable(part[1]));
+        QCOMPARE(part[0] + ' ' + part[1] + ' ' + value.toString(), expected);
+    }
     QCOMPARE(controls(window), Idle);
     QCOMPARE(widget<QComboBox>(window, "comboBox_serial")->count(),
              QSerialPortInfo::availablePorts().size());

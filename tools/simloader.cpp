@@ -198,11 +198,6 @@ int SimLoader::hangups() const
     return m_hangups;
 }
 
-void SimLoader::setSilent(bool silent)
-{
-    m_silenced = silent;
-}
-
 void SimLoader::inject(const QByteArray &bytes)
 {
     writeAll(bytes.constData(), bytes.size());
@@ -367,7 +362,7 @@ SimLoader::Answer SimLoader::answer(Frame::Kind kind, int index)
     const QByteArray &other = wantsAccept ? m_ready : m_accept;
 
     Answer reply;
-    if (m_faults.silent || m_silenced || (kind == Frame::Handshake && index < m_faults.answerFromHandshake) ||
+    if (m_faults.silent || (kind == Frame::Handshake && index < m_faults.answerFromHandshake) ||
         at(m_faults.silentAt, m_faults.silentIndex, m_faults.silentEvery))
         return reply;
     if (kind == Frame::Block && m_acceptedBlocks == m_faults.vanishAfterBlocks) {

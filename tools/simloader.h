@@ -103,7 +103,6 @@ public:
     bool start();             // opens the pty pair and starts serving; false on failure
     QString portName() const; // the slave's path, e.g. /dev/pts/3
     void stop();              // stops serving and closes the master
-    void setSilent(bool silent);          // from now on, answers nothing (or again everything)
     void inject(const QByteArray &bytes); // writes bytes to the host as if the device sent them
 
     // Thread-safe snapshots of what happened so far.
@@ -166,5 +165,4 @@ private:
     QByteArray m_image;
     int m_hangups = 0;
     std::atomic<bool> m_vanished{false};
-    std::atomic<bool> m_silenced{false};
 };
