@@ -66,12 +66,11 @@ Plan planFor(uint seed)
     return plan;
 }
 
-// Steps in the host's stream that each consumed a reply of its own.
+// Steps in the host's stream that each consumed a reply of its own: advances (a block followed
+// by a block or the finish frame), accepts (advances and headers so followed) and readies (two
+// per header after a handshake, one per repeated header).
 struct Steps {
-    int advances = 0; // a block followed by the next block or the finish frame: it was accepted
-    int accepts = 0;  // advances, and headers followed by a block or the finish frame
-    int readies = 0;  // two per header after a handshake (rate change, fast handshake), one per
-                      // repeated header
+    int advances = 0, accepts = 0, readies = 0;
 };
 
 // Walks every byte the host sent: handshake, header and finish frames, and data blocks, each
@@ -84,12 +83,12 @@ QString checkStream(const QByteArray &stream, const QByteArray &image, bool cutS
     int accepted = 0, blockLength = 0;
     for (int at = 0; at < stream.size();) {
         const char command = at + 2 < stream.size() ? stream[at + 2] : Protocol::CmdHandshake;
-        const Token token = stream[at] != FrameStart            ? Block
+        const Token token = stream[at] != FrameStart         ? Block
                             : command == Protocol::CmdHeader ? Header
                             : command == Protocol::CmdFinish ? Finish
                                                              : Handshake;
-        const QString where = QString::asprintf("byte %d, token %d after %d, %d of %d accepted",
-                                                at, token, previous, accepted, image.size());
+        const QString where = QString::asprintf("byte %d, token %d after %d, %d of %d accepted", at,
+                                                token, previous, accepted, image.size());
         // A handshake may come at any time, a header after a handshake or a header (which got a
         // ready reply), a block or the finish frame after the header or a block.
         if (token != Handshake && (token == Header ? previous != Handshake && previous != Header
@@ -197,7 +196,8 @@ void tst_RandomDevice::downloads()
     // The k-th accepted block is the one at 128 * k; a block or the finish frame follows each
     // acceptance at once, unless the loader vanished before reading it.
     for (int k = 0; k < owner.percents.size(); ++k)
-        QCOMPARE(owner.percents[k], 100 - (image.size() - k * Protocol::MaxBlockLength) * 100 / image.size());
+        QCOMPARE(owner.percents[k],
+                 100 - (image.size() - k * Protocol::MaxBlockLength) * 100 / image.size());
     QVERIFY(steps.advances == owner.percents.size() ||
             (loader.vanished() && steps.advances < owner.percents.size()));
 }

@@ -63,7 +63,7 @@ public:
         Step wrongAt = Step::None;   // the wrongIndex-th frame of this kind gets wrongReply
         int wrongIndex = 1;
         int wrongEvery = 0;
-        QByteArray wrongReply;      // empty: the other reply token
+        QByteArray wrongReply = {}; // empty: the other reply token
         Step silentAt = Step::None; // the silentIndex-th frame of this kind gets no reply
         int silentIndex = 1;
         int silentEvery = 0;
@@ -76,7 +76,7 @@ public:
         int throttleBaud = 0;       // 0: instant; otherwise each byte costs 10 / baud s both ways
         int vanishAfterBlocks = -1; // >= 0: after this many accepted blocks, the next block
                                     // closes the line unanswered and the loader stops
-        Chaos chaos;
+        Chaos chaos = {};
         bool recordBlocks = true; // false: Block frames are recorded without their bytes
     };
 
