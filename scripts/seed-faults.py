@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Seeds known faults into the program one at a time and records which ones the tests catch.
 
-A developer tool, not part of CI. Each fault is one realistic mistake, written as a textual
+A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
 substitution in download/ or ui/. For every fault the script applies it in the working tree,
 builds the test programs incrementally in a build directory of its own, runs the tests (fastest
 first, stopping at the first failure), records the outcome and puts the file back exactly as it
@@ -90,9 +90,9 @@ FAULTS = [
     F('proto-sum-signed-bytes', P,
       'reinterpret_cast<const uchar *>(data)', 'reinterpret_cast<const signed char *>(data)',
       'bytes above 127 summed as negative values'),
-    F('proto-sum-16bit-lanes', P,
-      'quint32 lanes[Lanes] = {};', 'quint16 lanes[Lanes] = {};',
-      'partial sums wrap at 16 bits on large images'),
+    F('proto-sum-lane-index', P,
+      'lanes[k] += bytes[i + k];', 'lanes[k] += bytes[i];',
+      'vectorised sum adds the first byte of each group of 32 to every lane'),
 
     # --- The download engine (download/dudozerdownload.cpp) ---
     F('engine-retry-five', E,
@@ -150,7 +150,7 @@ FAULTS = [
       'if (imageLength == 0) {', 'if (imageLength < 0) {',
       'empty image sends an empty block instead of the finish frame'),
     F('engine-hangup-port-kept-open', E,
-      'QTimer::singleShot(0, serial, [port = serial] { port->close(); });', '',
+      'QTimer::singleShot(0, serial, [port = serial] { port->close(); });', 'return;',
       'port left open after the far end hung up'),
 
     # --- The window (ui/mainwindow.cpp) ---
@@ -360,9 +360,7 @@ def run_test(test, log):
                     break
                 out.write(line)
                 if line.startswith('FAIL!'):
-                    out.flush()
-                    kill_group(proc)
-                    return False, line.strip()
+                    return False, failure(line, lines, out, proc)
             code = proc.wait()
             if code != 0:
                 return False, f'exit status {code}'
@@ -370,6 +368,24 @@ def run_test(test, log):
         finally:
             if proc.poll() is None:
                 kill_group(proc)
+
+
+def failure(first, lines, out, proc):
+    """The first failure's message: its FAIL! line and what follows up to the location."""
+    detail = [first.strip()]
+    deadline = time.monotonic() + 2
+    while len(detail) < 6 and not detail[-1].startswith('Loc:'):
+        try:
+            line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+        except queue.Empty:
+            break
+        if line is None:
+            break
+        out.write(line)
+        detail.append(line.strip())
+    out.flush()
+    kill_group(proc)
+    return ' | '.join(detail)
 
 
 def run_suite(tests, log_dir, stem):
@@ -445,9 +461,11 @@ def write_results(out, results, merge):
         return
     data = load(out) if merge and Path(out).exists() else {}
     data.update(results)
-    # In the order of the list, so that two result files compare line by line.
+    # In the order of the list, so that two result files compare line by line; faults no longer
+    # in the list go.
     order = {f.name: i for i, f in enumerate(FAULTS)}
-    data = dict(sorted(data.items(), key=lambda kv: order.get(kv[0], len(order))))
+    data = dict(sorted(((k, v) for k, v in data.items() if k in order),
+                       key=lambda kv: order[kv[0]]))
     Path(out).write_text(json.dumps(data, indent=2, ensure_ascii=False) + '\n')
 
 
