@@ -1,0 +1,577 @@
+#!/usr/bin/env python3
+"""Seeds known faults into the program one at a time and records which ones the tests catch.
+
+A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
+substitution in download/ or ui/. For every fault the script applies it in the working tree,
+builds the test programs incrementally in a build directory of its own, runs the tests (fastest
+first, stopping at the first failure), records the outcome and puts the file back exactly as it
+was, whatever happens.
+
+Outcomes:
+  caught          a test failed, crashed or hung; the test is recorded
+  missed          every test passed with the fault in place
+  does not build  the substitution does not compile (fix the fault, it says nothing about tests)
+  does not apply  the old text does not occur exactly once any more (the code moved on)
+
+A "missed" is definitive. A "caught" could in rare cases be a test that failed by chance on a
+busy machine; --recheck first runs the unmodified suite and stops unless it passes.
+
+Typical use, to prove a smaller test suite still catches what the current one does:
+  scripts/seed-faults.py --recheck --out before.json
+  (shrink tests/)
+  scripts/seed-faults.py --recheck --out after.json
+  scripts/seed-faults.py --compare before.json after.json
+
+Python 3 standard library only.
+"""
+
+import argparse
+import json
+import os
+import queue
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+TEST_TIMEOUT_S = 240
+
+
+class Fault:
+    def __init__(self, name, path, old, new, description):
+        self.name = name
+        self.path = path
+        self.old = old
+        self.new = new
+        self.description = description
+
+
+F = Fault
+E = 'download/dudozerdownload.cpp'
+P = 'download/protocol.cpp'
+H = 'download/protocol.h'
+W = 'ui/mainwindow.cpp'
+U = 'ui/mainwindow.ui'
+
+FAULTS = [
+    # --- The bytes on the wire (download/protocol.h, download/protocol.cpp) ---
+    F('proto-length-little-endian', P,
+      'qToBigEndian<quint32>(quint32(imageLength)', 'qToLittleEndian<quint32>(quint32(imageLength)',
+      'header image length written little-endian'),
+    F('proto-checksum-little-endian', P,
+      'qToBigEndian<quint16>(checksum', 'qToLittleEndian<quint16>(checksum',
+      'header checksum written little-endian'),
+    F('proto-header-command', P,
+      'HostPrefix[1], CmdHeader};', 'HostPrefix[1], CmdFinish};',
+      'wrong command byte for the header frame'),
+    F('proto-finish-command', P,
+      'Finish[] = {HostPrefix[0], HostPrefix[1], CmdFinish};',
+      'Finish[] = {HostPrefix[0], HostPrefix[1], CmdHandshake};',
+      'finish frame built with the handshake command'),
+    F('proto-accept-token', P,
+      'Accept[] = {DevicePrefix[0], DevicePrefix[1], StatusAccept};',
+      'Accept[] = {DevicePrefix[0], DevicePrefix[1], StatusReady};',
+      'accept reply matched with the ready status byte'),
+    F('proto-ready-token', P,
+      'Ready[] = {DevicePrefix[0], DevicePrefix[1], StatusReady};',
+      'Ready[] = {DevicePrefix[0], DevicePrefix[1], StatusAccept};',
+      'ready reply matched with the accept status byte'),
+    F('proto-block-bound-minus-one', P,
+      'qBound<qint64>(0, remaining, MaxBlockLength)',
+      'qBound<qint64>(0, remaining, MaxBlockLength - 1)',
+      'full block one byte short'),
+    F('proto-fast-baud', H,
+      'FastBaudRate = 115200;', 'FastBaudRate = 57600;',
+      'wrong fast line rate'),
+    F('proto-sum-signed-bytes', P,
+      'reinterpret_cast<const uchar *>(data)', 'reinterpret_cast<const signed char *>(data)',
+      'bytes above 127 summed as negative values'),
+    F('proto-sum-lane-index', P,
+      'lanes[k] += bytes[i + k];', 'lanes[k] += bytes[i];',
+      'vectorised sum adds the first byte of each group of 32 to every lane'),
+
+    # --- The download engine (download/dudozerdownload.cpp) ---
+    F('engine-retry-five', E,
+      'HandshakeResends = 6;', 'HandshakeResends = 5;',
+      'gives up after five handshake re-sends instead of six'),
+    F('engine-retry-not-reset-on-ready', E,
+      '                answered = true;\n                retryCount = 0;\n',
+      '                answered = true;\n',
+      'retry budget not reset by the first ready reply'),
+    F('engine-retry-renewed-by-every-ready', E,
+      '            if (!answered) {', '            if (true) {',
+      'every ready reply renews the retry budget, so a refusing device never times out'),
+    F('engine-budget-not-renewed-by-block', E,
+      '            retryCount = 0;\n            if (remainingBytes()', '            if (remainingBytes()',
+      'an accepted block does not renew the retry budget'),
+    F('engine-stale-bytes-kept', E,
+      '    serial->clear(QSerialPort::Input);\n', '',
+      'bytes waiting in the port before the first handshake are kept'),
+    F('engine-low-latency-not-restored', E,
+      '    lowLatency.restore();\n', '',
+      'low-latency mode left on after the port closes'),
+    F('lowlatency-never-requested', 'download/lowlatency.cpp',
+      'settings.flags |= ASYNC_LOW_LATENCY;', '',
+      'low-latency mode never requested'),
+    F('engine-timer-not-started', E,
+      '    timer.start();\n', '',
+      'handshake timer never started'),
+    F('engine-window-not-restarted-per-block', E,
+      'must still finish.\n            timer.start(currentTiming.windowMs);', 'must still finish.',
+      'reply window not restarted by an accepted block'),
+    F('engine-baud-not-switched', E,
+      'serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);', '',
+      'line never switched to the fast rate'),
+    F('engine-baud-switched-at-open', E,
+      'serial->setBaudRate(baudRate, QSerialPort::AllDirections);',
+      'serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);',
+      'fast rate used from the start, before the ready reply'),
+    F('engine-no-baud-pause', E,
+      'QThread::msleep(ulong(currentTiming.baudPauseMs));', '',
+      'no pause after the rate change'),
+    F('engine-fast-handshake-state', E,
+      'sendHandshake(ST_WAIT_READY_FAST);', 'sendHandshake(ST_WAIT_READY);',
+      'fast handshake reply handled as the first ready reply'),
+    F('engine-receive-off-by-one', E,
+      'bytesAvailable() < expectCount)', 'bytesAvailable() <= expectCount)',
+      'reply read only once a byte more than it has arrived'),
+    F('engine-busy-kept-after-error', E,
+      '                busy = false;\n', '',
+      'busy not cleared after a block error'),
+    F('engine-busy-kept-after-final', E,
+      '            busy = false;\n            emit backInfo(rxBuffer', '            emit backInfo(rxBuffer',
+      'busy not cleared after the final reply'),
+    F('engine-timeout-code', E,
+      'emit backInfo(E_TIMEOUT);', 'emit backInfo(E_DOWNLOAD_ERR);',
+      'time-out reported as a download error'),
+    F('engine-open-fail-code', E,
+      'emit backInfo(E_OPEN_FAIL);', 'emit backInfo(E_DOWNLOAD_ERR);',
+      'open failure reported as a download error'),
+    F('engine-percent-32bit', E,
+      'qint64(remainingBytes()) * FullPercent', 'remainingBytes() * FullPercent',
+      'percent product in 32 bits'),
+    F('engine-percent-floor', E,
+      'int(FullPercent - qint64(remainingBytes()) * FullPercent / imageLength)',
+      'int(qint64(imageLength - remainingBytes()) * FullPercent / imageLength)',
+      'percent rounded down from the accepted bytes instead of up'),
+    F('engine-last-block-boundary', E,
+      'if (remainingBytes() > Protocol::MaxBlockLength) {',
+      'if (remainingBytes() >= Protocol::MaxBlockLength) {',
+      'a last block of exactly 128 bytes followed by an empty one'),
+    F('engine-empty-image', E,
+      'if (imageLength == 0) {', 'if (imageLength < 0) {',
+      'empty image sends an empty block instead of the finish frame'),
+    F('engine-hangup-port-kept-open', E,
+      'QTimer::singleShot(0, serial, [this] { closePort(); });', 'return;',
+      'port left open after the far end hung up'),
+
+    # --- The window (ui/mainwindow.cpp) ---
+    F('window-done-text', W,
+      'tr("下载完成")', 'tr("下载完毕")',
+      'done message changed by one character'),
+    F('window-busy-port-enabled', W,
+      'ui->comboBox_serial->setDisabled(true);', 'ui->comboBox_serial->setDisabled(false);',
+      'port list left enabled during a download'),
+    F('window-idle-bar-shown', W,
+      'ui->progressBar->setVisible(false);', 'ui->progressBar->setVisible(true);',
+      'progress bar left visible when idle'),
+    F('window-bar-not-reset', W,
+      '    ui->progressBar->setValue(0);\n', '',
+      'progress bar not reset when a download starts'),
+    F('window-no-delete-later', W,
+      '    downloader->deleteLater();\n', '',
+      'finished engine never deleted'),
+    F('window-engine-deleted-at-once', W,
+      'downloader->deleteLater();', 'delete downloader;',
+      'finished engine deleted inside its own signal'),
+    F('window-stop-keeps-engine', W,
+      '        delete downloader;\n', '',
+      'stop button does not stop the engine'),
+    F('window-downloading-not-set', W,
+      '        downloading = true;\n', '',
+      'download not marked as running, so stop starts another'),
+    F('window-downloading-not-cleared', W,
+      '    setUiIdle();\n    downloading = false;', '    setUiIdle();',
+      'download still marked as running after its result'),
+    F('window-close-keeps-engine', W,
+      '    delete downloader;\n    delete ui;', '    delete ui;',
+      'closing the window leaves the engine and its port'),
+    F('window-unknown-result-handled', W,
+      '    default:\n        return;', '    default:\n        break;',
+      'unknown result code ends the download'),
+    F('window-checksum-not-16bit', W,
+      'imageChecksum = quint16(byteSum(', 'imageChecksum = (byteSum(',
+      'shown checksum not truncated to 16 bits'),
+    F('window-filesize-hex', W,
+      'setText(QString::number(imageData.size(), 10));', 'setText(QString::number(imageData.size(), 16));',
+      'file size shown in hexadecimal'),
+    F('window-failed-read-keeps-image', W,
+      '        imageData.clear();\n        return imageData;', '        return imageData;',
+      'an unreadable file leaves the previous image to be sent'),
+    F('window-no-reload-on-download', W,
+      '    loadImage();\n    if (imageData.isEmpty()) {', '    if (imageData.isEmpty()) {',
+      'download sends the image read when the file was chosen'),
+    F('window-baud-parsed-hex', W,
+      'currentText().toInt(nullptr, 10)', 'currentText().toInt(nullptr, 16)',
+      'chosen baud rate parsed as hexadecimal'),
+    F('window-default-baud', W,
+      'DefaultBaudRate = 115200;', 'DefaultBaudRate = 9600;',
+      'wrong default baud rate'),
+    F('window-baud-list-filtered', W,
+      '        rates << QString::number(rate, 10);', '        if (rate >= 1200)\n            rates << QString::number(rate, 10);',
+      'low standard baud rates left out of the list'),
+    F('window-port-list-paths', W,
+      'names << port.portName();', 'names << port.systemLocation();',
+      'port list shows device paths instead of port names'),
+
+    # --- The form (ui/mainwindow.ui) ---
+    F('form-checksum-label', U,
+      '<string>校验</string>', '<string>效验</string>',
+      'checksum label changed by one character'),
+]
+
+
+# --------------------------------------------------------------------------------------------
+# Keeping the tree clean
+
+PENDING = 'seed-faults-pending.json'  # in the build directory while a fault is in the tree
+
+
+class Applied:
+    """The one fault currently in the tree, with the file's original bytes."""
+
+    def __init__(self, build_dir):
+        self.marker = build_dir / PENDING
+        self.path = None
+        self.original = None
+
+    def apply(self, fault, content):
+        self.path = ROOT / fault.path
+        self.original = content
+        # Written first, so that even a killed run can be undone by the next one.
+        self.marker.write_text(json.dumps({'path': fault.path, 'original': content.decode('utf-8')}))
+        self.path.write_bytes(content.replace(fault.old.encode(), fault.new.encode(), 1))
+
+    def restore(self):
+        if self.path is None:
+            return
+        self.path.write_bytes(self.original)
+        self.path = None
+        self.original = None
+        self.marker.unlink(missing_ok=True)
+
+    def recover(self):
+        """Undoes a fault left behind by a run that was killed."""
+        if not self.marker.exists():
+            return
+        pending = json.loads(self.marker.read_text())
+        (ROOT / pending['path']).write_bytes(pending['original'].encode('utf-8'))
+        self.marker.unlink()
+        print(f'restored {pending["path"]} left modified by an interrupted run', flush=True)
+
+
+def on_sigterm(signum, frame):
+    raise KeyboardInterrupt
+
+
+# --------------------------------------------------------------------------------------------
+# Building and testing
+
+
+def configure(build_dir):
+    if (build_dir / 'CMakeCache.txt').exists():
+        return
+    subprocess.run(['cmake', '-S', str(ROOT), '-B', str(build_dir),
+                    '-DCMAKE_BUILD_TYPE=RelWithDebInfo'], check=True)
+
+
+def list_tests(build_dir):
+    """The suite as ctest knows it: name, command, working directory and environment."""
+    out = subprocess.run(['ctest', '--test-dir', str(build_dir), '--show-only=json-v1'],
+                         check=True, capture_output=True, text=True).stdout
+    tests = []
+    for t in json.loads(out)['tests']:
+        env = {}
+        cwd = None
+        for prop in t.get('properties', []):
+            if prop['name'] == 'ENVIRONMENT':
+                for item in prop['value']:
+                    key, _, value = item.partition('=')
+                    env[key] = value
+            elif prop['name'] == 'WORKING_DIRECTORY':
+                cwd = prop['value']
+        command = t['command']
+        tests.append({'name': t['name'], 'command': command,
+                      'cwd': cwd or str(Path(command[0]).parent), 'env': env})
+    return tests
+
+
+def order_tests(tests, build_dir):
+    """Fastest first, by the durations of the last clean run, else by ctest's cost data."""
+    times = {}
+    timing_file = build_dir / 'seed-faults-times.json'
+    cost_file = build_dir / 'Testing' / 'Temporary' / 'CTestCostData.txt'
+    if timing_file.exists():
+        times = json.loads(timing_file.read_text())
+    elif cost_file.exists():
+        for line in cost_file.read_text().splitlines():
+            parts = line.split()
+            if len(parts) == 3:
+                times[parts[0]] = float(parts[2])
+    return sorted(tests, key=lambda t: times.get(t['name'], 1e9))
+
+
+def build(build_dir, tests, jobs, log):
+    targets = []
+    for t in tests:
+        targets += ['--target', Path(t['command'][0]).name]
+    with open(log, 'w') as out:
+        result = subprocess.run(['cmake', '--build', str(build_dir), '--parallel', str(jobs)] +
+                                targets, stdout=out, stderr=subprocess.STDOUT)
+    return result.returncode == 0
+
+
+def kill_group(proc):
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.wait()
+
+
+def run_test(test, log):
+    """Runs one test program until it ends or reports its first failure.
+
+    Returns (passed, detail). The program is stopped at its first FAIL! line: that is enough to
+    know the fault was caught, and it spares waiting for every remaining data row.
+    """
+    env = dict(os.environ)
+    env['QT_QPA_PLATFORM'] = 'offscreen'
+    env.update(test['env'])
+    lines = queue.Queue()
+    with open(log, 'w') as out:
+        proc = subprocess.Popen(test['command'], cwd=test['cwd'], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                start_new_session=True, text=True, errors='replace')
+
+        def reader():
+            for line in proc.stdout:
+                lines.put(line)
+            lines.put(None)
+
+        threading.Thread(target=reader, daemon=True).start()
+        deadline = time.monotonic() + TEST_TIMEOUT_S
+        try:
+            while True:
+                try:
+                    line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+                except queue.Empty:
+                    kill_group(proc)
+                    return False, f'timed out after {TEST_TIMEOUT_S} s'
+                if line is None:
+                    break
+                out.write(line)
+                if line.startswith('FAIL!'):
+                    return False, failure(line, lines, out, proc)
+            code = proc.wait()
+            if code != 0:
+                return False, f'exit status {code}'
+            return True, ''
+        finally:
+            if proc.poll() is None:
+                kill_group(proc)
+
+
+def failure(first, lines, out, proc):
+    """The first failure's message: its FAIL! line and what follows up to the location."""
+    detail = [first.strip()]
+    deadline = time.monotonic() + 2
+    while len(detail) < 6 and not detail[-1].startswith('Loc:'):
+        try:
+            line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+        except queue.Empty:
+            break
+        if line is None:
+            break
+        out.write(line)
+        detail.append(line.strip())
+    out.flush()
+    kill_group(proc)
+    return ' | '.join(detail)
+
+
+def run_suite(tests, log_dir, stem):
+    """Runs the tests in order, stopping at the first failure: (failed test or None, detail,
+    durations)."""
+    durations = {}
+    for t in tests:
+        start = time.monotonic()
+        passed, detail = run_test(t, log_dir / f'{stem}.{t["name"]}.log')
+        durations[t['name']] = time.monotonic() - start
+        if not passed:
+            return t['name'], detail, durations
+    return None, '', durations
+
+
+# --------------------------------------------------------------------------------------------
+# Commands
+
+
+def applies(fault):
+    path = ROOT / fault.path
+    if not path.exists():
+        return False
+    return path.read_bytes().count(fault.old.encode()) == 1
+
+
+def select(only):
+    if not only:
+        return FAULTS
+    names = [n for n in only.split(',') if n]
+    known = {f.name: f for f in FAULTS}
+    unknown = [n for n in names if n not in known]
+    if unknown:
+        sys.exit(f'unknown fault: {", ".join(unknown)} (see --list)')
+    return [known[n] for n in names]
+
+
+def cmd_list(faults):
+    for f in faults:
+        state = '' if applies(f) else '  [does not apply]'
+        print(f'{f.name:40} {f.path:30} {f.description}{state}')
+    print(f'{len(faults)} faults')
+
+
+def load(path):
+    return json.loads(Path(path).read_text())
+
+
+def caught(entry):
+    return entry is not None and entry.get('status') == 'caught'
+
+
+def cmd_compare(old_path, new_path):
+    old, new = load(old_path), load(new_path)
+    lost = [n for n in old if caught(old[n]) and not caught(new.get(n))]
+    gained = [n for n in new if caught(new[n]) and not caught(old.get(n))]
+    print(f'{old_path}: {sum(caught(e) for e in old.values())} of {len(old)} faults caught')
+    print(f'{new_path}: {sum(caught(e) for e in new.values())} of {len(new)} faults caught')
+    if lost:
+        print(f'\ncaught in {old_path} but not in {new_path}:')
+        for n in lost:
+            status = new[n]['status'] if n in new else 'not run'
+            print(f'  {n:40} {status:15} (was caught by {old[n].get("test")})')
+    else:
+        print(f'\nevery fault caught in {old_path} is caught in {new_path}')
+    if gained:
+        print(f'\ncaught only in {new_path}: {", ".join(gained)}')
+    return 1 if lost else 0
+
+
+def write_results(out, results, merge):
+    if out is None:
+        return
+    data = load(out) if merge and Path(out).exists() else {}
+    data.update(results)
+    # In the order of the list, so that two result files compare line by line; faults no longer
+    # in the list go.
+    order = {f.name: i for i, f in enumerate(FAULTS)}
+    data = dict(sorted(((k, v) for k, v in data.items() if k in order),
+                       key=lambda kv: order[kv[0]]))
+    Path(out).write_text(json.dumps(data, indent=2, ensure_ascii=False) + '\n')
+
+
+def cmd_run(args, faults):
+    build_dir = (ROOT / args.build_dir).resolve()
+    log_dir = build_dir / 'seed-faults-logs'
+    applied = Applied(build_dir)
+    configure(build_dir)
+    log_dir.mkdir(parents=True, exist_ok=True)
+    applied.recover()
+
+    tests = list_tests(build_dir)
+    if not tests:
+        sys.exit('ctest lists no tests')
+    if args.recheck:
+        print('recheck: building and running the unmodified suite', flush=True)
+        if not build(build_dir, tests, args.jobs, log_dir / 'baseline.build.log'):
+            sys.exit(f'recheck: the unmodified tree does not build, see {log_dir}/baseline.build.log')
+        failed, detail, durations = run_suite(tests, log_dir, 'baseline')
+        if failed:
+            sys.exit(f'recheck: the unmodified suite fails in {failed}: {detail}; '
+                     'fault results would mean nothing')
+        (build_dir / 'seed-faults-times.json').write_text(json.dumps(durations, indent=2))
+        print('recheck: suite passes (' +
+              ', '.join(f'{n} {s:.0f} s' for n, s in durations.items()) + ')', flush=True)
+    tests = order_tests(tests, build_dir)
+
+    results = {}
+    counts = {}
+    for i, f in enumerate(faults, 1):
+        start = time.monotonic()
+        entry = {'status': None, 'test': None, 'detail': '', 'file': f.path,
+                 'description': f.description}
+        content = (ROOT / f.path).read_bytes() if (ROOT / f.path).exists() else b''
+        occurrences = content.count(f.old.encode())
+        if occurrences != 1:
+            entry['status'] = 'does not apply'
+            entry['detail'] = f'old text found {occurrences} times'
+        else:
+            try:
+                applied.apply(f, content)
+                if not build(build_dir, tests, args.jobs, log_dir / f'{f.name}.build.log'):
+                    entry['status'] = 'does not build'
+                    entry['detail'] = f'see {log_dir / (f.name + ".build.log")}'
+                else:
+                    failed, detail, _ = run_suite(tests, log_dir, f.name)
+                    entry['status'] = 'caught' if failed else 'missed'
+                    entry['test'] = failed
+                    entry['detail'] = detail
+            finally:
+                applied.restore()
+        results[f.name] = entry
+        counts[entry['status']] = counts.get(entry['status'], 0) + 1
+        by = f' by {entry["test"]}' if entry['test'] else ''
+        print(f'[{i}/{len(faults)}] {f.name}: {entry["status"]}{by} '
+              f'({time.monotonic() - start:.0f} s) {entry["detail"]}', flush=True)
+        write_results(args.out, results, merge=bool(args.only))
+
+    print('; '.join(f'{k}: {v}' for k, v in sorted(counts.items())), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--only', metavar='NAME[,NAME]', help='run only these faults')
+    parser.add_argument('--list', action='store_true', help='list the faults and whether they apply')
+    parser.add_argument('--out', metavar='FILE',
+                        help='write results as JSON (with --only, update the entries in FILE)')
+    parser.add_argument('--compare', nargs=2, metavar=('OLD.json', 'NEW.json'),
+                        help='print the faults caught in OLD but not in NEW')
+    parser.add_argument('--recheck', action='store_true',
+                        help='first run the unmodified suite and stop unless it passes')
+    parser.add_argument('--build-dir', default='build-faults', help='default: build-faults')
+    parser.add_argument('--jobs', type=int, default=2, help='build jobs (default 2)')
+    args = parser.parse_args()
+
+    if args.compare:
+        return cmd_compare(*args.compare)
+    faults = select(args.only)
+    if args.list:
+        cmd_list(faults)
+        return 0
+    signal.signal(signal.SIGTERM, on_sigterm)
+    signal.signal(signal.SIGHUP, on_sigterm)
+    try:
+        cmd_run(args, faults)
+    except KeyboardInterrupt:
+        print('interrupted; the tree is restored', file=sys.stderr)
+        return 130
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
