@@ -56,7 +56,7 @@ void tst_Engine::download_data()
     QTest::addColumn<QString>("kinds"); // frames the loader got; empty: the clean conversation
     QTest::addColumn<QList<int>>("blockOffsets");
     QTest::addColumn<int>("accepted");         // blocks; -1: all
-    QTest::addColumn<QList<int>>("timing");    // reply window, least and most milliseconds taken
+    QTest::addColumn<QList<int>>("timing");    // window, least and most ms taken[, pause]
     QTest::addColumn<QByteArrayList>("later"); // sent one by one once the first header is out
     const auto clean = [](const char *tag, const QByteArray &image, int baud = UserBaud,
                           SimLoader::Faults faults = {}, const QByteArray &junk = {},
@@ -106,10 +106,10 @@ void tst_Engine::download_data()
          .silentAt = Step::Handshake,
          .silentIndex = 6,
          .silentEvery = 1},
-        timeout, "HHHHHRHHHHHH", {}, 0, {400, 3000, 6000});
+        timeout, "HHHHHRHHHHHH", {}, 0, {200, 1800, 4500});
     // The line closes after two accepted blocks; the timer's rule still ends the download.
     row("vanishing device", {.vanishAfterBlocks = 2}, timeout, "HHRBBB", {0, 128, 256}, 2,
-        {400, 2500, 6000});
+        {200, 1200, 4000});
     row("ready reply to block 2", {.wrongAt = Step::Block, .wrongIndex = 2}, error, "HHRBB",
         {0, 128}, 1);
     row("unknown status to block 2",
@@ -134,16 +134,16 @@ void tst_Engine::download_data()
     // Handshakes that draw ready replies renew nothing: a loader that refuses every header, or
     // restarts on the same block every time, ends like a silent one after seven windows.
     row("every header refused", {.wrongAt = Step::Header, .wrongEvery = 1}, timeout,
-        QString("HHR").repeated(7), {}, 0, {200, 2300, 6000});
+        QString("HHR").repeated(7), {}, 0, {150, 900, 4000, 20});
     row("block 3 never answered", {.silentAt = Step::Block, .silentIndex = 3, .silentEvery = 1},
         timeout, "HHRBBB" + QString("HHRB").repeated(6),
-        {0, 128, 256, 256, 256, 256, 256, 256, 256}, 2, {200, 2300, 6000});
+        {0, 128, 256, 256, 256, 256, 256, 256, 256}, 2, {150, 900, 4000, 20});
     // Each accepted block renews the budget: eight stalls with progress between them complete.
     row("a stall before every block but the first",
         {.silentAt = Step::Block, .silentIndex = 2, .silentEvery = 2}, done,
         "HHRB" + QString("BHHRB").repeated(8) + "F",
         {0, 128, 128, 256, 256, 384, 384, 512, 512, 640, 640, 768, 768, 896, 896, 1024, 1024}, 9,
-        {300, 3000, 8000}, 9 * 128);
+        {250, 1500, 5000, 20}, 9 * 128);
 }
 
 void tst_Engine::download()
@@ -160,7 +160,7 @@ void tst_Engine::download()
     QFETCH(QList<int>, timing);
     QFETCH(QByteArrayList, later);
 
-    dudoZerDownload::setTiming({200, timing[0], 200});
+    dudoZerDownload::setTiming({200, timing[0], timing.value(3, 200)});
     SimLoader loader(faults);
     QVERIFY(loader.start());
     loader.inject(junk);
@@ -224,7 +224,9 @@ void tst_Engine::download()
         QCOMPARE(frames[i].baud, i < userRateFrames ? UserBaud : 115200);
     for (int i = 1; i <= userRateFrames && i < frames.size(); ++i) { // the last: the pause
         const qint64 gapMs = (frames[i].atUs - frames[i - 1].atUs) / 1000;
-        QVERIFY2(gapMs > 100 && gapMs < 600, qPrintable(QString::number(gapMs)));
+        const int expected = i < userRateFrames ? 200 : timing.value(3, 200);
+        QVERIFY2(gapMs >= expected / 2 && gapMs < expected + 400,
+                 qPrintable(QString::number(gapMs)));
     }
     // Input after the result is ignored. After a time-out the engine listens until its owner lets
     // it go, which closes the port (unless the loader took the line with it).

@@ -14,7 +14,7 @@ constexpr uint MasterSeed = 20240611;
 constexpr int DefaultRuns = 180;
 constexpr uint KnownSeeds[] = {20241431}; // beyond the default runs; once hung the engine
 constexpr char FrameStart = Protocol::HostPrefix[0];
-constexpr dudoZerDownload::Timing FastTiming{40, 120, 5};
+constexpr dudoZerDownload::Timing FastTiming{40, 100, 5};
 // Replies, delay and the gaps between at most three pieces included, come well within a tick.
 const int MaxDelayMs = FastTiming.tickMs / 2 - 2 * SimLoader::Faults().pieceGapMs;
 
