@@ -491,6 +491,9 @@ def cmd_run(args, faults):
     configure(build_dir)
     log_dir.mkdir(parents=True, exist_ok=True)
     applied.recover()
+    # ctest names a test's program only once it has been built.
+    subprocess.run(['cmake', '--build', str(build_dir), '--parallel', str(args.jobs)], check=True,
+                   stdout=subprocess.DEVNULL)
 
     tests = list_tests(build_dir)
     if not tests:
