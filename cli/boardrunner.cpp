@@ -1,13 +1,11 @@
 #include "cli/boardrunner.h"
 
-#include "download/protocol.h"
-
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-BoardRunner::BoardRunner(const QByteArray &image, const QString &path, int baud)
-    : image(image), path(path), baud(baud)
+BoardRunner::BoardRunner(const QByteArray &image, quint16 checksum, const QString &path, int baud)
+    : image(image), checksum(checksum), path(path), baud(baud)
 {
 }
 
@@ -27,8 +25,7 @@ void BoardRunner::start()
     // direct calls.
     connect(engine.get(), &dudoZerDownload::backInfo, this, &BoardRunner::onResult);
     connect(engine.get(), &dudoZerDownload::sendPercent, this, &BoardRunner::onPercent);
-    engine->startDownload(image.size(), 0, quint16(byteSum(image.constData(), image.size())), image,
-                          path, baud);
+    engine->startDownload(image.size(), 0, checksum, image, path, baud);
 }
 
 void BoardRunner::stop()

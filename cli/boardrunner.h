@@ -18,7 +18,7 @@ class BoardRunner : public QObject
 public:
     enum Outcome { Done, OpenFailed, DownloadError, Timeout, Stopped };
 
-    BoardRunner(const QByteArray &image, const QString &path, int baud);
+    BoardRunner(const QByteArray &image, quint16 checksum, const QString &path, int baud);
     ~BoardRunner() override;
 
     // The outcome as scripts read it: done, open_failed, download_error, timeout, stopped.
@@ -40,6 +40,7 @@ private:
     QString openFailReason() const;
 
     const QByteArray image;
+    const quint16 checksum;
     const QString path;
     const int baud;
     std::unique_ptr<dudoZerDownload> engine;

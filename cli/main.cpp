@@ -61,9 +61,10 @@ int main(int argc, char *argv[])
     const Reporter::Mode mode = options.json              ? Reporter::Mode::Json
                                 : ::isatty(STDOUT_FILENO) ? Reporter::Mode::Terminal
                                                           : Reporter::Mode::Plain;
-    Reporter reporter(mode, options.ports, image.size(),
-                      quint16(byteSum(image.constData(), image.size())));
-    Session session(options.paths, options.baud, image, &reporter);
+    // Once for every board: the image is the same for all.
+    const auto checksum = quint16(byteSum(image.constData(), image.size()));
+    Reporter reporter(mode, options.ports, image.size(), checksum);
+    Session session(options.paths, options.baud, image, checksum, &reporter);
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &session, &Session::stop);
     QObject::connect(&session, &Session::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);

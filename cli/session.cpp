@@ -5,13 +5,14 @@
 
 #include <QThread>
 
-Session::Session(const QStringList &paths, int baud, const QByteArray &image, Reporter *reporter)
+Session::Session(const QStringList &paths, int baud, const QByteArray &image, quint16 checksum,
+                 Reporter *reporter)
     : reporter(reporter)
 {
     for (const QString &path : paths) {
         Board board;
         board.thread = new QThread;
-        board.runner = new BoardRunner(image, path, baud);
+        board.runner = new BoardRunner(image, checksum, path, baud);
         board.runner->moveToThread(board.thread);
         connect(board.thread, &QThread::started, board.runner, &BoardRunner::start);
         const int index = boards.size();

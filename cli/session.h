@@ -18,7 +18,8 @@ class Session : public QObject
 public:
     static constexpr int InterruptedStatus = 130;
 
-    Session(const QStringList &paths, int baud, const QByteArray &image, Reporter *reporter);
+    Session(const QStringList &paths, int baud, const QByteArray &image, quint16 checksum,
+            Reporter *reporter);
     ~Session() override;
 
     void start();
