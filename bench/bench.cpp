@@ -2,9 +2,10 @@
 //   lumedra-bench [--quick]
 #include "download/dudozerdownload.h"
 #include "download/protocol.h"
-#include "filedialoganswer.h"
-#include "simloader.h"
-#include "waitfor.h"
+#include "testing/filedialoganswer.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -12,9 +13,9 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTimer>
@@ -29,17 +30,12 @@
 #include <cstdio>
 #include <ctime>
 
-namespace {
+namespace
+{
 
 using Frame = SimLoader::Frame;
 
-QByteArray randomImage(int size)
-{
-    QByteArray image(size, Qt::Uninitialized);
-    QRandomGenerator rng(42);
-    rng.fillRange(reinterpret_cast<quint32 *>(image.data()), size / 4);
-    return image;
-}
+constexpr quint32 ImageSeed = 42;
 
 double threadCpuSeconds()
 {
@@ -82,8 +78,7 @@ Measure engineDownload(const QByteArray &image, const SimLoader::Faults &faults)
                          loop.quit();
                      });
     const double cpu = threadCpuSeconds();
-    if (!engine.startDownload(image.size(), 0, quint16(byteSum(image.constData(), image.size())),
-                              image, loader.portName(), 115200))
+    if (!engine.startDownload(image.size(), 0, checksumOf(image), image, loader.portName(), 115200))
         return m;
     loop.exec();
     m.cpuSeconds = threadCpuSeconds() - cpu;
@@ -114,8 +109,8 @@ bool readReply(int fd, QByteArray *reply)
 bool exchange(int fd, const QByteArray &out, const QByteArray &expected)
 {
     QByteArray reply;
-    return write(fd, out.constData(), size_t(out.size())) == out.size() &&
-           readReply(fd, &reply) && reply == expected;
+    return write(fd, out.constData(), size_t(out.size())) == out.size() && readReply(fd, &reply) &&
+           reply == expected;
 }
 
 Measure floorDownload(const QByteArray &image)
@@ -138,9 +133,7 @@ Measure floorDownload(const QByteArray &image)
     const double cpu = threadCpuSeconds();
     bool ok = exchange(fd, Protocol::handshakeFrame(), Protocol::readyReply()) &&
               exchange(fd, Protocol::handshakeFrame(), Protocol::readyReply()) &&
-              exchange(fd, Protocol::headerFrame(0, image.size(),
-                                                 quint16(byteSum(image.constData(), image.size()))),
-                       Protocol::acceptReply());
+              exchange(fd, headerFor(image), Protocol::acceptReply());
     for (qint64 offset = 0; ok && offset < image.size();) {
         const int length = Protocol::blockLength(image.size() - offset);
         ok = exchange(fd, QByteArray::fromRawData(image.constData() + offset, length),
@@ -179,13 +172,7 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
 {
     *ok = false;
     QTemporaryDir dir;
-    const QString path = dir.filePath("image.bin");
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
-            return 0;
-        file.write(randomImage(size));
-    }
+    const QString path = writeFile(dir.path(), "image.bin", randomImage(size, ImageSeed));
     QProcess loader;
     loader.start(simloaderPath, QStringList());
     if (!loader.waitForStarted() || !loader.waitForReadyRead(5000))
@@ -215,7 +202,7 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
 
 double checksumGBps(int size)
 {
-    const QByteArray image = randomImage(size);
+    const QByteArray image = randomImage(size, ImageSeed);
     QElapsedTimer clock;
     clock.start();
     quint32 sink = 0;
@@ -233,10 +220,8 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &msg) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(msg));
-    });
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("%1.debug=false").arg(engineLog().categoryName()));
     const bool quick = app.arguments().contains("--quick");
     const int large = quick ? 4 << 20 : 16 << 20;
     const int memorySize = quick ? 16 << 20 : 64 << 20;
@@ -245,8 +230,8 @@ int main(int argc, char *argv[])
 
     SimLoader::Faults instant;
     instant.recordBlocks = false;
-    const QByteArray small = randomImage(1 << 20);
-    const QByteArray big = randomImage(large);
+    const QByteArray small = randomImage(1 << 20, ImageSeed);
+    const QByteArray big = randomImage(large, ImageSeed);
     const Measure engineSmall = engineDownload(small, instant);
     const Measure floorSmall = floorDownload(small);
     const Measure engineBig = engineDownload(big, instant);
@@ -269,7 +254,7 @@ int main(int argc, char *argv[])
     SimLoader::Faults line;
     line.throttleBaud = 115200;
     line.recordBlocks = false;
-    const QByteArray lineImage = randomImage(quick ? 16 << 10 : 64 << 10);
+    const QByteArray lineImage = randomImage(quick ? 16 << 10 : 64 << 10, ImageSeed);
     const Measure onLine = engineDownload(lineImage, line);
     const double blocks = lineImage.size() / 128.0;
     // Every block with its accept reply, plus the header's accept and the finish frame.
@@ -278,8 +263,8 @@ int main(int argc, char *argv[])
                 onLine.dataSeconds, bound, 100 * bound / onLine.dataSeconds);
 
     bool memoryOk = false;
-    const QString simloader = QDir(QCoreApplication::applicationDirPath())
-                                  .filePath("../tools/lumedra-simloader");
+    const QString simloader =
+        QDir(QCoreApplication::applicationDirPath()).filePath("../tools/lumedra-simloader");
     const double memory = memoryRatio(simloader, memorySize, &memoryOk);
     std::printf("%-34s %9.2f x image %22s\n",
                 qPrintable(QString("peak memory, %1 MiB download").arg(memorySize >> 20)), memory,
@@ -288,12 +273,13 @@ int main(int argc, char *argv[])
     const double gbps = checksumGBps(64 << 20);
     std::printf("%-34s %8.2f GB/s\n", "byteSum over 64 MiB", gbps);
 
-    const bool ok = engineSmall.ok && engineBig.ok && floorSmall.ok && floorBig.ok && onLine.ok &&
-                    memoryOk;
+    const bool ok =
+        engineSmall.ok && engineBig.ok && floorSmall.ok && floorBig.ok && onLine.ok && memoryOk;
     std::printf("BENCH ok=%d turnaround_ratio=%.2f cpu_linearity=%.2f line_efficiency=%.3f "
                 "memory_ratio=%.2f checksum_gbps=%.2f\n",
-                ok, usBig / floorUsBig > usSmall / floorUsSmall ? usBig / floorUsBig
-                                                                  : usSmall / floorUsSmall,
+                ok,
+                usBig / floorUsBig > usSmall / floorUsSmall ? usBig / floorUsBig
+                                                            : usSmall / floorUsSmall,
                 cpuBig / cpuSmall, bound / onLine.dataSeconds, memory, gbps);
     return ok ? 0 : 1;
 }

@@ -3,13 +3,12 @@
 // baud.
 //   lumedra-bench-cli
 #include "download/protocol.h"
-#include "simloader.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
@@ -90,15 +89,9 @@ Run runCli(const QString &imagePath, const QByteArray &image, int boards, double
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QByteArray image(ImageSize, Qt::Uninitialized);
-    QRandomGenerator rng(42);
-    rng.fillRange(reinterpret_cast<quint32 *>(image.data()), ImageSize / 4);
+    const QByteArray image = randomImage(ImageSize, 42);
     QTemporaryDir dir;
-    const QString imagePath = dir.filePath("image.bin");
-    QFile file(imagePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
-        return 1;
-    file.close();
+    const QString imagePath = writeFile(dir.path(), "image.bin", image);
 
     const double startup = startupCpuSeconds(imagePath);
     const Run one = runCli(imagePath, image, 1, startup);

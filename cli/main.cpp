@@ -1,12 +1,14 @@
 #include "cli/options.h"
 #include "cli/reporter.h"
-#include "cli/session.h"
 #include "cli/signalwatcher.h"
 
+#include "download/dudozerdownload.h"
 #include "download/protocol.h"
+#include "station/session.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLoggingCategory>
 
 #include <cstdio>
 
@@ -29,11 +31,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumedra-cli");
     QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
-    // The engine traces its steps with qDebug; on a terminal they would tear the live lines.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    // The engine traces its steps; on a terminal they would tear the live lines.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("%1.debug=false").arg(engineLog().categoryName()));
 
     Options options;
     QString error;
@@ -63,8 +63,9 @@ int main(int argc, char *argv[])
                                                           : Reporter::Mode::Plain;
     // Once for every board: the image is the same for all.
     const auto checksum = quint16(byteSum(image.constData(), image.size()));
-    Reporter reporter(mode, options.ports, image.size(), checksum);
-    Session session(options.paths, options.baud, image, checksum, &reporter);
+    Reporter reporter(mode, options.targets, image.size(), checksum);
+    Session session(options.targets, options.baud, image, checksum);
+    QObject::connect(&session, &Session::event, &reporter, &Reporter::report);
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &session, &Session::stop);
     QObject::connect(&session, &Session::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);

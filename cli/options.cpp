@@ -33,7 +33,7 @@ bool Options::parse(const QStringList &arguments, QString *error)
 
     list = parser.isSet(listOption);
     json = parser.isSet(jsonOption);
-    ports = parser.values(port);
+    const QStringList ports = parser.values(port);
     const QStringList positional = parser.positionalArguments();
     if (list) {
         if (!ports.isEmpty() || !positional.isEmpty() || parser.isSet(baudOption)) {
@@ -67,8 +67,8 @@ bool Options::parse(const QStringList &arguments, QString *error)
 
     QStringList canonical;
     for (const QString &given : qAsConst(ports)) {
-        const QString path = portPath(given);
-        const QFileInfo info(path);
+        const Target target = Target::fromArgument(given);
+        const QFileInfo info(target.path);
         // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
         const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
         if (canonical.contains(same)) {
@@ -76,12 +76,7 @@ bool Options::parse(const QStringList &arguments, QString *error)
             return false;
         }
         canonical << same;
-        paths << path;
+        targets << target;
     }
     return true;
-}
-
-QString Options::portPath(const QString &port)
-{
-    return port.contains('/') ? port : "/dev/" + port;
 }

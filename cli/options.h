@@ -1,5 +1,7 @@
 #pragma once
 
+#include "station/target.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,13 +13,9 @@ struct Options {
     // False, with `error` set, on a usage error. --help and --version print and exit here.
     bool parse(const QStringList &arguments, QString *error);
 
-    // What a port argument is opened as: a bare name lives in /dev, anything else is a path.
-    static QString portPath(const QString &port);
-
     bool list = false;
     bool json = false;
     int baud = DefaultBaud;
-    QStringList ports; // as given on the command line
-    QStringList paths; // what each is opened as
+    Targets targets;
     QString image;
 };

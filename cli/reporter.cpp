@@ -1,7 +1,5 @@
 #include "cli/reporter.h"
 
-#include "cli/boardrunner.h"
-
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
@@ -32,21 +30,36 @@ QString hex4(quint16 value)
 }
 } // namespace
 
-Reporter::Reporter(Mode mode, const QStringList &ports, qint64 bytes, quint16 checksum)
+Reporter::Reporter(Mode mode, const Targets &targets, qint64 bytes, quint16 checksum)
     : mode(mode), bytes(bytes), checksum(checksum)
 {
-    for (const QString &port : ports) {
+    for (const Target &target : targets) {
         Board board;
-        board.port = port;
+        board.port = target.given;
         boards << board;
-        portWidth = qMax(portWidth, port.size());
+        portWidth = qMax(portWidth, target.given.size());
     }
     connect(&redrawTimer, &QTimer::timeout, this, &Reporter::redraw);
 }
 
-void Reporter::started(int board)
+void Reporter::report(const BoardEvent &event)
 {
-    Board &b = boards[board];
+    Board &board = boards[event.target];
+    switch (event.kind) {
+    case BoardEvent::Kind::Started:
+        started(board);
+        break;
+    case BoardEvent::Kind::Progress:
+        progress(board, event.percent);
+        break;
+    case BoardEvent::Kind::Result:
+        result(board, event);
+        break;
+    }
+}
+
+void Reporter::started(Board &b)
+{
     b.clock.start();
     if (mode == Mode::Json)
         emitJson(
@@ -57,9 +70,8 @@ void Reporter::started(int board)
         redrawTimer.start(RedrawMs);
 }
 
-void Reporter::progress(int board, int percent)
+void Reporter::progress(Board &b, int percent)
 {
-    Board &b = boards[board];
     const int before = b.percent;
     b.percent = percent;
     if (mode == Mode::Json)
@@ -69,15 +81,15 @@ void Reporter::progress(int board, int percent)
         plainLine(b, QString("%1 %").arg(percent / PlainStep * PlainStep));
 }
 
-void Reporter::result(int board, int outcome, const QString &reason)
+void Reporter::result(Board &b, const BoardEvent &event)
 {
-    Board &b = boards[board];
-    b.outcome = outcome;
-    b.reason = reason;
-    b.seconds = b.clock.nsecsElapsed() / 1e9;
-    if (outcome == BoardRunner::Done)
+    b.outcome = event.outcome;
+    b.reason = event.reason;
+    b.seconds = event.seconds;
+    if (event.outcome == Outcome::Done)
         b.percent = FullPercent;
-    const QString name = BoardRunner::outcomeName(outcome);
+    const QString name = outcomeName(event.outcome);
+    const QString &reason = event.reason;
     if (mode == Mode::Json)
         emitJson({{"port", b.port},
                   {"event", "result"},
@@ -102,11 +114,11 @@ void Reporter::summary()
     QString text = "\n";
     int done = 0, stopped = 0;
     for (const Board &b : qAsConst(boards)) {
-        done += b.outcome == BoardRunner::Done;
-        stopped += b.outcome == BoardRunner::Stopped;
+        done += b.outcome == Outcome::Done;
+        stopped += b.outcome == Outcome::Stopped;
         text += QString("%1  %2 %3 bytes %4 s %5  %6\n")
                     .arg(b.port, -portWidth)
-                    .arg(BoardRunner::outcomeName(b.outcome), -14)
+                    .arg(b.outcome ? outcomeName(*b.outcome) : QString("-"), -14)
                     .arg(bytes, 9)
                     .arg(b.seconds, 7, 'f', 2)
                     .arg(rate(bytesPerSecond(b)), 12)
@@ -145,7 +157,7 @@ void Reporter::listPorts(bool json)
 
 double Reporter::seconds(const Board &board) const
 {
-    return board.outcome >= 0 ? board.seconds : board.clock.nsecsElapsed() / 1e9;
+    return board.outcome ? board.seconds : board.clock.nsecsElapsed() / 1e9;
 }
 
 double Reporter::bytesPerSecond(const Board &board) const
@@ -157,8 +169,8 @@ double Reporter::bytesPerSecond(const Board &board) const
 QString Reporter::liveLine(const Board &board) const
 {
     QString state;
-    if (board.outcome >= 0) {
-        state = BoardRunner::outcomeName(board.outcome);
+    if (board.outcome) {
+        state = outcomeName(*board.outcome);
         if (!board.reason.isEmpty())
             state += ": " + board.reason;
     } else if (board.percent < 0) {

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "station/boardevent.h"
+#include "station/target.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 #include <QVector>
+
+#include <optional>
 
 class QJsonObject;
 
@@ -18,25 +22,26 @@ class Reporter : public QObject
 public:
     enum class Mode { Terminal, Plain, Json };
 
-    Reporter(Mode mode, const QStringList &ports, qint64 bytes, quint16 checksum);
+    Reporter(Mode mode, const Targets &targets, qint64 bytes, quint16 checksum);
 
-    void started(int board);
-    void progress(int board, int percent);
-    void result(int board, int outcome, const QString &reason);
+    void report(const BoardEvent &event);
     void summary();
 
     static void listPorts(bool json);
 
 private:
     struct Board {
-        QString port;
+        QString port; // as given
         QElapsedTimer clock;
         int percent = -1;
-        int outcome = -1;
+        std::optional<Outcome> outcome; // none until the result
         QString reason;
         double seconds = 0;
     };
 
+    void started(Board &board);
+    void progress(Board &board, int percent);
+    void result(Board &board, const BoardEvent &event);
     double seconds(const Board &board) const;
     double bytesPerSecond(const Board &board) const;
     QString liveLine(const Board &board) const;

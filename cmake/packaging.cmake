@@ -1,24 +1,13 @@
-# Installs the desktop entry, icon and README next to the programs, and builds a Debian package
-# with cpack. Included at the end of the top-level CMakeLists.txt.
+# Installs the README next to the programs, and builds a Debian package with cpack. Included at
+# the end of the top-level CMakeLists.txt.
 
-# The package holds one install component: the one of the top-level install(TARGETS ...) rule for
-# the programs (no COMPONENT given), plus the files below. The tools, bench and tests directories
-# install into their own component, so nothing of theirs can reach the package.
-if(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME)
-    set(LUMEDRA_PACKAGE_COMPONENT "${CMAKE_INSTALL_DEFAULT_COMPONENT_NAME}")
-else()
-    set(LUMEDRA_PACKAGE_COMPONENT Unspecified)
-endif()
-
-install(FILES app/lumedra.desktop DESTINATION share/applications
-        COMPONENT ${LUMEDRA_PACKAGE_COMPONENT})
-install(FILES app/lumedra.svg DESTINATION share/icons/hicolor/scalable/apps
-        COMPONENT ${LUMEDRA_PACKAGE_COMPONENT})
-install(FILES README.md DESTINATION share/doc/lumedra
-        COMPONENT ${LUMEDRA_PACKAGE_COMPONENT})
+# The package holds one install component, LUMEDRA_COMPONENT: the programs (app/, cli/) and the
+# files below. The developer folders (testing, tools, bench, tests) install into a component of
+# their own, so nothing of theirs can reach the package.
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lumedra COMPONENT ${LUMEDRA_COMPONENT})
 # The README shows the window's pictures by relative path.
-install(FILES docs/window-idle.png docs/window-downloading.png DESTINATION share/doc/lumedra/docs
-        COMPONENT ${LUMEDRA_PACKAGE_COMPONENT})
+install(FILES docs/window-idle.png docs/window-downloading.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lumedra/docs COMPONENT ${LUMEDRA_COMPONENT})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lumedra)
@@ -29,7 +18,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 "Lumedra is a Qt desktop tool that downloads a raw program image into a
 target device's loader over a serial port: it wakes the loader, announces
 the image and streams it in acknowledged blocks, showing the progress.")
-set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};${LUMEDRA_PACKAGE_COMPONENT};/")
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};${LUMEDRA_COMPONENT};/")
 # The build type is RelWithDebInfo; the debug information stays out of the package.
 set(CPACK_STRIP_FILES ON)
 

@@ -3,12 +3,14 @@
 #include "download/myserial.h"
 #include "download/protocol.h"
 
-#include <QDebug>
 #include <QThread>
 
 #include <poll.h>
 
-namespace {
+Q_LOGGING_CATEGORY(engineLog, "lumedra.engine")
+
+namespace
+{
 dudoZerDownload::Timing currentTiming;
 // Ticks after the last reset that re-send the handshake; the next one gives up.
 constexpr qint32 HandshakeResends = 6;
@@ -43,14 +45,13 @@ dudoZerDownload::dudoZerDownload()
 
 dudoZerDownload::~dudoZerDownload()
 {
-    qDebug() << "exit";
+    qCDebug(engineLog) << "exit";
     closePort();
     delete serial;
 }
 
 bool dudoZerDownload::startDownload(qint32 imageSize, quint32 headerValue, quint16 checksum,
-                                    const QByteArray &image, const QString &portName,
-                                    int baudRate)
+                                    const QByteArray &image, const QString &portName, int baudRate)
 {
     Q_UNUSED(imageSize) // the image's own length is what the header announces
     imageLength = image.size();
@@ -153,7 +154,7 @@ void dudoZerDownload::haveDataIn()
             // The loader needs time to follow the rate change before it can read again.
             QThread::msleep(ulong(currentTiming.baudPauseMs));
             sendHandshake(ST_WAIT_READY_FAST);
-            qDebug() << "change bd" << '\n';
+            qCDebug(engineLog) << "change bd" << '\n';
             timer.start(currentTiming.windowMs);
             return;
 
@@ -167,7 +168,7 @@ void dudoZerDownload::haveDataIn()
             break;
 
         case ST_SEND_HEADER:
-            qDebug() << "send data";
+            qCDebug(engineLog) << "send data";
             sendHeader();
             armReceive(Protocol::ReplyLength, ST_WAIT_HEADER_ACCEPT);
             return;
@@ -205,7 +206,7 @@ void dudoZerDownload::haveDataIn()
 
         case ST_WAIT_BLOCK_ACCEPT:
             if (rxBuffer != Protocol::acceptReply()) {
-                qDebug() << "download ERR!" << remainingBytes();
+                qCDebug(engineLog) << "download ERR!" << remainingBytes();
                 busy = false;
                 emit backInfo(E_DOWNLOAD_ERR);
                 return;
@@ -235,7 +236,7 @@ void dudoZerDownload::haveDataIn()
             return;
 
         default:
-            qDebug() << "idle";
+            qCDebug(engineLog) << "idle";
             return;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -9,6 +10,10 @@
 #include "download/lowlatency.h"
 
 class mySerial;
+
+// The engine's trace of its steps ("idle", "change bd", "send data", "download ERR!", "exit").
+// On by default, as in the window; a program that draws on its terminal turns it off.
+Q_DECLARE_LOGGING_CATEGORY(engineLog)
 
 // Carries out one download: wakes the loader, switches the line to the fast rate, sends the
 // header, the image block by block and the finish frame, and reports percent and one result.
@@ -34,9 +39,9 @@ public:
 
     // The conversation's timing. Tests shorten it through setTiming(); the program never does.
     struct Timing {
-        int tickMs = 200;          // handshake re-send period before the first ready reply
-        int windowMs = 10000;      // reply window once the device has answered
-        int baudPauseMs = 200;     // settle time after switching to the fast rate
+        int tickMs = 200;      // handshake re-send period before the first ready reply
+        int windowMs = 10000;  // reply window once the device has answered
+        int baudPauseMs = 200; // settle time after switching to the fast rate
     };
     static void setTiming(const Timing &timing);
     static Timing timing();

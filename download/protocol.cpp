@@ -2,9 +2,11 @@
 
 #include <QtEndian>
 
-namespace Protocol {
+namespace Protocol
+{
 
-namespace {
+namespace
+{
 
 // Static storage, so the engine's per-block compares and writes allocate nothing.
 const char Handshake[] = {HostPrefix[0], HostPrefix[1], CmdHandshake};

@@ -5,7 +5,8 @@
 
 // The bytes exchanged with the device's loader. The engine, the simulated loader, the benchmark
 // and the tests all build and match frames through these definitions only.
-namespace Protocol {
+namespace Protocol
+{
 
 // Host frames start with HostPrefix and a command byte; device replies with DevicePrefix and a
 // status byte.

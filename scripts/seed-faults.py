@@ -2,7 +2,7 @@
 """Seeds known faults into the program one at a time and records which ones the tests catch.
 
 A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
-substitution in download/ or ui/. For every fault the script applies it in the working tree,
+substitution in download/, ui/, station/ or cli/. For every fault the script applies it in the working tree,
 builds the test programs incrementally in a build directory of its own, runs the tests (fastest
 first, stopping at the first failure), records the outcome and puts the file back exactly as it
 was, whatever happens.
@@ -56,6 +56,8 @@ P = 'download/protocol.cpp'
 H = 'download/protocol.h'
 W = 'ui/mainwindow.cpp'
 U = 'ui/mainwindow.ui'
+O = 'cli/options.cpp'
+S = 'station/session.cpp'
 
 FAULTS = [
     # --- The bytes on the wire (download/protocol.h, download/protocol.cpp) ---
@@ -169,6 +171,16 @@ FAULTS = [
       'QTimer::singleShot(0, serial, [this] { closePort(); });', 'return;',
       'port left open after the far end hung up'),
 
+    F('engine-shipped-tick', 'download/dudozerdownload.h',
+      'int tickMs = 200;', 'int tickMs = 300;',
+      'handshakes re-sent every 300 ms in the shipped program'),
+    F('engine-shipped-window', 'download/dudozerdownload.h',
+      'int windowMs = 10000;', 'int windowMs = 5000;',
+      'a 5 s reply window in the shipped program'),
+    F('engine-shipped-pause', 'download/dudozerdownload.h',
+      'int baudPauseMs = 200;', 'int baudPauseMs = 50;',
+      'a 50 ms pause after the rate switch in the shipped program'),
+
     # --- The window (ui/mainwindow.cpp) ---
     F('window-done-text', W,
       'tr("下载完成")', 'tr("下载完毕")',
@@ -228,6 +240,26 @@ FAULTS = [
       'names << port.portName();', 'names << port.systemLocation();',
       'port list shows device paths instead of port names'),
 
+    # --- The command line (cli/, station/) ---
+    F('cli-default-rate', 'cli/options.h',
+      'DefaultBaud = 115200;', 'DefaultBaud = 9600;',
+      'first handshakes at 9600 baud when no rate is given'),
+    F('cli-duplicate-port-allowed', O,
+      'if (canonical.contains(same)) {', 'if (false) {',
+      'the same port named twice is not refused'),
+    F('cli-failed-board-exits-zero', S,
+      '            return 1;\n', '            return 0;\n',
+      'a board that did not finish still gives exit status 0'),
+    F('cli-interrupt-status', 'station/session.h',
+      'InterruptedStatus = 130;', 'InterruptedStatus = 1;',
+      'a stopped run exits 1 instead of 130'),
+    F('cli-outcome-name', 'station/outcome.cpp',
+      'return QStringLiteral("download_error");', 'return QStringLiteral("error");',
+      'a rejected download reported under another name'),
+    F('cli-timeout-name', 'station/outcome.cpp',
+      'return QStringLiteral("timeout");', 'return QStringLiteral("timed_out");',
+      'a time-out reported under another name'),
+
     # --- The form (ui/mainwindow.ui) ---
     F('form-checksum-label', U,
       '<string>校验</string>', '<string>效验</string>',
@@ -272,6 +304,11 @@ class Applied:
         (ROOT / pending['path']).write_bytes(pending['original'].encode('utf-8'))
         self.marker.unlink()
         print(f'restored {pending["path"]} left modified by an interrupted run', flush=True)
+
+
+def relative(text):
+    """Paths in results are the repository's own, without the machine's checkout location."""
+    return text.replace(str(ROOT) + os.sep, '')
 
 
 def on_sigterm(signum, frame):
@@ -400,7 +437,7 @@ def failure(first, lines, out, proc):
         detail.append(line.strip())
     out.flush()
     kill_group(proc)
-    return ' | '.join(detail)
+    return relative(' | '.join(detail))
 
 
 def run_suite(tests, log_dir, stem):
@@ -527,7 +564,7 @@ def cmd_run(args, faults):
                 applied.apply(f, content)
                 if not build(build_dir, tests, args.jobs, log_dir / f'{f.name}.build.log'):
                     entry['status'] = 'does not build'
-                    entry['detail'] = f'see {log_dir / (f.name + ".build.log")}'
+                    entry['detail'] = relative(f'see {log_dir / (f.name + ".build.log")}')
                 else:
                     failed, detail, _ = run_suite(tests, log_dir, f.name)
                     entry['status'] = 'caught' if failed else 'missed'

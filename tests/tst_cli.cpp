@@ -1,4 +1,9 @@
-#include "testsupport.h"
+#include "testing/enginerun.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
+
+#include <QtTest>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -38,7 +43,7 @@ void tst_Cli::boardsFailApart()
     const QByteArray image = randomImage(3000, 21);
     const QStringList ports{first.portName(), second.portName(), mute.portName(),
                             "lumedra-no-such-port"};
-    QStringList args{"--json", writeFile(dir, "image.bin", image)};
+    QStringList args{"--json", writeFile(dir.path(), "image.bin", image)};
     for (const QString &port : ports)
         args << "-p" << port;
     QProcess cli;
@@ -46,6 +51,8 @@ void tst_Cli::boardsFailApart()
     QVERIFY(cli.waitForFinished(30000));
     QCOMPARE(cli.exitCode(), 1);
     QVERIFY(first.image() == image && second.image() == image);
+    // Without -b the first handshakes go out at 115200 baud.
+    QCOMPARE(first.frames().first().baud, 115200);
 
     // Per port: started first, percents rising, one result last; progress only when done.
     QMap<QString, QStringList> seen;
@@ -105,7 +112,7 @@ void tst_Cli::exitStatus()
     QVERIFY(loader.start());
     args.replaceInStrings("PORT", loader.portName());
     args.replaceInStrings("ALIAS", loader.portName().mid(int(qstrlen("/dev/"))));
-    args.replaceInStrings("IMAGE", writeFile(dir, "image.bin", image));
+    args.replaceInStrings("IMAGE", writeFile(dir.path(), "image.bin", image));
     args.replaceInStrings("absent.bin", dir.filePath("absent.bin"));
     QProcess cli;
     cli.start(LUMEDRA_CLI, QStringList{"--json"} + args);

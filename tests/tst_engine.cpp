@@ -1,4 +1,10 @@
-#include "testsupport.h"
+#include "download/protocol.h"
+#include "testing/enginerun.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
+
+#include <QtTest>
 
 #include <ctime>
 
@@ -43,6 +49,7 @@ class tst_Engine : public QObject
 private slots:
     void download_data();
     void download();
+    void shippedTiming();
 };
 
 void tst_Engine::download_data()
@@ -240,6 +247,33 @@ void tst_Engine::download()
     QCOMPARE(run.results.size(), 1);
     QCOMPARE(run.percents.size(), accepted);
     QCOMPARE(loader.frames().size(), frames.size());
+}
+
+// Every other case shortens the timing; this one runs the program's own: handshakes 200 ms apart
+// until the device answers, a 200 ms pause after the rate switch, and a 10 s reply window.
+void tst_Engine::shippedTiming()
+{
+    dudoZerDownload::setTiming(dudoZerDownload::Timing());
+    SimLoader loader({.answerFromHandshake = 4, .silentAt = Step::Block});
+    QVERIFY(loader.start());
+    EngineRun run;
+    QVERIFY(run.start(loader.portName(), randomImage(600, 10)));
+    QVERIFY(waitFor([&] { return loader.count(Frame::Handshake) == 6; }, 15000));
+    const QVector<Frame> frames = loader.frames();
+    QString kinds;
+    for (const Frame &f : frames)
+        kinds += "HRBF?"[f.kind];
+    QCOMPARE(kinds, QString("HHHHHRBH"));
+    const auto gapMs = [&](int i) { return (frames[i].atUs - frames[i - 1].atUs) / 1000; };
+    const QList<QPair<int, QList<int>>> expected{{1, {150, 400}},
+                                                 {2, {150, 400}},
+                                                 {3, {150, 400}}, // ticks
+                                                 {4, {150, 450}}, // the pause after the rate switch
+                                                 {7, {9000, 11500}}}; // the window after block 1
+    for (const auto &[index, bounds] : expected)
+        QVERIFY2(gapMs(index) >= bounds[0] && gapMs(index) < bounds[1],
+                 qPrintable(QString("frame %1 after %2 ms").arg(index).arg(gapMs(index))));
+    QVERIFY(run.results.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_Engine)

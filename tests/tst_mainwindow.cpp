@@ -1,6 +1,11 @@
-#include "filedialoganswer.h"
-#include "testsupport.h"
+#include "testing/enginerun.h"
+#include "testing/filedialoganswer.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
 #include "ui/mainwindow.h"
+
+#include <QtTest>
 
 #include <QSerialPortInfo>
 #include <QtWidgets>
@@ -177,7 +182,7 @@ void tst_MainWindow::nothingSent()
     QVERIFY(loader.start());
     MainWindow window;
     // The dialog offers *.bin files, but any name typed in is taken.
-    const QString path = writeFile(dir, "image.hex", content);
+    const QString path = writeFile(dir.path(), "image.hex", content);
     if (!content.isNull())
         chooseFile(window, path);
     if (then == "cancel")
@@ -243,8 +248,8 @@ void tst_MainWindow::downloads()
     QVERIFY(loader.start());
     MainWindow window;
     // The file changes after it was chosen: the download sends what is on disk at the click.
-    chooseFile(window, writeFile(dir, "image.bin", "abc"));
-    writeFile(dir, "image.bin", image);
+    chooseFile(window, writeFile(dir.path(), "image.bin", "abc"));
+    writeFile(dir.path(), "image.bin", image);
     selectLine(window, loader.portName(), baud);
     QList<int> values;
     QString seen;
@@ -292,7 +297,7 @@ void tst_MainWindow::stopRestartAndClose()
     QVERIFY(loader.start());
     const QByteArray image = randomImage(8 << 10, 3);
     auto window = std::make_unique<MainWindow>();
-    chooseFile(*window, writeFile(dir, "stop.bin", image));
+    chooseFile(*window, writeFile(dir.path(), "stop.bin", image));
     selectLine(*window, loader.portName());
     QProgressBar *bar = progressBar(*window);
 

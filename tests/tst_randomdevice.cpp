@@ -1,4 +1,10 @@
-#include "testsupport.h"
+#include "download/protocol.h"
+#include "testing/enginerun.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
+
+#include <QtTest>
 
 #include <QLoggingCategory>
 
@@ -134,7 +140,9 @@ private slots:
 void tst_RandomDevice::downloads_data()
 {
     dudoZerDownload::setTiming(FastTiming);
-    QLoggingCategory::setFilterRules("default.debug=false"); // thousands of engine log lines
+    // Thousands of engine log lines.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("%1.debug=false").arg(engineLog().categoryName()));
     QTest::addColumn<uint>("seed");
     bool ok = false;
     const uint first = qEnvironmentVariable("LUMEDRA_SEED").toUInt(&ok);

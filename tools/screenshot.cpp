@@ -1,18 +1,17 @@
 // Writes the window's pictures for the documentation: idle with an image chosen, and mid-way
 // through a download to the simulated loader.
 //   xvfb-run -a lumedra-screenshot <directory>
-#include "filedialoganswer.h"
-#include "simloader.h"
-#include "waitfor.h"
+#include "testing/filedialoganswer.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -47,15 +46,8 @@ int main(int argc, char *argv[])
     const QDir out(app.arguments().at(1));
 
     QTemporaryDir temp;
-    const QString imagePath = temp.filePath(QStringLiteral("firmware.bin"));
-    QByteArray image(ImageSize, Qt::Uninitialized);
-    QRandomGenerator(42).fillRange(reinterpret_cast<quint32 *>(image.data()), ImageSize / 4);
-    QFile file(imagePath);
-    if (!temp.isValid() || !file.open(QIODevice::WriteOnly) || file.write(image) != ImageSize) {
-        std::fprintf(stderr, "cannot write the image file\n");
-        return 1;
-    }
-    file.close();
+    const QString imagePath =
+        writeFile(temp.path(), QStringLiteral("firmware.bin"), randomImage(ImageSize, 42));
 
     SimLoader::Faults faults;
     faults.throttleBaud = LineBaud;

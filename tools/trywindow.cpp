@@ -1,4 +1,4 @@
-#include "simloader.h"
+#include "testing/simloader.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>

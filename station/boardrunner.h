@@ -1,8 +1,10 @@
 #pragma once
 
 #include "download/dudozerdownload.h"
+#include "station/boardevent.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -10,40 +12,38 @@
 
 // One board's download, run on a thread of its own: the engine blocks its thread while the line
 // settles after the rate switch, which must hold up no other board. Lives in that thread; what
-// it reports crosses to the main thread as plain values through queued connections.
+// it reports crosses to the main thread as BoardEvents through queued connections.
 class BoardRunner : public QObject
 {
     Q_OBJECT
 
 public:
-    enum Outcome { Done, OpenFailed, DownloadError, Timeout, Stopped };
-
-    BoardRunner(const QByteArray &image, quint16 checksum, const QString &path, int baud);
+    BoardRunner(int target, const QByteArray &image, quint16 checksum, const QString &path,
+                int baud);
     ~BoardRunner() override;
-
-    // The outcome as scripts read it: done, open_failed, download_error, timeout, stopped.
-    static QString outcomeName(int outcome);
 
 public slots:
     void start();
     void stop();
 
 signals:
-    void progress(int percent);
-    // Sent once, after the engine is gone and the port closed.
-    void finished(int outcome, const QString &reason);
+    // Started, Progress, then exactly one Result, sent after the engine is gone and the port
+    // closed.
+    void event(const BoardEvent &event);
 
 private:
     void onResult(dudoZerDownload::E_REBACK code);
     void onPercent(int percent);
-    void finish(int outcome, const QString &reason);
+    void finish(Outcome outcome, const QString &reason);
     QString openFailReason() const;
 
+    const int target;
     const QByteArray image;
     const quint16 checksum;
     const QString path;
     const int baud;
     std::unique_ptr<dudoZerDownload> engine;
+    QElapsedTimer clock;
     int lastPercent = -1;
     bool over = false;
 };

@@ -3,6 +3,7 @@
 #include "download/protocol.h"
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 #include <QVector>
 
@@ -100,9 +101,9 @@ public:
     SimLoader &operator=(const SimLoader &) = delete;
 
     void setImageHandler(ImageHandler handler); // before start()
-    bool start();             // opens the pty pair and starts serving; false on failure
-    QString portName() const; // the slave's path, e.g. /dev/pts/3
-    void stop();              // stops serving and closes the master
+    bool start();                         // opens the pty pair and starts serving; false on failure
+    QString portName() const;             // the slave's path, e.g. /dev/pts/3
+    void stop();                          // stops serving and closes the master
     void inject(const QByteArray &bytes); // writes bytes to the host as if the device sent them
 
     // Thread-safe snapshots of what happened so far.
@@ -166,3 +167,6 @@ private:
     int m_hangups = 0;
     std::atomic<bool> m_vanished{false};
 };
+
+// Fault settings travel through the tests' data tables.
+Q_DECLARE_METATYPE(SimLoader::Faults)

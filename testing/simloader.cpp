@@ -1,4 +1,4 @@
-#include "simloader.h"
+#include "testing/simloader.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -12,13 +12,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr int PrefixLength = sizeof(Protocol::HostPrefix);
 constexpr int ReadBufferSize = 64 * 1024;
@@ -353,9 +354,8 @@ SimLoader::Answer SimLoader::answer(Frame::Kind kind, int index)
 {
     const Step step = stepOf(kind);
     const auto at = [step, index](Step faultStep, int faultIndex, int every = 0) {
-        return faultStep == step &&
-               (index == faultIndex ||
-                (every > 0 && index > faultIndex && (index - faultIndex) % every == 0));
+        return faultStep == step && (index == faultIndex || (every > 0 && index > faultIndex &&
+                                                             (index - faultIndex) % every == 0));
     };
     const bool wantsAccept = kind == Frame::Header || kind == Frame::Block;
     const QByteArray &right = wantsAccept ? m_accept : m_ready;
@@ -443,8 +443,8 @@ void SimLoader::send(const Answer &reply)
     if (reply.delay.count() > 0 || m_faults.throttleBaud > 0) {
         // On a paced line the reply starts as the frame's last byte arrives, not when this
         // thread happened to wake up after it.
-        Clock::time_point when = (m_faults.throttleBaud > 0 ? m_lineFree : Clock::now()) +
-                                 reply.delay;
+        Clock::time_point when =
+            (m_faults.throttleBaud > 0 ? m_lineFree : Clock::now()) + reply.delay;
         if (m_faults.throttleBaud > 0)
             when += lineTime(reply.bytes.size());
         std::this_thread::sleep_until(when);

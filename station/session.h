@@ -1,16 +1,17 @@
 #pragma once
 
+#include "station/boardevent.h"
+#include "station/target.h"
+
 #include <QByteArray>
 #include <QObject>
-#include <QStringList>
 #include <QVector>
 
 class BoardRunner;
 class QThread;
-class Reporter;
 
-// One run: a thread and a runner per board, all downloading at once. A board that fails or hangs
-// touches no other. Ends when every board has a result and its thread is gone.
+// One run: a thread and a runner per target, all downloading at once. A board that fails or
+// hangs touches no other. Ends when every board has a result and its thread is gone.
 class Session : public QObject
 {
     Q_OBJECT
@@ -18,8 +19,7 @@ class Session : public QObject
 public:
     static constexpr int InterruptedStatus = 130;
 
-    Session(const QStringList &paths, int baud, const QByteArray &image, quint16 checksum,
-            Reporter *reporter);
+    Session(const Targets &targets, int baud, const QByteArray &image, quint16 checksum);
     ~Session() override;
 
     void start();
@@ -27,19 +27,19 @@ public:
     int exitStatus() const;
 
 signals:
+    void event(const BoardEvent &event); // on the main thread, in the order they happened
     void finished();
 
 private:
     struct Board {
         QThread *thread = nullptr;
         BoardRunner *runner = nullptr;
-        int outcome = -1;
+        bool done = false;
     };
 
-    void onFinished(int board, int outcome, const QString &reason);
+    void onEvent(const BoardEvent &event);
     void joinThreads();
 
-    Reporter *const reporter;
     QVector<Board> boards;
     int remaining = 0;
     bool interrupted = false;

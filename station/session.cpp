@@ -1,27 +1,20 @@
-#include "cli/session.h"
+#include "station/session.h"
 
-#include "cli/boardrunner.h"
-#include "cli/reporter.h"
+#include "station/boardrunner.h"
 
 #include <QThread>
 
-Session::Session(const QStringList &paths, int baud, const QByteArray &image, quint16 checksum,
-                 Reporter *reporter)
-    : reporter(reporter)
+Session::Session(const Targets &targets, int baud, const QByteArray &image, quint16 checksum)
 {
-    for (const QString &path : paths) {
+    // Events cross from the boards' threads through queued connections.
+    qRegisterMetaType<BoardEvent>();
+    for (const Target &target : targets) {
         Board board;
         board.thread = new QThread;
-        board.runner = new BoardRunner(image, checksum, path, baud);
+        board.runner = new BoardRunner(boards.size(), image, checksum, target.path, baud);
         board.runner->moveToThread(board.thread);
         connect(board.thread, &QThread::started, board.runner, &BoardRunner::start);
-        const int index = boards.size();
-        connect(board.runner, &BoardRunner::progress, this,
-                [this, index](int percent) { this->reporter->progress(index, percent); });
-        connect(board.runner, &BoardRunner::finished, this,
-                [this, index](int outcome, const QString &reason) {
-                    onFinished(index, outcome, reason);
-                });
+        connect(board.runner, &BoardRunner::event, this, &Session::onEvent);
         boards << board;
     }
 }
@@ -34,10 +27,8 @@ Session::~Session()
 void Session::start()
 {
     remaining = boards.size();
-    for (int i = 0; i < boards.size(); ++i) {
-        reporter->started(i);
-        boards[i].thread->start();
-    }
+    for (const Board &board : qAsConst(boards))
+        board.thread->start();
 }
 
 void Session::stop()
@@ -55,15 +46,17 @@ int Session::exitStatus() const
     if (interrupted)
         return InterruptedStatus;
     for (const Board &board : boards)
-        if (board.outcome != BoardRunner::Done)
+        if (!board.done)
             return 1;
     return 0;
 }
 
-void Session::onFinished(int board, int outcome, const QString &reason)
+void Session::onEvent(const BoardEvent &event)
 {
-    boards[board].outcome = outcome;
-    reporter->result(board, outcome, reason);
+    emit this->event(event);
+    if (event.kind != BoardEvent::Kind::Result)
+        return;
+    boards[event.target].done = event.outcome == Outcome::Done;
     if (--remaining == 0) {
         joinThreads();
         emit finished();

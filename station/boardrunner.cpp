@@ -1,25 +1,21 @@
-#include "cli/boardrunner.h"
+#include "station/boardrunner.h"
 
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-BoardRunner::BoardRunner(const QByteArray &image, quint16 checksum, const QString &path, int baud)
-    : image(image), checksum(checksum), path(path), baud(baud)
+BoardRunner::BoardRunner(int target, const QByteArray &image, quint16 checksum, const QString &path,
+                         int baud)
+    : target(target), image(image), checksum(checksum), path(path), baud(baud)
 {
 }
 
 BoardRunner::~BoardRunner() = default;
 
-QString BoardRunner::outcomeName(int outcome)
-{
-    static const char *const names[] = {"done", "open_failed", "download_error", "timeout",
-                                        "stopped"};
-    return names[outcome];
-}
-
 void BoardRunner::start()
 {
+    clock.start();
+    emit event({.kind = BoardEvent::Kind::Started, .target = target});
     engine = std::make_unique<dudoZerDownload>();
     // E_REBACK is not a registered meta type: the engine lives on this thread, so these are
     // direct calls.
@@ -31,7 +27,7 @@ void BoardRunner::start()
 void BoardRunner::stop()
 {
     if (!over)
-        finish(Stopped, QString());
+        finish(Outcome::Stopped, QString());
 }
 
 void BoardRunner::onResult(dudoZerDownload::E_REBACK code)
@@ -39,18 +35,18 @@ void BoardRunner::onResult(dudoZerDownload::E_REBACK code)
     if (over)
         return;
     over = true;
-    int outcome = DownloadError;
+    Outcome outcome = Outcome::DownloadError;
     QString reason;
     switch (code) {
     case dudoZerDownload::E_DONE:
-        outcome = Done;
+        outcome = Outcome::Done;
         break;
     case dudoZerDownload::E_OPEN_FAIL:
-        outcome = OpenFailed;
+        outcome = Outcome::OpenFailed;
         reason = openFailReason();
         break;
     case dudoZerDownload::E_TIMEOUT:
-        outcome = Timeout;
+        outcome = Outcome::Timeout;
         reason = "the device stopped answering";
         break;
     case dudoZerDownload::E_DOWNLOAD_ERR:
@@ -68,14 +64,19 @@ void BoardRunner::onPercent(int percent)
     if (over || percent == lastPercent)
         return;
     lastPercent = percent;
-    emit progress(percent);
+    emit event({.kind = BoardEvent::Kind::Progress, .target = target, .percent = percent});
 }
 
-void BoardRunner::finish(int outcome, const QString &reason)
+void BoardRunner::finish(Outcome outcome, const QString &reason)
 {
     over = true;
     engine.reset(); // closes the port
-    emit finished(outcome, reason);
+    emit event({.kind = BoardEvent::Kind::Result,
+                .target = target,
+                .percent = lastPercent,
+                .outcome = outcome,
+                .reason = reason,
+                .seconds = clock.nsecsElapsed() / 1e9});
 }
 
 QString BoardRunner::openFailReason() const

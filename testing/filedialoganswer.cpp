@@ -1,4 +1,4 @@
-#include "filedialoganswer.h"
+#include "testing/filedialoganswer.h"
 
 #include <QApplication>
 #include <QFileDialog>

@@ -1,0 +1,18 @@
+#include "station/outcome.h"
+
+QString outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Done:
+        return QStringLiteral("done");
+    case Outcome::OpenFailed:
+        return QStringLiteral("open_failed");
+    case Outcome::DownloadError:
+        return QStringLiteral("download_error");
+    case Outcome::Timeout:
+        return QStringLiteral("timeout");
+    case Outcome::Stopped:
+        return QStringLiteral("stopped");
+    }
+    Q_UNREACHABLE();
+}
