@@ -3,11 +3,11 @@
 #include "cli/signalwatcher.h"
 
 #include "download/dudozerdownload.h"
+#include "download/imagefile.h"
 #include "download/protocol.h"
 #include "station/session.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QLoggingCategory>
 
 #include <cstdio>
@@ -45,15 +45,20 @@ int main(int argc, char *argv[])
     }
 
     // Read whole and once, before any port opens: every board gets the very same bytes.
-    QFile file(options.image);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QString("cannot read %1: %2").arg(options.image, file.errorString()));
-    const QByteArray image = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return fail(QString("cannot read %1: %2").arg(options.image, file.errorString()));
+    QByteArray image;
+    QString reason;
+    switch (ImageFile::read(options.image, &image, &reason)) {
+    case ImageFile::Status::Ok:
+        break;
+    case ImageFile::Status::NotRegular:
+    case ImageFile::Status::TooLarge:
+        return fail(QString("%1 is %2").arg(options.image, reason));
+    case ImageFile::Status::CannotOpen:
+    case ImageFile::Status::ReadFailed:
+        return fail(QString("cannot read %1: %2").arg(options.image, reason));
+    }
     if (image.isEmpty())
         return fail(QString("%1 is empty").arg(options.image));
-    file.close();
 
     SignalWatcher signalWatcher;
     if (!signalWatcher.install())

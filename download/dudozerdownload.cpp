@@ -15,6 +15,11 @@ dudoZerDownload::Timing currentTiming;
 // Ticks after the last reset that re-send the handshake; the next one gives up.
 constexpr qint32 HandshakeResends = 6;
 constexpr int FullPercent = 100;
+// Replies are three bytes, one per frame sent, so a full buffer can only be a device flooding
+// the line. Without the cap the port's buffer grows without end; with it, and with the engine
+// leaving a full buffer unread, the port stops reading, the driver's buffer fills and holds the
+// sender back, and the timer ends the download as for any device that stopped answering.
+constexpr qint64 ReadBufferBytes = 64 * 1024;
 } // namespace
 
 void dudoZerDownload::setTiming(const Timing &timing)
@@ -61,6 +66,7 @@ bool dudoZerDownload::startDownload(qint32 imageSize, quint32 headerValue, quint
     acceptedBytes = 0;
 
     serial->setPortName(portName);
+    serial->setReadBufferSize(ReadBufferBytes);
     serial->setBaudRate(baudRate, QSerialPort::AllDirections);
     if (!serial->open(QIODevice::ReadWrite)) {
         emit backInfo(E_OPEN_FAIL);
@@ -130,6 +136,10 @@ void dudoZerDownload::tmrOutHandle()
 void dudoZerDownload::haveDataIn()
 {
     if (!busy)
+        return;
+    // Reading three bytes from a full buffer would make the port read three more at once, and a
+    // flood would keep this thread busy until the time-out.
+    if (serial->bytesAvailable() >= ReadBufferBytes)
         return;
 
     for (;;) {

@@ -209,6 +209,11 @@ bool SimLoader::vanished() const
     return m_vanished;
 }
 
+qint64 SimLoader::flooded() const
+{
+    return m_flooded;
+}
+
 void SimLoader::clearRecord()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -224,7 +229,8 @@ void SimLoader::serve()
     std::vector<char> buffer(ReadBufferSize);
     bool online = false; // the host holds the slave, as far as seen
     for (;;) {
-        pollfd fds[] = {{m_wakeFd, POLLIN, 0}, {m_masterFd, POLLIN, 0}};
+        const short events = POLLIN | (m_flooding && online ? POLLOUT : 0);
+        pollfd fds[] = {{m_wakeFd, POLLIN, 0}, {m_masterFd, events, 0}};
         // While nobody holds the slave the master reports POLLHUP at once, so only look then.
         const int ready = ::poll(fds, 2, online ? -1 : 0);
         if (ready < 0) {
@@ -238,6 +244,10 @@ void SimLoader::serve()
             online = true;
             continue;
         }
+        if (fds[1].revents & POLLOUT)
+            flood();
+        if (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
         // Read on POLLHUP too: what the host wrote before closing comes first, then EIO.
         const ssize_t got = ::read(m_masterFd, buffer.data(), buffer.size());
         if (got > 0) {
@@ -259,8 +269,17 @@ void SimLoader::serve()
     }
 }
 
+void SimLoader::flood()
+{
+    static const QByteArray garbage(ReadBufferSize, '\x3F');
+    const ssize_t written = ::write(m_masterFd, garbage.constData(), size_t(garbage.size()));
+    if (written > 0)
+        m_flooded += written;
+}
+
 void SimLoader::hangUp()
 {
+    m_flooding = false;
     // Reply bytes the host left unread stay queued in the slave and would open the next session;
     // only a flush through the slave itself discards them.
     const int slave = ::open(QFile::encodeName(m_portName).constData(),
@@ -348,6 +367,8 @@ void SimLoader::onFrame(Frame::Kind kind, const char *bytes, int size, Clock::ti
         return;
     }
     send(reply);
+    if (stepOf(kind) == m_faults.floodAfter && m_seen[kind] == m_faults.floodIndex)
+        m_flooding = true;
 }
 
 SimLoader::Answer SimLoader::answer(Frame::Kind kind, int index)

@@ -71,12 +71,14 @@ public:
         Step strayAt = Step::None; // a stray byte goes out before the reply to the
         int strayIndex = 1;        // strayIndex-th frame of this kind
         char strayByte = '\x00';
-        int replyPieces = 1;        // each reply written in 1 to 3 pieces: 1 + 2 or 1 + 1 + rest
-        int pieceGapMs = 5;         // pause between pieces
-        int replyDelayMs = 0;       // pause before each reply
-        int throttleBaud = 0;       // 0: instant; otherwise each byte costs 10 / baud s both ways
-        int vanishAfterBlocks = -1; // >= 0: after this many accepted blocks, the next block
-                                    // closes the line unanswered and the loader stops
+        int replyPieces = 1;          // each reply written in 1 to 3 pieces: 1 + 2 or 1 + 1 + rest
+        int pieceGapMs = 5;           // pause between pieces
+        int replyDelayMs = 0;         // pause before each reply
+        int throttleBaud = 0;         // 0: instant; otherwise each byte costs 10 / baud s both ways
+        int vanishAfterBlocks = -1;   // >= 0: after this many accepted blocks, the next block
+                                      // closes the line unanswered and the loader stops
+        Step floodAfter = Step::None; // once the floodIndex-th frame of this kind is answered,
+        int floodIndex = 1;           // garbage (never A5) goes out as fast as the host takes it
         Chaos chaos = {};
         bool recordBlocks = true; // false: Block frames are recorded without their bytes
     };
@@ -113,7 +115,8 @@ public:
     QByteArray received() const; // every host byte in arrival order
     int hangups() const;         // times the host closed the line (each resets the session)
     bool vanished() const;
-    void clearRecord(); // forgets frames and received bytes, keeps the session
+    qint64 flooded() const; // garbage bytes the host has taken from the flood so far
+    void clearRecord();     // forgets frames and received bytes, keeps the session
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -131,6 +134,7 @@ private:
     void writeAll(const char *data, int size);
     void record(Frame::Kind kind, const char *bytes, int size, const QByteArray &reply,
                 Clock::time_point at, int baud);
+    void flood();
     int lineBaud() const;
     int roll(int below);
     Clock::duration lineTime(qint64 bytes) const;
@@ -166,6 +170,8 @@ private:
     QByteArray m_image;
     int m_hangups = 0;
     std::atomic<bool> m_vanished{false};
+    std::atomic<bool> m_flooding{false};
+    std::atomic<qint64> m_flooded{0};
 };
 
 // Fault settings travel through the tests' data tables.

@@ -106,6 +106,9 @@ void tst_Engine::download_data()
     const QList<int> everyBlock{0, 128, 256, 384, 512};
     // Seven handshakes 200 ms apart, the time-out on the seventh tick.
     row("silent device", {.silent = true}, timeout, "HHHHHHH", {}, 0, {400, 1300, 3000});
+    // Garbage as fast as the host takes it, once the first handshake is answered.
+    row("flood after the first handshake", {.floodAfter = Step::Handshake}, timeout,
+        "HH" + QString("H").repeated(6), {}, 0, {200, 1200, 4000});
     // The ready reply to the 4th handshake resets the budget: six handshakes follow, not three.
     row("answer from the 4th handshake",
         {.answerFromHandshake = 4,
@@ -226,7 +229,10 @@ void tst_Engine::download()
     QCOMPARE(offsets, blockOffsets);
     // Handshakes go out at the user's rate, about 200 ms apart, until one draws a ready reply;
     // 200 ms later, and for every frame after, even a handshake in the data phase, the fast rate.
-    const int userRateFrames = kinds.contains('R') ? kinds.indexOf('R') - 1 : kinds.size();
+    int userRateFrames = 0;
+    while (userRateFrames < frames.size() &&
+           frames[userRateFrames++].reply != Protocol::readyReply()) {
+    }
     for (int i = 0; i < frames.size(); ++i)
         QCOMPARE(frames[i].baud, i < userRateFrames ? UserBaud : 115200);
     for (int i = 1; i <= userRateFrames && i < frames.size(); ++i) { // the last: the pause

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Reads a program image whole. Only a regular file is an image, and whether it is one is decided
+// before it is opened: a FIFO would block the open, a device such as /dev/zero would never end.
+class ImageFile
+{
+public:
+    // The largest image: what one byte array holds (2 GiB less its header), rounded down to a
+    // whole MiB. The header frame's 32-bit length field holds it too.
+    static constexpr qint64 MaxLength = (qint64(1) << 31) - (1 << 20);
+
+    enum class Status { Ok, CannotOpen, NotRegular, TooLarge, ReadFailed };
+
+    // Fills `image` on Ok and clears it otherwise; `reason` says why, for a user's eyes.
+    static Status read(const QString &path, QByteArray *image, QString *reason = nullptr);
+};
