@@ -1,25 +1,89 @@
 #include "cli/options.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+
+constexpr int MsPerSecond = 1000;
+constexpr int MaxWaitSeconds = 7 * 24 * 3600;
+
+// A whole number of at least `least`, from digits only.
+bool wholeNumber(const QString &text, int least, int most, int *value)
+{
+    bool ok = false;
+    *value = text.toInt(&ok, 10);
+    return QRegularExpression("^[0-9]+$").match(text).hasMatch() && ok && *value >= least &&
+           *value <= most;
+}
+
+// Seconds, whole or with a fraction, as milliseconds.
+bool seconds(const QString &text, int *ms)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!QRegularExpression("^[0-9]+(\\.[0-9]+)?$").match(text).hasMatch() || !ok ||
+        value > MaxWaitSeconds)
+        return false;
+    *ms = int(value * MsPerSecond);
+    return true;
+}
+
+bool isPattern(const QString &path)
+{
+    return path.contains(QRegularExpression("[*?\\[]"));
+}
+
+} // namespace
 
 bool Options::parse(const QStringList &arguments, QString *error)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        "Writes IMAGE into the loader of the device on each PORT, all at the same time.");
+        "Writes IMAGE into the loader of the device on each PORT, all at the same time.\n"
+        "With --station, each PORT is a slot that boards come and go on, until stopped.");
     const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption port(
-        {"p", "port"}, "Serial port to download to (ttyUSB0 or a path); repeatable.", "PORT");
-    const QCommandLineOption baudOption({"b", "baud"},
-                                        "Rate of the first handshakes (default 115200).", "RATE");
+    const QCommandLineOption version({"V", "version"}, "Print the version and exit.");
+    const QCommandLineOption port({"p", "port"},
+                                  "Serial port to download to (ttyUSB0 or a path); with "
+                                  "--station a slot: a path or a glob pattern. Repeatable.",
+                                  "PORT");
+    const QCommandLineOption baud({"b", "baud"}, "Rate of the first handshakes (default 115200).",
+                                  "RATE");
     const QCommandLineOption jsonOption("json", "Print one JSON object per event.");
+    const QCommandLineOption quietOption({"q", "quiet"}, "Print only the results and the summary.");
+    const QCommandLineOption verboseOption({"v", "verbose"},
+                                           "Also print the engine's diagnostic lines.");
+    const QCommandLineOption wait("wait",
+                                  "Keep waking the loader until the board answers; 0 waits "
+                                  "until stopped.",
+                                  "SECONDS");
+    const QCommandLineOption reset("reset",
+                                   "Drive DTR and RTS before each attempt: steps such as "
+                                   "D1,R1,W100,D0,W50,R0, or a preset: " +
+                                       ResetSequence::presetNames().join(", ") + ".",
+                                   "SEQ");
+    const QCommandLineOption resetCmd(
+        "reset-cmd", "Run a shell command before each attempt; {port} is the port's path.", "CMD");
+    const QCommandLineOption attempts(
+        "attempts", "Tries per board, each from the reset (default 1; needs a reset).", "N");
+    const QCommandLineOption station("station",
+                                     "Run a production station until stopped: flash each new "
+                                     "board on each slot once.");
+    const QCommandLineOption goneAfter("gone-after",
+                                       "With --station: a board whose loader stays silent this "
+                                       "long has left (default 2).",
+                                       "SECONDS");
+    const QCommandLineOption log("log", "Append one JSON line per board to FILE.", "FILE");
     const QCommandLineOption listOption("list", "List the serial ports and exit.");
-    parser.addOptions({port, baudOption, jsonOption, listOption});
+    parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset, resetCmd,
+                       attempts, station, goneAfter, log, listOption});
     parser.addPositionalArgument("IMAGE", "The raw program image to write.");
 
     if (!parser.parse(arguments)) {
@@ -28,15 +92,20 @@ bool Options::parse(const QStringList &arguments, QString *error)
     }
     if (parser.isSet(help))
         parser.showHelp(0);
-    if (parser.isSet(version))
-        parser.showVersion();
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        std::exit(0);
+    }
 
     list = parser.isSet(listOption);
     json = parser.isSet(jsonOption);
+    quiet = parser.isSet(quietOption);
+    verbose = parser.isSet(verboseOption);
     const QStringList ports = parser.values(port);
     const QStringList positional = parser.positionalArguments();
     if (list) {
-        if (!ports.isEmpty() || !positional.isEmpty() || parser.isSet(baudOption)) {
+        if (!ports.isEmpty() || !positional.isEmpty() || parser.isSet(baud)) {
             *error = "--list takes no ports, rate or image";
             return false;
         }
@@ -55,19 +124,73 @@ bool Options::parse(const QStringList &arguments, QString *error)
         *error = QString("at most %1 ports in one run").arg(MaxPorts);
         return false;
     }
-    if (parser.isSet(baudOption)) {
-        const QString text = parser.value(baudOption);
-        bool ok = false;
-        baud = text.toInt(&ok, 10);
-        if (!QRegularExpression("^[0-9]+$").match(text).hasMatch() || !ok || baud <= 0) {
-            *error = QString("rate '%1' is not a positive whole number").arg(text);
+    if (parser.isSet(baud) &&
+        !wholeNumber(parser.value(baud), 1, std::numeric_limits<int>::max(), &settings.baud)) {
+        *error = QString("rate '%1' is not a positive whole number").arg(parser.value(baud));
+        return false;
+    }
+
+    settings.station = parser.isSet(station);
+    if (parser.isSet(wait)) {
+        int ms = 0;
+        if (settings.station) {
+            *error = "a station waits for its boards until stopped: --wait goes without --station";
+            return false;
+        }
+        if (!seconds(parser.value(wait), &ms)) {
+            *error = QString("--wait '%1' is not a number of seconds").arg(parser.value(wait));
+            return false;
+        }
+        settings.waitMs = ms;
+    }
+    if (parser.isSet(goneAfter)) {
+        if (!settings.station) {
+            *error = "--gone-after goes with --station";
+            return false;
+        }
+        if (!seconds(parser.value(goneAfter), &settings.goneAfterMs) || settings.goneAfterMs <= 0) {
+            *error = QString("--gone-after '%1' is not a positive number of seconds")
+                         .arg(parser.value(goneAfter));
             return false;
         }
     }
+    if (parser.isSet(reset) && parser.isSet(resetCmd)) {
+        *error = "--reset and --reset-cmd exclude each other";
+        return false;
+    }
+    if (parser.isSet(reset)) {
+        settings.reset = ResetSequence::parse(parser.value(reset), error);
+        if (!settings.reset)
+            return false;
+    }
+    settings.resetCommand = parser.value(resetCmd);
+    if (parser.isSet(resetCmd) && settings.resetCommand.trimmed().isEmpty()) {
+        *error = "--reset-cmd needs a command";
+        return false;
+    }
+    if (parser.isSet(attempts)) {
+        if (!wholeNumber(parser.value(attempts), 1, MaxAttempts, &settings.attempts)) {
+            *error = QString("--attempts '%1' is not a whole number from 1 to %2")
+                         .arg(parser.value(attempts))
+                         .arg(MaxAttempts);
+            return false;
+        }
+        if (settings.attempts > 1 && !settings.resets()) {
+            *error = "--attempts needs --reset or --reset-cmd: only a reset brings the loader "
+                     "back to the start";
+            return false;
+        }
+    }
+    logPath = parser.value(log);
 
     QStringList canonical;
-    for (const QString &given : qAsConst(ports)) {
+    for (const QString &given : ports) {
         const Target target = Target::fromArgument(given);
+        // A station's pattern may match several ports: slots with the same one share them out.
+        if (settings.station && isPattern(target.path)) {
+            targets << target;
+            continue;
+        }
         const QFileInfo info(target.path);
         // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
         const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();

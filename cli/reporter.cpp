@@ -3,21 +3,28 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
+#include <QSize>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace
 {
+
 constexpr int RedrawMs = 100;
 constexpr int BarWidth = 24;
 constexpr int PlainStep = 10; // plain output marks every 10 %
 constexpr int FullPercent = 100;
-
-void put(std::FILE *stream, const QString &text)
-{
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-}
+constexpr int DefaultColumns = 80;
+constexpr int DefaultRows = 24;
+constexpr int LeastWidth = 20;
+constexpr int LeastLabel = 9; // a shortened port name keeps this much
+constexpr double SecondsPerHour = 3600;
+const QString Ellipsis = QStringLiteral("...");
+const QString WaitingText = QStringLiteral("waiting for the board (power it on or reset it)");
 
 QString rate(double bytesPerSecond)
 {
@@ -28,106 +35,419 @@ QString hex4(quint16 value)
 {
     return QString("%1").arg(value, 4, 16, QChar('0'));
 }
+
+QString duration(double seconds)
+{
+    const qint64 s = qint64(seconds);
+    if (s < 60)
+        return QString("%1 s").arg(seconds, 0, 'f', 1);
+    if (s < 3600)
+        return QString("%1 min %2 s").arg(s / 60).arg(s % 60);
+    return QString("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
+}
+
+// Shortened in the middle, where long by-path names differ least.
+QString squeeze(const QString &text, int width)
+{
+    if (text.size() <= width)
+        return text;
+    const int keep = qMax(0, width - Ellipsis.size());
+    return text.left(keep - keep / 2) + Ellipsis + text.right(keep / 2);
+}
+
+QSize terminalSize()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 || size.ws_row == 0)
+        return {DefaultColumns, DefaultRows};
+    return {size.ws_col, size.ws_row};
+}
+
 } // namespace
 
-Reporter::Reporter(Mode mode, const Targets &targets, qint64 bytes, quint16 checksum)
-    : mode(mode), bytes(bytes), checksum(checksum)
+Reporter::Reporter(const Setup &setup, const Targets &targets) : setup(setup)
 {
     for (const Target &target : targets) {
         Board board;
-        board.port = target.given;
+        board.target = target;
+        board.state = setup.station ? State::Looking : State::Idle;
+        board.clock.start();
         boards << board;
-        portWidth = qMax(portWidth, target.given.size());
+        labelWidth = qMax(labelWidth, target.given.size());
     }
+    runClock.start();
     connect(&redrawTimer, &QTimer::timeout, this, &Reporter::redraw);
+    if (setup.mode == Mode::Terminal && !setup.quiet)
+        redrawTimer.start(RedrawMs);
+}
+
+bool Reporter::outputLost() const
+{
+    return stdoutLost || stderrLost;
 }
 
 void Reporter::report(const BoardEvent &event)
 {
-    Board &board = boards[event.target];
+    Board &b = boards[event.target];
+    const State before = b.state;
+    b.board = event.board;
+    b.path = event.path;
     switch (event.kind) {
+    case BoardEvent::Kind::Waiting:
+        b.state = setup.station && event.path.isEmpty() ? State::Looking : State::Waiting;
+        b.reason = event.reason;
+        if (before == State::Remove || before == State::Idle || before == State::Finished)
+            b.clock.start();
+        break;
     case BoardEvent::Kind::Started:
-        started(board);
+        b.state = State::Running;
+        b.clock.start();
+        b.percent = -1;
+        b.attempt = 1;
+        b.reason.clear();
+        break;
+    case BoardEvent::Kind::Attempt:
+        b.state = State::Running;
+        b.attempt = event.attempt;
+        b.percent = -1;
         break;
     case BoardEvent::Kind::Progress:
-        progress(board, event.percent);
+        b.state = State::Running;
+        b.percent = event.percent;
         break;
     case BoardEvent::Kind::Result:
-        result(board, event);
+        b.state =
+            setup.station && event.outcome != Outcome::Stopped && event.outcome != Outcome::Lost
+                ? State::Remove
+                : State::Finished;
+        b.outcome.emplace(event.outcome);
+        b.reason = event.reason;
+        b.seconds = event.seconds;
+        if (event.outcome == Outcome::Done)
+            ++b.done;
+        else if (event.outcome != Outcome::Stopped)
+            ++b.failed;
+        break;
+    case BoardEvent::Kind::Left:
+        b.state = State::Looking;
+        b.clock.start();
         break;
     }
-}
-
-void Reporter::started(Board &b)
-{
-    b.clock.start();
-    if (mode == Mode::Json)
-        emitJson(
-            {{"port", b.port}, {"event", "started"}, {"bytes", bytes}, {"checksum", checksum}});
-    else if (mode == Mode::Plain)
-        plainLine(b, QString("started, %1 bytes, checksum %2").arg(bytes).arg(checksum));
-    else if (!redrawTimer.isActive())
-        redrawTimer.start(RedrawMs);
-}
-
-void Reporter::progress(Board &b, int percent)
-{
-    const int before = b.percent;
-    b.percent = percent;
-    if (mode == Mode::Json)
-        emitJson({{"port", b.port}, {"event", "progress"}, {"percent", percent}});
-    else if (mode == Mode::Plain && percent / PlainStep > qMax(before, 0) / PlainStep &&
-             percent < FullPercent)
-        plainLine(b, QString("%1 %").arg(percent / PlainStep * PlainStep));
-}
-
-void Reporter::result(Board &b, const BoardEvent &event)
-{
-    b.outcome = event.outcome;
-    b.reason = event.reason;
-    b.seconds = event.seconds;
-    if (event.outcome == Outcome::Done)
-        b.percent = FullPercent;
-    const QString name = outcomeName(event.outcome);
-    const QString &reason = event.reason;
-    if (mode == Mode::Json)
-        emitJson({{"port", b.port},
-                  {"event", "result"},
-                  {"result", name},
-                  {"reason", reason},
-                  {"seconds", qRound(b.seconds * 1000) / 1000.0}});
-    else if (mode == Mode::Plain)
-        plainLine(b, QString("%1%2 after %3 s")
-                         .arg(name, reason.isEmpty() ? QString() : ": " + reason)
-                         .arg(b.seconds, 0, 'f', 2));
-    else
+    if (setup.mode == Mode::Json)
+        jsonEvent(b, event);
+    else if (setup.mode == Mode::Plain || setup.quiet)
+        plainEvent(b, event);
+    else if (event.kind == BoardEvent::Kind::Result)
         redraw();
+}
+
+QString Reporter::label(const Board &b) const
+{
+    return b.target.given;
+}
+
+void Reporter::plainEvent(Board &b, const BoardEvent &event)
+{
+    const bool result = event.kind == BoardEvent::Kind::Result;
+    if (setup.quiet && !result)
+        return;
+    QString text;
+    switch (event.kind) {
+    case BoardEvent::Kind::Waiting:
+        // Once as a slot starts waiting, and whenever the reason it cannot go on changes.
+        if (!event.reason.isEmpty())
+            text = "cannot open the port: " + event.reason + "; trying again";
+        else if (event.seconds > 0 && !setup.station)
+            return;
+        else if (event.path.isEmpty())
+            text = "no port yet; looking for one";
+        else
+            text = WaitingText;
+        break;
+    case BoardEvent::Kind::Started:
+        text = QString("started, %1 bytes, checksum %2").arg(setup.bytes).arg(setup.checksum);
+        break;
+    case BoardEvent::Kind::Attempt:
+        text = QString("attempt %1 of %2").arg(event.attempt).arg(setup.attempts);
+        break;
+    case BoardEvent::Kind::Progress: {
+        // Each 10 % passed, short of the result; a new attempt passes them again.
+        const int step = event.percent / PlainStep;
+        const bool passed = step > b.marked && event.percent < FullPercent;
+        b.marked = step;
+        if (!passed)
+            return;
+        text = QString("%1 %").arg(step * PlainStep);
+        break;
+    }
+    case BoardEvent::Kind::Result:
+        text = QString("%1%2 after %3 s")
+                   .arg(outcomeName(event.outcome),
+                        event.reason.isEmpty() ? QString() : ": " + event.reason)
+                   .arg(event.seconds, 0, 'f', 2);
+        if (event.attempt > 1)
+            text += QString(", %1 attempts").arg(event.attempt);
+        break;
+    case BoardEvent::Kind::Left:
+        text = QString("board %1 left").arg(event.board);
+        break;
+    }
+    QString who = label(b);
+    if (setup.station && event.board > 0 && event.kind != BoardEvent::Kind::Left)
+        who += QString(": board %1 on %2").arg(event.board).arg(event.path);
+    write(stdout, (who + ": " + text + "\n").toLocal8Bit());
+}
+
+void Reporter::jsonEvent(const Board &b, const BoardEvent &event)
+{
+    if (setup.quiet && event.kind != BoardEvent::Kind::Result)
+        return;
+    QJsonObject object{{"port", b.target.given}};
+    if (setup.station) {
+        object.insert("slot", event.target + 1);
+        if (event.board > 0)
+            object.insert("board", event.board);
+        if (!event.path.isEmpty())
+            object.insert("path", event.path);
+    }
+    switch (event.kind) {
+    case BoardEvent::Kind::Waiting:
+        object.insert("event", "waiting");
+        object.insert("seconds", qRound(event.seconds * 1000) / 1000.0);
+        if (!event.reason.isEmpty())
+            object.insert("reason", event.reason);
+        break;
+    case BoardEvent::Kind::Started:
+        object.insert("event", "started");
+        object.insert("bytes", setup.bytes);
+        object.insert("checksum", setup.checksum);
+        break;
+    case BoardEvent::Kind::Attempt:
+        object.insert("event", "attempt");
+        object.insert("attempt", event.attempt);
+        object.insert("of", setup.attempts);
+        break;
+    case BoardEvent::Kind::Progress:
+        object.insert("event", "progress");
+        object.insert("percent", event.percent);
+        break;
+    case BoardEvent::Kind::Result:
+        object.insert("event", "result");
+        object.insert("result", outcomeName(event.outcome));
+        object.insert("reason", event.reason);
+        object.insert("seconds", qRound(event.seconds * 1000) / 1000.0);
+        object.insert("attempts", event.attempt);
+        break;
+    case BoardEvent::Kind::Left:
+        object.insert("event", "left");
+        break;
+    }
+    write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n");
 }
 
 void Reporter::summary()
 {
     redrawTimer.stop();
-    if (mode == Mode::Terminal)
+    if (setup.mode == Mode::Terminal && !setup.quiet)
         redraw();
     // In JSON mode stdout carries events only; the summary goes to the human on stderr.
-    std::FILE *stream = mode == Mode::Json ? stderr : stdout;
+    std::FILE *stream = setup.mode == Mode::Json ? stderr : stdout;
     QString text = "\n";
-    int done = 0, stopped = 0;
+    int done = 0, failed = 0, stopped = 0;
     for (const Board &b : qAsConst(boards)) {
-        done += b.outcome == Outcome::Done;
+        done += b.done;
+        failed += b.failed;
         stopped += b.outcome == Outcome::Stopped;
-        text += QString("%1  %2 %3 bytes %4 s %5  %6\n")
-                    .arg(b.port, -portWidth)
-                    .arg(b.outcome ? outcomeName(*b.outcome) : QString("-"), -14)
-                    .arg(bytes, 9)
-                    .arg(b.seconds, 7, 'f', 2)
-                    .arg(rate(bytesPerSecond(b)), 12)
-                    .arg(b.reason);
+        if (setup.station) {
+            text += QString("slot %1  %2  %3 done  %4 failed%5\n")
+                        .arg(&b - boards.constData() + 1, 2)
+                        .arg(b.target.given, -labelWidth)
+                        .arg(b.done, 5)
+                        .arg(b.failed, 5)
+                        .arg(b.outcome ? QString("  last: %1%2")
+                                             .arg(outcomeName(*b.outcome),
+                                                  b.reason.isEmpty() ? QString() : ": " + b.reason)
+                                       : QString());
+            continue;
+        }
+        const double seconds = b.outcome ? b.seconds : 0;
+        text +=
+            QString("%1  %2 %3 bytes %4 s %5  %6\n")
+                .arg(b.target.given, -labelWidth)
+                .arg(b.outcome ? outcomeName(*b.outcome) : QString("-"), -14)
+                .arg(setup.bytes, 9)
+                .arg(seconds, 7, 'f', 2)
+                .arg(rate(seconds > 0 && b.outcome == Outcome::Done ? setup.bytes / seconds : 0),
+                     12)
+                .arg(b.reason);
     }
-    text += QString("%1 done, %2 failed").arg(done).arg(boards.size() - done - stopped);
-    if (stopped > 0)
-        text += QString(", %1 stopped").arg(stopped);
-    put(stream, text + "\n");
+    if (setup.station) {
+        const double hours = runClock.nsecsElapsed() / 1e9 / SecondsPerHour;
+        text += QString("%1 boards: %2 done, %3 failed in %4 (%5 boards/h)")
+                    .arg(done + failed)
+                    .arg(done)
+                    .arg(failed)
+                    .arg(duration(runClock.nsecsElapsed() / 1e9))
+                    .arg(hours > 0 ? (done + failed) / hours : 0, 0, 'f', 1);
+    } else {
+        text += QString("%1 done, %2 failed").arg(done).arg(failed);
+        if (stopped > 0)
+            text += QString(", %1 stopped").arg(stopped);
+    }
+    write(stream, (text + "\n").toLocal8Bit());
+}
+
+double Reporter::bytesPerSecond(const Board &b) const
+{
+    const double elapsed = b.clock.nsecsElapsed() / 1e9;
+    return elapsed > 0 ? setup.bytes * qMax(b.percent, 0) / double(FullPercent) / elapsed : 0;
+}
+
+QString Reporter::stateText(const Board &b) const
+{
+    const QString failure =
+        b.outcome ? outcomeName(*b.outcome) + (b.reason.isEmpty() ? QString() : ": " + b.reason)
+                  : QString();
+    switch (b.state) {
+    case State::Idle:
+        return QStringLiteral("waking the loader");
+    case State::Looking:
+        return b.reason.isEmpty() ? QStringLiteral("no board") : "cannot open: " + b.reason;
+    case State::Waiting:
+        return b.reason.isEmpty() ? WaitingText : "cannot open: " + b.reason;
+    case State::Running: {
+        if (b.percent < 0)
+            return b.attempt > 1 ? QString("attempt %1: waking the loader").arg(b.attempt)
+                                 : QStringLiteral("waking the loader");
+        const int filled = b.percent * BarWidth / FullPercent;
+        return QString("[%1%2] %3 %  %4%5")
+            .arg(QString(filled, '#'), QString(BarWidth - filled, '.'))
+            .arg(b.percent, 3)
+            .arg(rate(bytesPerSecond(b)),
+                 b.attempt > 1 ? QString("  attempt %1").arg(b.attempt) : QString());
+    }
+    case State::Remove:
+        return (b.outcome == Outcome::Done ? QStringLiteral("done") : failure) +
+               ", remove the board";
+    case State::Finished:
+        return failure;
+    }
+    Q_UNREACHABLE();
+}
+
+QString Reporter::liveLine(const Board &b, int width) const
+{
+    const double seconds = b.state == State::Finished ? b.seconds : b.clock.nsecsElapsed() / 1e9;
+    const QString state = stateText(b);
+    QString tail = QString("  %1  %2 s").arg(state).arg(seconds, 0, 'f', 1);
+    QString head;
+    if (setup.station) {
+        head = QString("%1 ").arg(&b - boards.constData() + 1, 2);
+        tail = QString("  %1  %2 s  %3 done  %4 failed")
+                   .arg(state)
+                   .arg(seconds, 0, 'f', 1)
+                   .arg(b.done)
+                   .arg(b.failed);
+    }
+    // The port's name gives way first, down to a recognisable stub; then the line is cut.
+    const int room = width - head.size() - tail.size();
+    const QString name = squeeze(b.target.given, qMax(LeastLabel, qMin(room, labelWidth)));
+    return (head + name.leftJustified(qMin(labelWidth, qMax(LeastLabel, room))) + tail).left(width);
+}
+
+QString Reporter::totalsLine(int shownBoards) const
+{
+    int done = 0, failed = 0, running = 0;
+    int hiddenDone = 0, hiddenFailed = 0, hiddenRunning = 0;
+    for (int i = 0; i < boards.size(); ++i) {
+        const Board &b = boards[i];
+        const bool active =
+            b.state == State::Running || b.state == State::Waiting || b.state == State::Idle;
+        done += b.done;
+        failed += b.failed;
+        running += active;
+        if (i >= shownBoards) {
+            hiddenDone += b.done;
+            hiddenFailed += b.failed;
+            hiddenRunning += active;
+        }
+    }
+    QString text;
+    if (shownBoards < boards.size())
+        text = QString("... %1 more: %2 done, %3 failed, %4 under way")
+                   .arg(boards.size() - shownBoards)
+                   .arg(hiddenDone)
+                   .arg(hiddenFailed)
+                   .arg(hiddenRunning);
+    if (!setup.station)
+        return text;
+    const double seconds = runClock.nsecsElapsed() / 1e9;
+    if (!text.isEmpty())
+        text += "  |  ";
+    return text + QString("%1 boards: %2 done, %3 failed  |  %4 boards/h  |  up %5")
+                      .arg(done + failed)
+                      .arg(done)
+                      .arg(failed)
+                      .arg(seconds > 0 ? (done + failed) * SecondsPerHour / seconds : 0, 0, 'f', 1)
+                      .arg(duration(seconds));
+}
+
+void Reporter::redraw()
+{
+    if (stdoutLost)
+        return;
+    // Asked every time: the display follows the terminal's size as it changes.
+    const QSize size = terminalSize();
+    const int width = qMax(LeastWidth, size.width() - 1);
+    // One row stays free for the cursor: a full screen would scroll the first line away.
+    const int rows = qMax(2, size.height() - 1);
+    const int fixed = setup.station ? 1 : 0; // the totals line
+    // Too many boards: what fits, and a line with the rest counted (within the totals on a
+    // station).
+    const int shown = boards.size() + fixed > rows ? rows - 1 : boards.size();
+    QStringList lines;
+    for (int i = 0; i < shown; ++i)
+        lines << liveLine(boards[i], width);
+    const QString totals = totalsLine(shown);
+    if (!totals.isEmpty())
+        lines << totals.left(width);
+
+    QString text;
+    if (drawnLines > 0)
+        text += QString("\x1b[%1A").arg(drawnLines);
+    for (const QString &line : qAsConst(lines))
+        text += "\r" + line + "\x1b[K\n";
+    text += "\x1b[J"; // what a taller display left below
+    drawnLines = lines.size();
+    write(stdout, text.toLocal8Bit());
+}
+
+void Reporter::write(std::FILE *stream, const QByteArray &bytes)
+{
+    bool &streamLost = stream == stdout ? stdoutLost : stderrLost;
+    if (streamLost)
+        return;
+    const bool written =
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+        std::fflush(stream) == 0;
+    if (written)
+        return;
+    const int error = errno;
+    std::clearerr(stream);
+    const bool first = !outputLost();
+    streamLost = true;
+    if (!first)
+        return;
+    // Told once, on the other stream if it still works; the exit status tells it too.
+    std::FILE *other = stream == stdout ? stderr : stdout;
+    const QByteArray note = QString("lumedra-cli: %1 lost (%2); the boards under way finish\n")
+                                .arg(stream == stdout ? "standard output" : "standard error",
+                                     QString::fromLocal8Bit(std::strerror(error)))
+                                .toLocal8Bit();
+    if (std::fwrite(note.constData(), 1, size_t(note.size()), other) != size_t(note.size()) ||
+        std::fflush(other) != 0)
+        std::clearerr(other);
+    emit lost();
 }
 
 void Reporter::listPorts(bool json)
@@ -144,67 +464,14 @@ void Reporter::listPorts(bool json)
                                      {"serial", info.serialNumber()},
                                      {"vid", vid},
                                      {"pid", pid}};
-            put(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n");
+            std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).append('\n'), stdout);
         } else {
-            put(stdout,
-                QStringList{info.systemLocation(), info.description(), info.manufacturer(),
-                            info.serialNumber(), vid.isEmpty() ? QString() : vid + ":" + pid}
-                        .join('\t') +
-                    "\n");
+            std::fputs(QStringList{info.systemLocation(), info.description(), info.manufacturer(),
+                                   info.serialNumber(), vid.isEmpty() ? QString() : vid + ":" + pid}
+                           .join('\t')
+                           .append('\n')
+                           .toLocal8Bit(),
+                       stdout);
         }
     }
-}
-
-double Reporter::seconds(const Board &board) const
-{
-    return board.outcome ? board.seconds : board.clock.nsecsElapsed() / 1e9;
-}
-
-double Reporter::bytesPerSecond(const Board &board) const
-{
-    const double elapsed = seconds(board);
-    return elapsed > 0 ? bytes * qMax(board.percent, 0) / double(FullPercent) / elapsed : 0;
-}
-
-QString Reporter::liveLine(const Board &board) const
-{
-    QString state;
-    if (board.outcome) {
-        state = outcomeName(*board.outcome);
-        if (!board.reason.isEmpty())
-            state += ": " + board.reason;
-    } else if (board.percent < 0) {
-        state = "waking the loader";
-    } else {
-        const int filled = board.percent * BarWidth / FullPercent;
-        state = QString("[%1%2] %3 %  %4")
-                    .arg(QString(filled, '#'), QString(BarWidth - filled, '.'))
-                    .arg(board.percent, 3)
-                    .arg(rate(bytesPerSecond(board)));
-    }
-    return QString("%1  %2  %3 s")
-        .arg(board.port, -portWidth)
-        .arg(state)
-        .arg(seconds(board), 0, 'f', 1);
-}
-
-void Reporter::redraw()
-{
-    QString text;
-    if (drawnLines > 0)
-        text += QString("\x1b[%1A").arg(drawnLines);
-    for (const Board &b : qAsConst(boards))
-        text += "\r\x1b[2K" + liveLine(b) + "\n";
-    drawnLines = boards.size();
-    put(stdout, text);
-}
-
-void Reporter::plainLine(const Board &board, const QString &text)
-{
-    put(stdout, board.port + ": " + text + "\n");
-}
-
-void Reporter::emitJson(const QJsonObject &object)
-{
-    put(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n");
 }

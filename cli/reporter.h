@@ -9,51 +9,75 @@
 #include <QTimer>
 #include <QVector>
 
+#include <cstdio>
 #include <optional>
 
 class QJsonObject;
 
 // Everything lumedra-cli tells its user about the boards: lines redrawn in place on a terminal,
 // plain lines for a log, or one JSON object per event for a script; then a closing summary.
+// A stream that cannot be written (a closed pipe, a full disk) is given up, never waited on:
+// the downloads go on without it.
 class Reporter : public QObject
 {
     Q_OBJECT
 
 public:
     enum class Mode { Terminal, Plain, Json };
+    struct Setup {
+        Mode mode = Mode::Plain;
+        bool quiet = false;   // results and the summary only
+        bool station = false; // each target is a slot that boards come and go on
+        int attempts = 1;     // tries per board
+        qint64 bytes = 0;     // the image's size and checksum
+        quint16 checksum = 0;
+    };
 
-    Reporter(Mode mode, const Targets &targets, qint64 bytes, quint16 checksum);
+    Reporter(const Setup &setup, const Targets &targets);
 
     void report(const BoardEvent &event);
     void summary();
+    bool outputLost() const;
 
     static void listPorts(bool json);
 
+signals:
+    void lost(); // once, when a stream could not be written
+
 private:
+    enum class State { Idle, Looking, Waiting, Running, Finished, Remove };
     struct Board {
-        QString port; // as given
-        QElapsedTimer clock;
+        Target target;
+        State state = State::Idle;
+        QElapsedTimer clock; // since the board started, or the slot began waiting
+        int board = 0;
+        QString path;
         int percent = -1;
-        std::optional<Outcome> outcome; // none until the result
-        QString reason;
+        int attempt = 1;
+        std::optional<Outcome> outcome; // the last board's
+        QString reason;                 // of the last result, or why the slot cannot go on
         double seconds = 0;
+        int done = 0;
+        int failed = 0;
+        int marked = 0; // tens of percent the plain output has marked
     };
 
-    void started(Board &board);
-    void progress(Board &board, int percent);
-    void result(Board &board, const BoardEvent &event);
-    double seconds(const Board &board) const;
-    double bytesPerSecond(const Board &board) const;
-    QString liveLine(const Board &board) const;
+    void plainEvent(Board &b, const BoardEvent &event);
+    void jsonEvent(const Board &b, const BoardEvent &event);
+    QString stateText(const Board &b) const;
+    QString liveLine(const Board &b, int width) const;
+    QString totalsLine(int shownBoards) const;
     void redraw();
-    void plainLine(const Board &board, const QString &text);
-    void emitJson(const QJsonObject &object);
+    double bytesPerSecond(const Board &b) const;
+    QString label(const Board &b) const;
+    void write(std::FILE *stream, const QByteArray &bytes);
 
-    const Mode mode;
-    const qint64 bytes;
-    const quint16 checksum;
+    const Setup setup;
     QVector<Board> boards;
-    int portWidth = 0;
+    QElapsedTimer runClock;
+    int labelWidth = 0;
     int drawnLines = 0;
     QTimer redrawTimer;
+    bool stdoutLost = false;
+    bool stderrLost = false;
 };

@@ -10,6 +10,8 @@
 
 namespace
 {
+// SIGHUP: the terminal was closed, which stops the run as Ctrl-C does.
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 int pair[2] = {-1, -1};
 
 void onSignal(int signal)
@@ -25,8 +27,8 @@ SignalWatcher::SignalWatcher() = default;
 
 SignalWatcher::~SignalWatcher()
 {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    for (const int signal : StopSignals)
+        std::signal(signal, SIG_DFL);
     delete notifier;
     for (int &fd : pair) {
         if (fd >= 0)
@@ -46,8 +48,10 @@ bool SignalWatcher::install()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0;
+    for (const int signal : StopSignals)
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    return true;
 }
 
 void SignalWatcher::drain()

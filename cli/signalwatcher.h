@@ -4,8 +4,8 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM into a Qt signal on the main thread's event loop: the handler only
-// writes the signal's number into a socket pair, which a notifier reads.
+// Turns SIGINT, SIGTERM and SIGHUP into a Qt signal on the main thread's event loop: the handler
+// only writes the signal's number into a socket pair, which a notifier reads.
 class SignalWatcher : public QObject
 {
     Q_OBJECT

@@ -20,6 +20,8 @@ constexpr int FullPercent = 100;
 // leaving a full buffer unread, the port stops reading, the driver's buffer fills and holds the
 // sender back, and the timer ends the download as for any device that stopped answering.
 constexpr qint64 ReadBufferBytes = 64 * 1024;
+// How many mismatched bytes a diagnosis keeps: enough to recognise them.
+constexpr int MismatchedKept = 8;
 } // namespace
 
 void dudoZerDownload::setTiming(const Timing &timing)
@@ -43,8 +45,10 @@ dudoZerDownload::dudoZerDownload()
     // The close waits for the event loop: the error is reported from inside the notifier.
     connect(serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if ((error == QSerialPort::ReadError || error == QSerialPort::ResourceError) &&
-            lineHungUp())
+            lineHungUp()) {
+            seen.hungUp = true;
             QTimer::singleShot(0, serial, [this] { closePort(); });
+        }
     });
 }
 
@@ -64,6 +68,9 @@ bool dudoZerDownload::startDownload(qint32 imageSize, quint32 headerValue, quint
     this->checksum = checksum;
     imageBuffer = image;
     acceptedBytes = 0;
+    seen = Diagnostics();
+    seen.blocks =
+        int((qint64(imageLength) + Protocol::MaxBlockLength - 1) / Protocol::MaxBlockLength);
 
     serial->setPortName(portName);
     serial->setReadBufferSize(ReadBufferBytes);
@@ -149,6 +156,7 @@ void dudoZerDownload::haveDataIn()
                 return;
             state = nextState;
             rxBuffer = serial->read(expectCount);
+            noteReply();
             break;
 
         case ST_WAIT_READY:
@@ -158,6 +166,7 @@ void dudoZerDownload::haveDataIn()
             }
             if (!answered) {
                 answered = true;
+                seen.answered = true;
                 retryCount = 0;
             }
             serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);
@@ -185,6 +194,7 @@ void dudoZerDownload::haveDataIn()
 
         case ST_WAIT_HEADER_ACCEPT:
             if (rxBuffer != Protocol::acceptReply()) {
+                ++seen.headerRefusals;
                 armReceive(Protocol::ReplyLength, ST_WAIT_READY_RESEND);
                 return;
             }
@@ -204,6 +214,7 @@ void dudoZerDownload::haveDataIn()
             if (imageLength == 0) {
                 // An empty image has no block: the finish frame follows the header at once,
                 // and no percentage (which would divide by the length) is ever formed.
+                seen.finishSent = true;
                 sendFinish();
                 armReceive(Protocol::ReplyLength, ST_WAIT_FINAL);
                 return;
@@ -229,6 +240,7 @@ void dudoZerDownload::haveDataIn()
             // and a device that stalls now and then but makes progress must still finish.
             timer.start(currentTiming.windowMs);
             retryCount = 0;
+            ++seen.blocksAccepted;
             if (remainingBytes() > Protocol::MaxBlockLength) {
                 acceptedBytes += Protocol::MaxBlockLength;
                 continueIn(ST_SEND_BLOCK);
@@ -236,6 +248,7 @@ void dudoZerDownload::haveDataIn()
             }
             imageBuffer.clear();
             acceptedBytes = 0;
+            seen.finishSent = true;
             sendFinish();
             armReceive(Protocol::ReplyLength, ST_WAIT_FINAL);
             return;
@@ -273,6 +286,25 @@ void dudoZerDownload::closePort()
 qint32 dudoZerDownload::remainingBytes() const
 {
     return imageBuffer.size() - acceptedBytes;
+}
+
+void dudoZerDownload::noteReply()
+{
+    seen.bytesReceived += rxBuffer.size();
+    seen.lastReply = rxBuffer;
+    const bool acceptAwaited = state == ST_WAIT_HEADER_ACCEPT || state == ST_WAIT_BLOCK_ACCEPT;
+    if (rxBuffer == (acceptAwaited ? Protocol::acceptReply() : Protocol::readyReply()))
+        return;
+    seen.mismatchedBytes += rxBuffer.size();
+    if (seen.mismatched.size() < MismatchedKept)
+        seen.mismatched += rxBuffer.left(MismatchedKept - seen.mismatched.size());
+}
+
+dudoZerDownload::Diagnostics dudoZerDownload::diagnostics() const
+{
+    Diagnostics now = seen;
+    now.bytesWaiting = serial->isOpen() ? serial->bytesAvailable() : 0;
+    return now;
 }
 
 QSerialPort::SerialPortError dudoZerDownload::portError() const

@@ -56,6 +56,23 @@ public:
     QSerialPort::SerialPortError portError() const;
     QString portErrorString() const;
 
+    // What the device has said so far, for a caller that explains a result in words. Reading it
+    // changes nothing in the conversation.
+    struct Diagnostics {
+        qint64 bytesReceived = 0; // read from the line, in groups of three
+        qint64 bytesWaiting = 0;  // arrived but not read yet
+        bool answered = false;    // a ready reply to a handshake came
+        int headerRefusals = 0;   // replies other than accept to the header frame
+        int blocksAccepted = 0;
+        int blocks = 0;        // in the whole image
+        QByteArray mismatched;    // the first bytes of groups other than the awaited reply
+        qint64 mismatchedBytes = 0;
+        QByteArray lastReply;    // the last group read
+        bool finishSent = false; // every block was accepted and the finish frame went out
+        bool hungUp = false;     // the line hung up or the device vanished
+    };
+    Diagnostics diagnostics() const;
+
 signals:
     void backInfo(dudoZerDownload::E_REBACK reback_code);
     void sendPercent(int percent);
@@ -71,6 +88,7 @@ private:
     void sendFinish();
     void writeFrame(const QByteArray &bytes);
     void continueIn(int next);
+    void noteReply();
     qint32 remainingBytes() const;
     bool lineHungUp() const;
     void closePort();
@@ -95,4 +113,5 @@ private:
     // Bytes of imageBuffer already accepted by the device. Advancing an offset instead of cutting
     // the array's front keeps each block O(block) and leaves the caller's bytes shared.
     qint32 acceptedBytes = 0;
+    Diagnostics seen;
 };

@@ -5,21 +5,28 @@
 #include <QMetaType>
 #include <QString>
 
-// What a run tells whoever shows or records it about one of its targets. Travels by value from
-// the boards' threads to the main thread.
+// What a run tells whoever shows or records it about one of its targets (a port, or a station's
+// slot). Travels by value from the slots' threads to the main thread.
 struct BoardEvent {
     enum class Kind {
-        Started,  // the download began
+        Waiting,  // the loader has not answered yet, or the slot has no port yet
+        Started,  // a board's download began: at once on a plain run, at the loader's answer
+                  // on a station
+        Attempt,  // a new attempt from the reset, after a failed one
         Progress, // percent changed
-        Result,   // the board's one result: outcome, reason, seconds
+        Result,   // the board's one result
+        Left,     // the board left the station's slot, which waits for the next
     };
 
-    Kind kind = Kind::Started;
-    int target = -1; // index into the run's targets
-    int percent = 0;
+    Kind kind = Kind::Waiting;
+    int target = -1;    // index into the run's targets
+    int board = 0;      // the run's board number, from 1; 0 while no board is known
+    QString path = {};  // the port the board is on; empty while a slot finds none
+    int percent = 0;    // Progress
+    int attempt = 0;    // Attempt: its number; Result: the attempts it took
+    double seconds = 0; // Waiting: the time so far; Result: the time it took
     Outcome outcome = Outcome::Done;
-    QString reason = {}; // empty when there is nothing to add
-    double seconds = 0;  // from the start to the result
+    QString reason = {}; // Result: what went wrong; Waiting: why no board can be reached
 };
 
 Q_DECLARE_METATYPE(BoardEvent)

@@ -11,6 +11,10 @@ QString outcomeName(Outcome outcome)
         return QStringLiteral("download_error");
     case Outcome::Timeout:
         return QStringLiteral("timeout");
+    case Outcome::Lost:
+        return QStringLiteral("lost");
+    case Outcome::ResetFailed:
+        return QStringLiteral("reset_failed");
     case Outcome::Stopped:
         return QStringLiteral("stopped");
     }

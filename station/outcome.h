@@ -9,10 +9,12 @@ enum class Outcome {
     OpenFailed,    // the port would not open
     DownloadError, // the loader rejected a frame
     Timeout,       // the loader stopped answering, or never answered
+    Lost,          // the line hung up or the device vanished
+    ResetFailed,   // the reset before an attempt failed
     Stopped,       // the run was interrupted
 };
 
-// The name scripts read: done, open_failed, download_error, timeout, stopped.
+// The name scripts read: done, open_failed, download_error, timeout, lost, reset_failed, stopped.
 QString outcomeName(Outcome outcome);
 
 Q_DECLARE_METATYPE(Outcome)

@@ -1,21 +1,30 @@
 #include "station/session.h"
 
-#include "station/boardrunner.h"
+#include "station/boardlog.h"
 
+#include <QJsonArray>
 #include <QThread>
 
-Session::Session(const Targets &targets, int baud, const QByteArray &image, quint16 checksum)
+Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *log)
+    : targets(targets), settings(settings), log(log)
 {
-    // Events cross from the boards' threads through queued connections.
+    // Events cross from the slots' threads through queued connections.
     qRegisterMetaType<BoardEvent>();
-    for (const Target &target : targets) {
-        Board board;
-        board.thread = new QThread;
-        board.runner = new BoardRunner(boards.size(), image, checksum, target.path, baud);
-        board.runner->moveToThread(board.thread);
-        connect(board.thread, &QThread::started, board.runner, &BoardRunner::start);
-        connect(board.runner, &BoardRunner::event, this, &Session::onEvent);
-        boards << board;
+    shared.log = log;
+    if (log)
+        connect(log, &BoardLog::failed, this, [this] {
+            lost = true;
+            drain();
+        });
+    for (int i = 0; i < targets.size(); ++i) {
+        Worker worker;
+        worker.thread = new QThread;
+        worker.slot = new StationSlot(i, targets[i], settings, &shared);
+        worker.slot->moveToThread(worker.thread);
+        connect(worker.thread, &QThread::started, worker.slot, &StationSlot::start);
+        connect(worker.slot, &StationSlot::event, this, &Session::onEvent);
+        connect(worker.slot, &StationSlot::finished, this, [this, i] { onSlotFinished(i); });
+        workers << worker;
     }
 }
 
@@ -26,54 +35,96 @@ Session::~Session()
 
 void Session::start()
 {
-    remaining = boards.size();
-    for (const Board &board : qAsConst(boards))
-        board.thread->start();
+    if (settings.station)
+        logStationEvent("station_started");
+    running = workers.size();
+    for (const Worker &worker : qAsConst(workers))
+        worker.thread->start();
 }
 
 void Session::stop()
 {
-    if (remaining == 0)
-        return; // every board already has its result
+    if (running == 0)
+        return; // every slot is already over
     interrupted = true;
-    // Each runner drops its engine on its own thread, which closes that board's port.
-    for (const Board &board : qAsConst(boards))
-        QMetaObject::invokeMethod(board.runner, &BoardRunner::stop, Qt::QueuedConnection);
+    // Each slot drops its engine on its own thread, which closes that board's port.
+    for (const Worker &worker : qAsConst(workers))
+        QMetaObject::invokeMethod(worker.slot, &StationSlot::stop, Qt::QueuedConnection);
+}
+
+void Session::drain()
+{
+    lost = true;
+    for (const Worker &worker : qAsConst(workers))
+        QMetaObject::invokeMethod(worker.slot, &StationSlot::drain, Qt::QueuedConnection);
 }
 
 int Session::exitStatus() const
 {
     if (interrupted)
         return InterruptedStatus;
-    for (const Board &board : boards)
-        if (!board.done)
-            return 1;
+    if (lost)
+        return LostStatus;
+    for (const Worker &worker : workers)
+        if (worker.last != Outcome::Done)
+            return FailedStatus;
     return 0;
 }
 
 void Session::onEvent(const BoardEvent &event)
 {
-    emit this->event(event);
-    if (event.kind != BoardEvent::Kind::Result)
-        return;
-    boards[event.target].done = event.outcome == Outcome::Done;
-    if (--remaining == 0) {
-        joinThreads();
-        emit finished();
+    if (event.kind == BoardEvent::Kind::Result) {
+        workers[event.target].last = event.outcome;
+        if (event.outcome == Outcome::Done)
+            ++done;
+        else if (event.outcome != Outcome::Stopped)
+            ++failed;
     }
+    emit this->event(event);
+}
+
+void Session::onSlotFinished(int index)
+{
+    workers[index].over = true;
+    if (--running > 0)
+        return;
+    joinThreads();
+    if (settings.station)
+        logStationEvent("station_stopped");
+    emit finished();
+}
+
+void Session::logStationEvent(const char *name)
+{
+    if (!log)
+        return;
+    QJsonArray given;
+    for (const Target &target : targets)
+        given << target.given;
+    QJsonObject fields{{"event", name},
+                       {"slots", given},
+                       {"image", settings.image.path},
+                       {"size", settings.image.bytes.size()},
+                       {"checksum", settings.image.checksum},
+                       {"sha256", QString::fromLatin1(settings.image.sha256)}};
+    if (QLatin1String(name) == QLatin1String("station_stopped")) {
+        fields.insert("done", done);
+        fields.insert("failed", failed);
+    }
+    log->write(fields);
 }
 
 void Session::joinThreads()
 {
-    for (Board &board : boards) {
-        if (!board.thread)
+    for (Worker &worker : workers) {
+        if (!worker.thread)
             continue;
-        board.thread->quit();
-        board.thread->wait();
-        // The thread has ended, so nothing runs the runner's code any more.
-        delete board.runner;
-        delete board.thread;
-        board.thread = nullptr;
-        board.runner = nullptr;
+        worker.thread->quit();
+        worker.thread->wait();
+        // The thread has ended, so nothing runs the slot's code any more.
+        delete worker.slot;
+        delete worker.thread;
+        worker.thread = nullptr;
+        worker.slot = nullptr;
     }
 }

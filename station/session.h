@@ -1,29 +1,36 @@
 #pragma once
 
 #include "station/boardevent.h"
+#include "station/runsettings.h"
+#include "station/stationslot.h"
 #include "station/target.h"
 
-#include <QByteArray>
 #include <QObject>
 #include <QVector>
 
-class BoardRunner;
+#include <optional>
+
+class BoardLog;
 class QThread;
 
-// One run: a thread and a runner per target, all downloading at once. A board that fails or
-// hangs touches no other. Ends when every board has a result and its thread is gone.
+// One run: a thread and a slot per target, all at once. A board that fails or hangs touches no
+// other. A plain run ends when every board has its result; a station runs until it is stopped.
+// Either way it ends once every slot is over and its thread gone.
 class Session : public QObject
 {
     Q_OBJECT
 
 public:
+    static constexpr int FailedStatus = 1;
+    static constexpr int LostStatus = 3; // the output or the log could not be written
     static constexpr int InterruptedStatus = 130;
 
-    Session(const Targets &targets, int baud, const QByteArray &image, quint16 checksum);
+    Session(const Targets &targets, const RunSettings &settings, BoardLog *log = nullptr);
     ~Session() override;
 
     void start();
-    void stop(); // for a stop signal: every running download ends as stopped
+    void stop();  // for a stop signal: a board under way ends as stopped
+    void drain(); // for a lost output: a board under way finishes, no new one starts
     int exitStatus() const;
 
 signals:
@@ -31,16 +38,26 @@ signals:
     void finished();
 
 private:
-    struct Board {
+    struct Worker {
         QThread *thread = nullptr;
-        BoardRunner *runner = nullptr;
-        bool done = false;
+        StationSlot *slot = nullptr;
+        std::optional<Outcome> last; // the last board's result
+        bool over = false;
     };
 
     void onEvent(const BoardEvent &event);
+    void onSlotFinished(int index);
+    void logStationEvent(const char *name);
     void joinThreads();
 
-    QVector<Board> boards;
-    int remaining = 0;
+    const Targets targets;
+    const RunSettings settings;
+    BoardLog *const log;
+    StationSlot::Shared shared;
+    QVector<Worker> workers;
+    int running = 0;
+    int done = 0;
+    int failed = 0;
     bool interrupted = false;
+    bool lost = false;
 };

@@ -1,0 +1,173 @@
+#include "station/attempt.h"
+
+#include "station/openfailure.h"
+
+#include <QFileInfo>
+
+namespace
+{
+// How often the line and the loader's first answer are looked at: a hung-up line is reported
+// well within a second.
+constexpr int WatchMs = 100;
+
+QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+} // namespace
+
+Attempt::Attempt(const Image &image, const QString &path, int baud, QObject *parent)
+    : QObject(parent), image(image), path(path), baud(baud)
+{
+    watcher.setInterval(WatchMs);
+    connect(&watcher, &QTimer::timeout, this, &Attempt::watch);
+}
+
+Attempt::~Attempt() = default;
+
+void Attempt::start(const std::function<bool(QString *reason)> &afterOpen)
+{
+    engine = std::make_unique<dudoZerDownload>();
+    // E_REBACK is not a registered meta type: the engine lives on this thread, so these are
+    // direct calls.
+    connect(engine.get(), &dudoZerDownload::backInfo, this, &Attempt::onResult);
+    connect(engine.get(), &dudoZerDownload::sendPercent, this, &Attempt::onPercent);
+    if (!engine->startDownload(image.bytes.size(), 0, image.checksum, image.bytes, path, baud))
+        return; // the open failure's result is on its way
+    QString reason;
+    if (afterOpen && !afterOpen(&reason)) {
+        finish(Outcome::ResetFailed, reason);
+        return;
+    }
+    watcher.start();
+}
+
+void Attempt::abort()
+{
+    over = true;
+    watcher.stop();
+    engine.reset();
+}
+
+bool Attempt::answered() const
+{
+    return engine && engine->diagnostics().answered;
+}
+
+void Attempt::onResult(dudoZerDownload::E_REBACK code)
+{
+    if (over)
+        return;
+    over = true;
+    Outcome outcome = Outcome::DownloadError;
+    QString reason;
+    switch (code) {
+    case dudoZerDownload::E_DONE:
+        outcome = Outcome::Done;
+        break;
+    case dudoZerDownload::E_OPEN_FAIL:
+        outcome = Outcome::OpenFailed;
+        reason = describeOpenFailure(path, engine->portError(), engine->portErrorString());
+        break;
+    case dudoZerDownload::E_TIMEOUT:
+        outcome = Outcome::Timeout;
+        reason = timeoutReason();
+        break;
+    case dudoZerDownload::E_DOWNLOAD_ERR:
+        reason = rejectReason();
+        break;
+    }
+    // Called from inside the engine: it may only go once its own code has returned.
+    QMetaObject::invokeMethod(
+        this, [this, outcome, reason] { finish(outcome, reason); }, Qt::QueuedConnection);
+}
+
+void Attempt::onPercent(int percent)
+{
+    if (!answeredSeen)
+        watch(); // the first answer is told before the first percent
+    // The engine repeats a percentage for every block of a large image; once is enough.
+    if (over || percent == lastPercent)
+        return;
+    lastPercent = percent;
+    emit progress(percent);
+}
+
+void Attempt::watch()
+{
+    if (over || !engine)
+        return;
+    const dudoZerDownload::Diagnostics seen = engine->diagnostics();
+    if (seen.answered && !answeredSeen) {
+        answeredSeen = true;
+        emit answeredNow();
+    }
+    if (seen.hungUp) {
+        over = true;
+        finish(Outcome::Lost, lostReason());
+    }
+}
+
+void Attempt::finish(Outcome outcome, const QString &reason)
+{
+    over = true;
+    watcher.stop();
+    const bool wasAnswered = answeredSeen || (engine && engine->diagnostics().answered);
+    engine.reset(); // closes the port
+    emit finished({outcome, reason, wasAnswered});
+}
+
+QString Attempt::where(const dudoZerDownload::Diagnostics &seen) const
+{
+    if (seen.finishSent)
+        return QString("after the last block");
+    if (seen.blocksAccepted == 0)
+        return QString("before block 1 of %1").arg(seen.blocks);
+    return QString("after block %1 of %2").arg(seen.blocksAccepted).arg(seen.blocks);
+}
+
+QString Attempt::silence() const
+{
+    const dudoZerDownload::Diagnostics seen =
+        engine ? engine->diagnostics() : dudoZerDownload::Diagnostics();
+    const qint64 bytes = seen.bytesReceived + seen.bytesWaiting;
+    if (bytes == 0)
+        return QString("the loader never answered (no byte received)");
+    return QString("the loader answered with %1 unexpected bytes: %2")
+        .arg(bytes)
+        .arg(hex(seen.mismatched.isEmpty() ? seen.lastReply : seen.mismatched));
+}
+
+QString Attempt::timeoutReason() const
+{
+    const dudoZerDownload::Diagnostics seen = engine->diagnostics();
+    if (!seen.answered)
+        return silence();
+    if (seen.headerRefusals > 0 && seen.blocksAccepted == 0)
+        return QString("the loader rejected the header (%1 times)").arg(seen.headerRefusals);
+    const qint64 unexpected = seen.mismatchedBytes + seen.bytesWaiting;
+    if (unexpected > 0)
+        return QString("the loader answered with %1 unexpected bytes %2: %3")
+            .arg(unexpected)
+            .arg(where(seen), hex(seen.mismatched));
+    return QString("the loader stopped answering %1").arg(where(seen));
+}
+
+QString Attempt::rejectReason() const
+{
+    const dudoZerDownload::Diagnostics seen = engine->diagnostics();
+    if (seen.finishSent)
+        return QString("the loader rejected the finish frame (reply %1)").arg(hex(seen.lastReply));
+    return QString("the loader rejected block %1 of %2 (reply %3)")
+        .arg(seen.blocksAccepted + 1)
+        .arg(seen.blocks)
+        .arg(hex(seen.lastReply));
+}
+
+QString Attempt::lostReason() const
+{
+    const dudoZerDownload::Diagnostics seen = engine->diagnostics();
+    const QString what = QFileInfo::exists(path) ? "the line hung up" : "the device vanished";
+    return seen.answered ? QString("%1 %2").arg(what, where(seen))
+                         : QString("%1 before the loader answered").arg(what);
+}

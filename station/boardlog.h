@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+// The record of every board: JSON Lines appended to a file, one object a line. Each line is
+// written whole in one call and made durable before the writer goes on; the threads of a
+// station's slots share the log, and their lines never interleave.
+class BoardLog : public QObject
+{
+    Q_OBJECT
+
+public:
+    BoardLog() = default;
+    ~BoardLog() override;
+
+    bool open(const QString &path, QString *error);
+    // Adds the time, the host and the tool's version to `fields`. False once a write failed:
+    // the log takes nothing more.
+    bool write(QJsonObject fields);
+
+signals:
+    void failed(const QString &reason); // once, from the thread whose write failed
+
+private:
+    QMutex mutex;
+    int fd = -1;
+    bool broken = false;
+};

@@ -1,0 +1,47 @@
+#include "station/openfailure.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QString describeOpenFailure(const QString &path, QSerialPort::SerialPortError error,
+                            const QString &errorText)
+{
+    struct stat info {
+    };
+    if (error == QSerialPort::DeviceNotFoundError || ::stat(qPrintable(path), &info) != 0)
+        return QString("%1 does not exist").arg(path);
+    // Qt reports a port locked by another program as a permission error too.
+    if (error == QSerialPort::PermissionError) {
+        if (::access(qPrintable(path), R_OK | W_OK) == 0)
+            return QString("%1 is busy: another program holds the port").arg(path);
+        if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+            return QString("permission denied: %1 opens for its owner only").arg(path);
+        const group *owner = ::getgrgid(info.st_gid);
+        const QString name =
+            owner ? QString::fromLocal8Bit(owner->gr_name) : QString::number(info.st_gid);
+        return QString("permission denied: %1 belongs to group %2; join it with "
+                       "'sudo usermod -aG %2 $USER', then log in again")
+            .arg(path, name);
+    }
+    return errorText;
+}
+
+QString describeOpenFailure(const QString &path, int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return describeOpenFailure(path, QSerialPort::DeviceNotFoundError, QString());
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+        return describeOpenFailure(path, QSerialPort::PermissionError, QString());
+    default:
+        return QString("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
+    }
+}

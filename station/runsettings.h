@@ -1,0 +1,33 @@
+#pragma once
+
+#include "station/resetsequence.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// The image every board of a run gets, read once.
+struct Image {
+    QByteArray bytes;
+    quint16 checksum = 0;
+    QString path;      // as given, for the record
+    QByteArray sha256; // hex
+};
+
+// How each board of a run is flashed: the same for every target.
+struct RunSettings {
+    static constexpr int DefaultBaud = 115200;
+    static constexpr int DefaultGoneAfterMs = 2000;
+
+    Image image;
+    int baud = DefaultBaud;
+    std::optional<int> waitMs;          // none: one wake-up; 0: until stopped; else the limit
+    std::optional<ResetSequence> reset; // DTR and RTS before each attempt
+    QString resetCommand;               // or a shell command; empty: none
+    int attempts = 1;                   // tries per board, from the reset
+    bool station = false;               // each target is a slot that boards come and go on
+    int goneAfterMs = DefaultGoneAfterMs;
+
+    bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }
+};

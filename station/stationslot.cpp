@@ -1,0 +1,223 @@
+#include "station/stationslot.h"
+
+#include "station/boardlog.h"
+#include "station/presenceprobe.h"
+#include "station/usbidentity.h"
+
+#include <QJsonValue>
+
+namespace
+{
+constexpr int LookMs = 250;  // a slot's pattern is matched again this often
+constexpr int RetryMs = 500; // after a port that would not open
+constexpr int MsPerSecond = 1000;
+
+QJsonValue orNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+} // namespace
+
+StationSlot::StationSlot(int index, const Target &target, const RunSettings &settings,
+                         Shared *shared)
+    : index(index), target(target), settings(settings), shared(shared), lookTimer(this)
+{
+    lookTimer.setSingleShot(true);
+    connect(&lookTimer, &QTimer::timeout, this, &StationSlot::look);
+}
+
+StationSlot::~StationSlot()
+{
+    release();
+}
+
+void StationSlot::start()
+{
+    waitClock.start();
+    if (settings.station) {
+        look();
+        return;
+    }
+    path = target.path;
+    board = index + 1;
+    send({.kind = BoardEvent::Kind::Started});
+    startJob();
+}
+
+void StationSlot::stop()
+{
+    stopping = true;
+    if (job)
+        job->stop(); // its result ends the slot
+    else
+        end();
+}
+
+void StationSlot::drain()
+{
+    draining = true;
+    if (!job)
+        end();
+}
+
+void StationSlot::look()
+{
+    if (stopping || draining) {
+        end();
+        return;
+    }
+    path = shared->claims.claim(target.path);
+    if (path.isEmpty()) {
+        sendWaiting();
+        lookTimer.start(LookMs);
+        return;
+    }
+    startJob();
+}
+
+void StationSlot::startJob()
+{
+    RunSettings jobSettings = settings;
+    if (settings.station)
+        jobSettings.waitMs = 0; // a slot waits for its next board until the run stops
+    job = new BoardJob(jobSettings, path, this);
+    connect(job, &BoardJob::waiting, this, [this] { sendWaiting(); });
+    connect(job, &BoardJob::answered, this, [this] {
+        waitingSent.clear();
+        if (!settings.station)
+            return;
+        board = ++shared->boards;
+        send({.kind = BoardEvent::Kind::Started});
+    });
+    connect(job, &BoardJob::attempt, this,
+            [this](int number) { send({.kind = BoardEvent::Kind::Attempt, .attempt = number}); });
+    connect(job, &BoardJob::progress, this, [this](int percent) {
+        send({.kind = BoardEvent::Kind::Progress, .percent = percent});
+    });
+    connect(job, &BoardJob::finished, this, &StationSlot::onJobFinished);
+    if (settings.station)
+        sendWaiting();
+    job->start();
+}
+
+void StationSlot::onJobFinished(const BoardJob::Result &result)
+{
+    job->deleteLater();
+    job = nullptr;
+    // On a station, a port that vanished or would not open before any loader answered held no
+    // board to speak of: the slot looks again. A failing reset command is reported, though, or
+    // the slot would try it again and again unseen.
+    if (settings.station && !result.answered && result.outcome != Outcome::ResetFailed) {
+        release();
+        if (result.outcome == Outcome::OpenFailed)
+            sendWaiting(result.reason);
+        if (stopping || draining)
+            end();
+        else
+            lookTimer.start(RetryMs);
+        return;
+    }
+    if (board == 0)
+        board = ++shared->boards;
+    record(result);
+    // On a station the time a slot waited for its board is not the board's.
+    send({.kind = BoardEvent::Kind::Result,
+          .attempt = result.attempts,
+          .seconds = settings.station && result.answered ? result.flashingSeconds : result.seconds,
+          .outcome = result.outcome,
+          .reason = result.reason});
+    if (!settings.station || stopping || draining) {
+        end();
+        return;
+    }
+    if (result.outcome == Outcome::Lost) {
+        // The line is gone, and the board with it: the slot is free for the next.
+        release();
+        board = 0;
+        waitClock.start();
+        look();
+        return;
+    }
+    awaitLeaving();
+}
+
+void StationSlot::record(const BoardJob::Result &result)
+{
+    if (!shared->log)
+        return;
+    const UsbIdentity usb = UsbIdentity::of(path);
+    shared->log->write(
+        {{"event", "board"},
+         {"slot", index + 1},
+         {"board", board},
+         {"port", path},
+         {"vid", orNull(usb.vendorId)},
+         {"pid", orNull(usb.productId)},
+         {"serial", orNull(usb.serial)},
+         {"location", orNull(usb.location)},
+         {"image", settings.image.path},
+         {"size", settings.image.bytes.size()},
+         {"checksum", settings.image.checksum},
+         {"sha256", QString::fromLatin1(settings.image.sha256)},
+         {"result", outcomeName(result.outcome)},
+         {"reason", result.reason},
+         {"seconds",
+          qRound((settings.station && result.answered ? result.flashingSeconds : result.seconds) *
+                 MsPerSecond) /
+              double(MsPerSecond)},
+         {"attempts", result.attempts}});
+}
+
+void StationSlot::awaitLeaving()
+{
+    probe = new PresenceProbe(settings, path, this);
+    connect(probe, &PresenceProbe::left, this, [this] {
+        probe->deleteLater();
+        probe = nullptr;
+        send({.kind = BoardEvent::Kind::Left});
+        release();
+        board = 0;
+        waitClock.start();
+        look();
+    });
+    probe->start();
+}
+
+void StationSlot::release()
+{
+    if (settings.station && !path.isEmpty())
+        shared->claims.release(path);
+    if (settings.station)
+        path.clear();
+}
+
+void StationSlot::end()
+{
+    if (ended)
+        return;
+    ended = true;
+    lookTimer.stop();
+    delete probe;
+    probe = nullptr;
+    release();
+    emit finished();
+}
+
+void StationSlot::sendWaiting(const QString &reason)
+{
+    const QString said = path + '\n' + reason;
+    if (said == waitingSent)
+        return;
+    waitingSent = said;
+    send({.kind = BoardEvent::Kind::Waiting,
+          .seconds = waitClock.nsecsElapsed() / 1e9,
+          .reason = reason});
+}
+
+void StationSlot::send(BoardEvent event)
+{
+    event.target = index;
+    event.board = board;
+    event.path = path;
+    emit this->event(event);
+}

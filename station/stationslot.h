@@ -1,0 +1,71 @@
+#pragma once
+
+#include "station/boardevent.h"
+#include "station/boardjob.h"
+#include "station/portclaims.h"
+#include "station/runsettings.h"
+#include "station/target.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+
+class BoardLog;
+class PresenceProbe;
+
+// One target of a run, on a thread of its own. On a plain run it flashes the board on its port
+// once. On a station it is a slot that boards come and go on: it waits for a board (the port to
+// appear and the loader to answer), flashes it, records the result, waits until the board has
+// left, and starts over; a board that stays is never flashed twice.
+class StationSlot : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What the slots of a run share across their threads.
+    struct Shared {
+        PortClaims claims;
+        BoardLog *log = nullptr;
+        std::atomic<int> boards{0}; // numbers given out so far
+    };
+
+    StationSlot(int index, const Target &target, const RunSettings &settings, Shared *shared);
+    ~StationSlot() override;
+
+public slots:
+    void start();
+    void stop();  // a board under way ends as stopped; then the slot ends
+    void drain(); // a board under way finishes; no new one starts; then the slot ends
+
+signals:
+    void event(const BoardEvent &event);
+    void finished(); // once, the port closed
+
+private:
+    void look();
+    void startJob();
+    void onJobFinished(const BoardJob::Result &result);
+    void record(const BoardJob::Result &result);
+    void awaitLeaving();
+    void release();
+    void end();
+    void send(BoardEvent event);
+    void sendWaiting(const QString &reason = QString());
+
+    const int index;
+    const Target target;
+    const RunSettings settings;
+    Shared *const shared;
+    QTimer lookTimer;
+    QElapsedTimer waitClock; // since the slot began waiting for its next board
+    BoardJob *job = nullptr;
+    PresenceProbe *probe = nullptr;
+    QString path; // the port the slot holds now
+    int board = 0;
+    QString waitingSent; // what the last waiting event said, so that it is said once
+    bool stopping = false;
+    bool draining = false;
+    bool ended = false;
+};
