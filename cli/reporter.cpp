@@ -16,6 +16,7 @@ namespace
 
 constexpr int RedrawMs = 100;
 constexpr int BarWidth = 24;
+constexpr int LeastBar = 6;
 constexpr int PlainStep = 10; // plain output marks every 10 %
 constexpr int FullPercent = 100;
 constexpr int DefaultColumns = 80;
@@ -46,12 +47,30 @@ QString duration(double seconds)
     return QString("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
 }
 
-// Shortened in the middle, where long by-path names differ least.
-QString squeeze(const QString &text, int width)
+// A name shortened in the middle to `width`. What all the names share goes first, so that
+// /dev/serial/by-path names that differ in one hub position still tell their boards apart:
+// `shared` and `sharedEnd` are the lengths of the common start and end of the run's names.
+QString squeeze(const QString &text, int width, int shared, int sharedEnd)
 {
+    constexpr int Context = 3; // kept on each side of where the names differ
     if (text.size() <= width)
         return text;
-    const int keep = qMax(0, width - Ellipsis.size());
+    const int cut = Ellipsis.size();
+    const int start = Context, startEnd = shared - Context; // the common start, less context
+    const int end = text.size() - sharedEnd + Context, endEnd = text.size() - Context;
+    const int room = qMax(0, startEnd - start), endRoom = qMax(0, endEnd - end);
+    int excess = text.size() - width + cut;
+    if (room >= excess)
+        return text.left(startEnd - excess) + Ellipsis + text.mid(startEnd);
+    if (endRoom >= excess)
+        return text.left(end) + Ellipsis + text.mid(end + excess);
+    excess += cut; // two cuts, around the part that differs
+    if (room + endRoom >= excess && room > 0) {
+        const int fromEnd = excess - room;
+        return text.left(start) + Ellipsis + text.mid(startEnd, end - startEnd) + Ellipsis +
+               text.mid(end + fromEnd);
+    }
+    const int keep = qMax(0, width - cut);
     return text.left(keep - keep / 2) + Ellipsis + text.right(keep / 2);
 }
 
@@ -75,6 +94,23 @@ Reporter::Reporter(const Setup &setup, const Targets &targets) : setup(setup)
         boards << board;
         labelWidth = qMax(labelWidth, target.given.size());
     }
+    // What every name shares at its start and at its end, the two not overlapping.
+    const QString first = boards.isEmpty() ? QString() : boards.first().target.given;
+    sharedStart = sharedEnd = first.size();
+    int shortest = first.size();
+    for (const Board &b : qAsConst(boards)) {
+        const QString &name = b.target.given;
+        int start = 0, end = 0;
+        while (start < qMin(sharedStart, name.size()) && name[start] == first[start])
+            ++start;
+        while (end < qMin(sharedEnd, name.size()) &&
+               name[name.size() - 1 - end] == first[first.size() - 1 - end])
+            ++end;
+        sharedStart = start;
+        sharedEnd = end;
+        shortest = qMin(shortest, name.size());
+    }
+    sharedEnd = qMin(sharedEnd, shortest - sharedStart);
     runClock.start();
     connect(&redrawTimer, &QTimer::timeout, this, &Reporter::redraw);
     if (setup.mode == Mode::Terminal && !setup.quiet)
@@ -303,7 +339,7 @@ double Reporter::bytesPerSecond(const Board &b) const
     return elapsed > 0 ? setup.bytes * qMax(b.percent, 0) / double(FullPercent) / elapsed : 0;
 }
 
-QString Reporter::stateText(const Board &b) const
+QString Reporter::stateText(const Board &b, int barWidth) const
 {
     const QString failure =
         b.outcome ? outcomeName(*b.outcome) + (b.reason.isEmpty() ? QString() : ": " + b.reason)
@@ -319,9 +355,9 @@ QString Reporter::stateText(const Board &b) const
         if (b.percent < 0)
             return b.attempt > 1 ? QString("attempt %1: waking the loader").arg(b.attempt)
                                  : QStringLiteral("waking the loader");
-        const int filled = b.percent * BarWidth / FullPercent;
+        const int filled = b.percent * barWidth / FullPercent;
         return QString("[%1%2] %3 %  %4%5")
-            .arg(QString(filled, '#'), QString(BarWidth - filled, '.'))
+            .arg(QString(filled, '#'), QString(barWidth - filled, '.'))
             .arg(b.percent, 3)
             .arg(rate(bytesPerSecond(b)),
                  b.attempt > 1 ? QString("  attempt %1").arg(b.attempt) : QString());
@@ -338,7 +374,8 @@ QString Reporter::stateText(const Board &b) const
 QString Reporter::liveLine(const Board &b, int width) const
 {
     const double seconds = b.state == State::Finished ? b.seconds : b.clock.nsecsElapsed() / 1e9;
-    const QString state = stateText(b);
+    // The bar narrows with the terminal, down to a stub.
+    const QString state = stateText(b, qBound(LeastBar, (width - 40) / 2, BarWidth));
     QString tail = QString("  %1  %2 s").arg(state).arg(seconds, 0, 'f', 1);
     QString head;
     if (setup.station) {
@@ -351,7 +388,8 @@ QString Reporter::liveLine(const Board &b, int width) const
     }
     // The port's name gives way first, down to a recognisable stub; then the line is cut.
     const int room = width - head.size() - tail.size();
-    const QString name = squeeze(b.target.given, qMax(LeastLabel, qMin(room, labelWidth)));
+    const QString name =
+        squeeze(b.target.given, qMax(LeastLabel, qMin(room, labelWidth)), sharedStart, sharedEnd);
     return (head + name.leftJustified(qMin(labelWidth, qMax(LeastLabel, room))) + tail).left(width);
 }
 

@@ -64,7 +64,7 @@ private:
 
     void plainEvent(Board &b, const BoardEvent &event);
     void jsonEvent(const Board &b, const BoardEvent &event);
-    QString stateText(const Board &b) const;
+    QString stateText(const Board &b, int barWidth) const;
     QString liveLine(const Board &b, int width) const;
     QString totalsLine(int shownBoards) const;
     void redraw();
@@ -76,6 +76,8 @@ private:
     QVector<Board> boards;
     QElapsedTimer runClock;
     int labelWidth = 0;
+    int sharedStart = 0; // length of the start every port's name shares
+    int sharedEnd = 0;   // and of the end
     int drawnLines = 0;
     QTimer redrawTimer;
     bool stdoutLost = false;

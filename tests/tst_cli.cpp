@@ -10,31 +10,54 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 // lumedra-cli run as a process, as scripts run it, against simulated loaders.
 class tst_Cli : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void boardsFailApart();
     void exitStatus_data();
     void exitStatus();
+    void outputLost_data();
+    void outputLost();
+    void display();
+    void station();
 
 private:
     QTemporaryDir dir;
+    QString fifo; // a FIFO no one writes to: opening it would block
+    QString big;  // a sparse file of 3 GiB
 };
 
 namespace
 {
-QList<QJsonObject> events(QProcess &cli)
+QList<QJsonObject> events(const QByteArray &output)
 {
     QList<QJsonObject> list;
-    for (const QByteArray &line : cli.readAllStandardOutput().split('\n'))
+    for (const QByteArray &line : output.split('\n'))
         if (!line.isEmpty())
             list << QJsonDocument::fromJson(line).object();
     return list;
 }
 } // namespace
+
+void tst_Cli::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    fifo = dir.filePath("fifo.bin");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    big = dir.filePath("big.bin");
+    QFile file(big);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(3) << 30));
+}
 
 void tst_Cli::boardsFailApart()
 {
@@ -57,7 +80,7 @@ void tst_Cli::boardsFailApart()
     // Per port: started first, percents rising, one result last; progress only when done.
     QMap<QString, QStringList> seen;
     QMap<QString, int> percent;
-    for (const QJsonObject &event : events(cli)) {
+    for (const QJsonObject &event : events(cli.readAllStandardOutput())) {
         const QString port = event["port"].toString(), kind = event["event"].toString();
         seen[port] << (kind == "result" ? event["result"].toString() : kind);
         if (kind == "started") {
@@ -81,54 +104,260 @@ void tst_Cli::boardsFailApart()
 
 void tst_Cli::exitStatus_data()
 {
-    QTest::addColumn<QStringList>("args"); // PORT: the loader's port; IMAGE: the image file
+    // PORT: the loader's port, IMAGE: the image file; FIFO and BIG: files that are no images.
+    QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<bool>("interrupt");
+    QTest::addColumn<SimLoader::Faults>("faults");
+    QTest::addColumn<int>("signal"); // sent mid-download; 0: none
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("stderrHas");
+    QTest::addColumn<QString>("said"); // on stdout or stderr
     const QStringList usual{"-p", "PORT", "IMAGE"};
     const QByteArray image = randomImage(64 << 10, 22);
+    const auto row = [&](const char *tag, const QStringList &args, int status, const char *said,
+                         SimLoader::Faults faults = {}, int signal = 0,
+                         const QByteArray &content = {}) {
+        QTest::newRow(tag) << args << (content.isNull() ? image : content) << faults << signal
+                           << status << QString(said);
+    };
+    // About 6 s for the image on the paced line: long enough to interrupt.
+    const SimLoader::Faults paced{.throttleBaud = 115200};
 
-    QTest::newRow("SIGINT mid-download") << usual << image << true << 130 << "1 stopped";
-    QTest::newRow("empty image") << usual << QByteArray() << false << 2 << "image.bin is empty";
-    QTest::newRow("missing image") << QStringList{"-p", "PORT", "absent.bin"} << image << false << 2
-                                   << "absent.bin: No such file";
-    QTest::newRow("rate not a number")
-        << QStringList{"-b", "0x10", "-p", "PORT", "IMAGE"} << image << false << 2 << "positive";
-    QTest::newRow("same port twice") << QStringList{"-p", "PORT", "-p", "/dev/./ALIAS", "IMAGE"}
-                                     << image << false << 2 << "named twice";
+    row("SIGINT mid-download", usual, 130, "1 stopped", paced, SIGINT);
+    row("SIGHUP mid-download", usual, 130, "1 stopped", paced, SIGHUP);
+    // No board failed to open, yet one did not finish.
+    row("a silent board", usual, 1, "the loader never answered", {.silent = true});
+    row("a rejected block", usual, 1, "rejected block 2 of 512",
+        {.wrongAt = SimLoader::Step::Block, .wrongIndex = 2});
+    row("reset on a pseudo-terminal", QStringList{"--reset", "dtr-pulse"} + usual, 1,
+        "has no modem lines");
+    row("version", {"-V"}, 0, "lumedra-cli 1.1");
+    // Usage errors: nothing is opened.
+    row("empty image", usual, 2, "image.bin is empty", {}, 0, "");
+    row("missing image", {"-p", "PORT", "absent.bin"}, 2, "absent.bin: No such file");
+    row("a device as the image", {"-p", "PORT", "/dev/zero"}, 2,
+        "/dev/zero is not a regular file (a character device)");
+    row("a FIFO as the image", {"-p", "PORT", "FIFO"}, 2, "is not a regular file (a FIFO)");
+    row("an image of 3 GiB", {"-p", "PORT", "BIG"}, 2,
+        "is too large: 3221225472 bytes, the limit is 2146435072 bytes");
+    row("a log that cannot be opened", QStringList{"--log", "/nonexistent/log"} + usual, 2,
+        "cannot open the log /nonexistent/log");
+    row("attempts without a reset", QStringList{"--attempts", "3"} + usual, 2, "needs --reset");
+    row("rate not a number", {"-b", "0x10", "-p", "PORT", "IMAGE"}, 2, "positive");
+    row("same port twice", {"-p", "PORT", "-p", "/dev/./ALIAS", "IMAGE"}, 2, "named twice");
 }
 
 void tst_Cli::exitStatus()
 {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, image);
-    QFETCH(bool, interrupt);
+    QFETCH(SimLoader::Faults, faults);
+    QFETCH(int, signal);
     QFETCH(int, status);
-    QFETCH(QString, stderrHas);
+    QFETCH(QString, said);
 
-    // About 6 s for the image on the paced line: long enough to interrupt.
-    SimLoader loader(SimLoader::Faults{.throttleBaud = 115200});
+    SimLoader loader(faults);
     QVERIFY(loader.start());
     args.replaceInStrings("PORT", loader.portName());
     args.replaceInStrings("ALIAS", loader.portName().mid(int(qstrlen("/dev/"))));
     args.replaceInStrings("IMAGE", writeFile(dir.path(), "image.bin", image));
     args.replaceInStrings("absent.bin", dir.filePath("absent.bin"));
+    args.replaceInStrings("FIFO", fifo);
+    args.replaceInStrings("BIG", big);
     QProcess cli;
     cli.start(LUMEDRA_CLI, QStringList{"--json"} + args);
-    if (interrupt) {
+    if (signal != 0) {
         QVERIFY(waitFor([&] { return loader.count(SimLoader::Frame::Block) > 4; }, 10000));
-        ::kill(pid_t(cli.processId()), SIGINT);
+        ::kill(pid_t(cli.processId()), signal);
     }
     QVERIFY(cli.waitForFinished(20000));
     QCOMPARE(cli.exitCode(), status);
-    QVERIFY2(cli.readAllStandardError().contains(stderrHas.toUtf8()), qPrintable(stderrHas));
-    if (interrupt) {
-        QCOMPARE(events(cli).last()["result"].toString(), QString("stopped"));
+    const QByteArray out = cli.readAllStandardOutput(), err = cli.readAllStandardError();
+    QVERIFY2((out + err).contains(said.toUtf8()), (out + err).constData());
+    if (signal != 0) {
+        QCOMPARE(events(out).last()["result"].toString(), QString("stopped"));
         QVERIFY(waitFor([&] { return loader.hangups() == 1; }, 2000));
         QVERIFY(portFree(loader.portName()));
-    } else {
+    } else if (status == 2) {
         QVERIFY(loader.hangups() == 0 && loader.received().isEmpty());
+    }
+}
+
+void tst_Cli::outputLost_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("json");
+    QTest::newRow("a pipe closed after one line") << "| head -1" << true;
+    QTest::newRow("a full disk") << "> /dev/full" << false;
+}
+
+// Output that cannot be written stops the output, never a download.
+void tst_Cli::outputLost()
+{
+    QFETCH(QString, output);
+    QFETCH(bool, json);
+
+    std::vector<std::unique_ptr<SimLoader>> loaders;
+    const QByteArray image = randomImage(16 << 10, 24);
+    QStringList args{LUMEDRA_CLI, writeFile(dir.path(), "lost.bin", image)};
+    if (json)
+        args << "--json";
+    for (int i = 0; i < 4; ++i) {
+        loaders.push_back(std::make_unique<SimLoader>(SimLoader::Faults{.throttleBaud = 57600}));
+        QVERIFY(loaders.back()->start());
+        args << "-p" << loaders.back()->portName();
+    }
+    QProcess shell;
+    shell.start("bash",
+                QStringList{"-c", "\"$0\" \"$@\" " + output + "; exit ${PIPESTATUS[0]}"} + args);
+    QVERIFY(shell.waitForFinished(30000));
+    QCOMPARE(shell.exitCode(), 3);
+    QVERIFY(shell.readAllStandardError().contains("standard output lost"));
+    for (const auto &loader : loaders) {
+        QVERIFY(loader->image() == image);
+        QVERIFY(portFree(loader->portName()));
+    }
+}
+
+// The live lines on a terminal of a set size: none wraps, however long the port names, and
+// they follow the terminal when it shrinks; more boards than rows leave a line of the rest.
+void tst_Cli::display()
+{
+    int master = -1, slave = -1;
+    winsize size{.ws_row = 8, .ws_col = 72, .ws_xpixel = 0, .ws_ypixel = 0};
+    QVERIFY(::openpty(&master, &slave, nullptr, nullptr, &size) == 0);
+    const QString terminal = QFile::decodeName(::ttyname(slave));
+    std::vector<std::unique_ptr<SimLoader>> loaders;
+    QStringList args{writeFile(dir.path(), "display.bin", randomImage(24 << 10, 25))};
+    for (int i = 0; i < 9; ++i) {
+        loaders.push_back(std::make_unique<SimLoader>(SimLoader::Faults{.throttleBaud = 115200}));
+        QVERIFY(loaders.back()->start());
+        const QString link = dir.filePath(
+            QString("pci-0000:00:14.0-usb-0:1.%1:1.0-port0-and-more-of-a-name").arg(i));
+        QVERIFY(QFile::link(loaders.back()->portName(), link));
+        args << "-p" << link;
+    }
+    QProcess cli;
+    cli.setStandardOutputFile(terminal);
+    cli.start(LUMEDRA_CLI, args);
+    QByteArray screen;
+    int resizedAt = -1;
+    const auto drain = [&] {
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(master, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, int(got));
+    };
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    QVERIFY(waitFor(
+        [&] {
+            drain();
+            if (resizedAt < 0 && loaders.front()->count(SimLoader::Frame::Block) > 20) {
+                size.ws_col = 40;
+                ::ioctl(master, TIOCSWINSZ, &size);
+                resizedAt = screen.size();
+            }
+            return cli.state() == QProcess::NotRunning;
+        },
+        30000));
+    drain();
+    ::close(slave);
+    ::close(master);
+    QCOMPARE(cli.exitCode(), 0);
+    QVERIFY(resizedAt > 0);
+
+    // Each redraw moves up over the lines it drew before; the summary follows the last one.
+    const QByteArray live = screen.left(screen.lastIndexOf("\x1b[J"));
+    static const QRegularExpression escape("\x1b\\[[0-9]*[A-Za-z]");
+    int offset = 0, frameLines = 0, widest = 0, tallest = 0;
+    bool counted = false;
+    for (const QByteArray &line : live.split('\n')) {
+        const QString text = QString::fromUtf8(line);
+        if (text.contains(QRegularExpression("\x1b\\[[0-9]+A"))) {
+            tallest = qMax(tallest, frameLines);
+            frameLines = 0;
+        }
+        const int visible = QString(text).remove(escape).remove('\r').size();
+        const int width = offset > resizedAt ? 40 : 72;
+        QVERIFY2(visible < width, qPrintable(QString("%1 columns: %2").arg(visible).arg(text)));
+        widest = qMax(widest, visible);
+        counted = counted || text.contains("more:");
+        ++frameLines;
+        offset += line.size() + 1;
+    }
+    QVERIFY(tallest > 0 && tallest <= size.ws_row - 1);
+    QVERIFY(counted);
+}
+
+// A station's slot over a folder where boards are plugged and unplugged: symbolic links to
+// simulated loaders' terminals, as /dev/serial/by-path holds links to adapters.
+void tst_Cli::station()
+{
+    SimLoader first, second;
+    QVERIFY(first.start() && second.start());
+    QTemporaryDir fixture;
+    const QString slot = fixture.filePath("pci-0000:00:14.0-usb-0:1.4:1.0-port0");
+    const QByteArray image = randomImage(3000, 26);
+    const QString imagePath = writeFile(dir.path(), "station.bin", image);
+    const QString logPath = dir.filePath("station.jsonl");
+    QProcess cli;
+    cli.start(LUMEDRA_CLI, {"--station", "--json", "--gone-after", "0.5", "--log", logPath, "-p",
+                            fixture.filePath("*usb-0:1.4:*"), imagePath});
+    QTest::qWait(300);
+    for (SimLoader *board : {&first, &second}) {
+        QVERIFY(QFile::link(board->portName(), slot));
+        QVERIFY(waitFor([&] { return board->image() == image; }, 10000));
+        // Left in place and still answering: not flashed again.
+        QTest::qWait(1500);
+        QCOMPARE(board->count(SimLoader::Frame::Header), 1);
+        QVERIFY(QFile::remove(slot));
+        QTest::qWait(500);
+    }
+    ::kill(pid_t(cli.processId()), SIGINT);
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 130);
+
+    QStringList seen;
+    for (const QJsonObject &event : events(cli.readAllStandardOutput()))
+        if (event["event"] != "progress" && event["event"] != "waiting")
+            seen << QString("%1 %2 %3")
+                        .arg(event["event"].toString())
+                        .arg(event["board"].toInt())
+                        .arg(event["result"].toString());
+    QCOMPARE(seen, QStringList({"started 1 ", "result 1 done", "left 1 ", "started 2 ",
+                                "result 2 done", "left 2 "}));
+
+    QProcess sum;
+    sum.start("sha256sum", {imagePath});
+    QVERIFY(sum.waitForFinished());
+    const QString sha256 = QString::fromLatin1(sum.readAllStandardOutput().split(' ').first());
+    QFile file(logPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QJsonObject> lines = events(file.readAll());
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.first()["event"].toString() + ' ' + lines.last()["event"].toString(),
+             QString("station_started station_stopped"));
+    for (int board = 1; board <= 2; ++board) {
+        const QJsonObject line = lines[board];
+        QVERIFY(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$")
+                    .match(line["time"].toString())
+                    .hasMatch());
+        QVERIFY(line["seconds"].toDouble() > 0 && line["seconds"].toDouble() < 5);
+        for (const char *unknown : {"vid", "pid", "serial", "location"})
+            QVERIFY(line[unknown].isNull()); // a pseudo-terminal is no USB device
+        const QJsonObject expected{{"event", "board"},
+                                   {"host", QSysInfo::machineHostName()},
+                                   {"version", LUMEDRA_VERSION},
+                                   {"slot", 1},
+                                   {"board", board},
+                                   {"port", slot},
+                                   {"image", imagePath},
+                                   {"size", image.size()},
+                                   {"checksum", checksumOf(image)},
+                                   {"sha256", sha256},
+                                   {"result", "done"},
+                                   {"reason", ""},
+                                   {"attempts", 1}};
+        for (auto it = expected.begin(); it != expected.end(); ++it)
+            QVERIFY2(line[it.key()] == it.value(), qPrintable(it.key()));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "download/protocol.h"
 #include "testing/enginerun.h"
+#include "testing/fakeadapter.h"
 #include "testing/images.h"
 #include "testing/simloader.h"
 #include "testing/waitfor.h"
@@ -8,39 +9,10 @@
 
 #include <ctime>
 
-#include <cstdarg>
-#include <dlfcn.h>
 #include <linux/serial.h>
-#include <sys/ioctl.h>
 
 using Frame = SimLoader::Frame;
 using Step = SimLoader::Step;
-
-// A driver that knows the serial-settings requests, as USB adapters' drivers do; the
-// pseudo-terminals refuse them. Off, every request goes to the real driver.
-struct {
-    bool on = false;
-    int flags = 0;
-} adapter;
-
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
-{
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
-    if (adapter.on && (request == TIOCGSERIAL || request == TIOCSSERIAL)) {
-        auto *settings = static_cast<serial_struct *>(arg);
-        if (request == TIOCGSERIAL)
-            *settings = serial_struct{};
-        int &flags = request == TIOCGSERIAL ? settings->flags : adapter.flags;
-        flags = request == TIOCGSERIAL ? adapter.flags : settings->flags;
-        return 0;
-    }
-    static const auto real =
-        reinterpret_cast<int (*)(int, unsigned long, ...)>(dlsym(RTLD_NEXT, "ioctl"));
-    return real(fd, request, arg);
-}
 
 class tst_Engine : public QObject
 {
@@ -174,8 +146,8 @@ void tst_Engine::download()
     SimLoader loader(faults);
     QVERIFY(loader.start());
     loader.inject(junk);
-    adapter.on = adapterFlags >= 0;
-    adapter.flags = adapterFlags;
+    if (adapterFlags >= 0)
+        FakeAdapter::switchOn(adapterFlags);
     EngineRun run;
     QElapsedTimer clock;
     clock.start();
@@ -193,11 +165,11 @@ void tst_Engine::download()
     QVERIFY2(elapsed >= timing[1] && elapsed < timing[2], qPrintable(QString::number(elapsed)));
     if (result == dudoZerDownload::E_DONE)
         QVERIFY(loader.image() == image);
-    if (adapter.on) {
-        QCOMPARE(adapter.flags, adapterFlags | ASYNC_LOW_LATENCY);
+    if (FakeAdapter::isOn()) {
+        QCOMPARE(FakeAdapter::serialFlags(), adapterFlags | ASYNC_LOW_LATENCY);
         run.engine.reset();
-        QCOMPARE(adapter.flags, adapterFlags);
-        adapter.on = false;
+        QCOMPARE(FakeAdapter::serialFlags(), adapterFlags);
+        FakeAdapter::switchOff();
     }
     // The k-th percent comes with the block at 128 * k.
     QCOMPARE(run.percents.size(), accepted < 0 ? loader.count(Frame::Block) : accepted);
