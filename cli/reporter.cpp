@@ -21,7 +21,6 @@ constexpr int PlainStep = 10; // plain output marks every 10 %
 constexpr int FullPercent = 100;
 constexpr int DefaultColumns = 80;
 constexpr int DefaultRows = 24;
-constexpr int LeastWidth = 20;
 constexpr int LeastLabel = 9; // a shortened port name keeps this much
 constexpr double SecondsPerHour = 3600;
 const QString Ellipsis = QStringLiteral("...");
@@ -436,9 +435,10 @@ void Reporter::redraw()
         return;
     // Asked every time: the display follows the terminal's size as it changes.
     const QSize size = terminalSize();
-    const int width = qMax(LeastWidth, size.width() - 1);
-    // One row stays free for the cursor: a full screen would scroll the first line away.
-    const int rows = qMax(2, size.height() - 1);
+    // The last column and row stay free: a line that fills the row wraps on some terminals, and
+    // a full screen would scroll the first line away.
+    const int width = qMax(1, size.width() - 1);
+    const int rows = qMax(1, size.height() - 1);
     const int fixed = setup.station ? 1 : 0; // the totals line
     // Too many boards: what fits, and a line with the rest counted (within the totals on a
     // station).

@@ -21,8 +21,9 @@ BoardLog::~BoardLog()
 
 bool BoardLog::open(const QString &path, QString *error)
 {
-    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                0644);
+    // Non-blocking: a FIFO without a reader fails here instead of holding the run forever.
+    fd = ::open(QFile::encodeName(path).constData(),
+                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         *error = QString("cannot open the log %1: %2").arg(path, std::strerror(errno));
     return fd >= 0;

@@ -30,10 +30,12 @@ PresenceProbe::~PresenceProbe() = default;
 
 void PresenceProbe::start()
 {
+    device = QFileInfo(path).canonicalFilePath();
     silence.start();
     ticker.start();
     if (settings.resetCommand.isEmpty()) {
         open();
+        tick(); // a board already gone frees its slot at once
         return;
     }
     resetting = true;
@@ -58,17 +60,18 @@ void PresenceProbe::tick()
 {
     if (over || resetting)
         return;
-    // A reset command may power the board off and on, and its port with it: then only a lasting
-    // absence counts.
-    const bool vanished = !QFileInfo::exists(path) && settings.resetCommand.isEmpty();
+    // Gone, or a by-path name that now leads to another device: another board. A reset command
+    // may power the board off and on, and its port with it: then only a lasting silence counts.
+    const bool vanished =
+        settings.resetCommand.isEmpty() && QFileInfo(path).canonicalFilePath() != device;
     if (vanished || silence.elapsed() >= settings.goneAfterMs) {
         gone();
         return;
     }
-    if (!port.isOpen()) {
+    if (!port.isOpen())
         open();
+    if (!port.isOpen())
         return;
-    }
     port.write(Protocol::handshakeFrame());
     port.flush();
 }

@@ -33,6 +33,7 @@ private:
 
     const RunSettings settings;
     const QString path;
+    QString device; // what the path named when the board was flashed
     QSerialPort port;
     ResetCommand command;
     QTimer ticker;

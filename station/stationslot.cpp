@@ -8,7 +8,7 @@
 
 namespace
 {
-constexpr int LookMs = 250;  // a slot's pattern is matched again this often
+constexpr int LookMs = 100;  // a slot's pattern is matched again this often
 constexpr int RetryMs = 500; // after a port that would not open
 constexpr int MsPerSecond = 1000;
 
