@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <chrono>
+
 #include <poll.h>
 
 Q_LOGGING_CATEGORY(engineLog, "lumedra.engine")
@@ -167,6 +169,9 @@ void dudoZerDownload::haveDataIn()
             if (!answered) {
                 answered = true;
                 seen.answered = true;
+                seen.answeredAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count();
                 retryCount = 0;
             }
             serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);

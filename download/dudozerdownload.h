@@ -62,10 +62,11 @@ public:
         qint64 bytesReceived = 0; // read from the line, in groups of three
         qint64 bytesWaiting = 0;  // arrived but not read yet
         bool answered = false;    // a ready reply to a handshake came
+        qint64 answeredAtMs = 0;  // when: steady clock, milliseconds
         int headerRefusals = 0;   // replies other than accept to the header frame
         int blocksAccepted = 0;
         int blocks = 0;        // in the whole image
-        QByteArray mismatched;    // the first bytes of groups other than the awaited reply
+        QByteArray mismatched; // the first bytes of groups other than the awaited reply
         qint64 mismatchedBytes = 0;
         QByteArray lastReply;    // the last group read
         bool finishSent = false; // every block was accepted and the finish frame went out

@@ -100,7 +100,7 @@ void Attempt::watch()
     const dudoZerDownload::Diagnostics seen = engine->diagnostics();
     if (seen.answered && !answeredSeen) {
         answeredSeen = true;
-        emit answeredNow();
+        emit answeredNow(seen.answeredAtMs);
     }
     if (seen.hungUp) {
         over = true;
@@ -112,9 +112,10 @@ void Attempt::finish(Outcome outcome, const QString &reason)
 {
     over = true;
     watcher.stop();
-    const bool wasAnswered = answeredSeen || (engine && engine->diagnostics().answered);
+    const dudoZerDownload::Diagnostics seen =
+        engine ? engine->diagnostics() : dudoZerDownload::Diagnostics();
     engine.reset(); // closes the port
-    emit finished({outcome, reason, wasAnswered});
+    emit finished({outcome, reason, answeredSeen || seen.answered, seen.answeredAtMs});
 }
 
 QString Attempt::where(const dudoZerDownload::Diagnostics &seen) const

@@ -22,7 +22,8 @@ public:
     struct Result {
         Outcome outcome;
         QString reason;
-        bool answered; // the loader gave a ready reply to a handshake
+        bool answered;       // the loader gave a ready reply to a handshake
+        qint64 answeredAtMs; // when, steady clock, milliseconds
     };
 
     Attempt(const Image &image, const QString &path, int baud, QObject *parent = nullptr);
@@ -40,7 +41,7 @@ public:
     QString silence() const;
 
 signals:
-    void answeredNow(); // the loader's first ready reply
+    void answeredNow(qint64 atMs); // the loader's first ready reply, steady clock, milliseconds
     void progress(int percent);
     // Exactly once unless aborted, after the engine is gone and the port closed.
     void finished(const Attempt::Result &result);

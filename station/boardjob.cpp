@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <chrono>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -14,6 +15,14 @@ namespace
 {
 constexpr int FullPercent = 100;
 constexpr int MsPerSecond = 1000;
+
+// The engine's clock for when the loader answered.
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 } // namespace
 
 BoardJob::BoardJob(const RunSettings &settings, const QString &path, QObject *parent)
@@ -77,10 +86,10 @@ void BoardJob::runAttempt()
         }
     }
     current = new Attempt(settings.image, path, settings.baud, this);
-    connect(current, &Attempt::answeredNow, this, [this] {
+    connect(current, &Attempt::answeredNow, this, [this](qint64 atMs) {
         if (!everAnswered) {
             everAnswered = true;
-            sinceAnswer.start();
+            answeredAtMs = atMs;
             emit answered();
         }
     });
@@ -110,6 +119,8 @@ void BoardJob::onAttemptFinished(const Attempt::Result &result)
 {
     current->deleteLater();
     current = nullptr;
+    if (!everAnswered && result.answered)
+        answeredAtMs = result.answeredAtMs;
     everAnswered = everAnswered || result.answered;
     const bool failed =
         result.outcome == Outcome::DownloadError || result.outcome == Outcome::Timeout;
@@ -147,7 +158,10 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
     deadline.stop();
     command.stop();
     if (current) {
-        everAnswered = everAnswered || current->answered();
+        if (!everAnswered && current->answered()) {
+            everAnswered = true;
+            answeredAtMs = nowMs();
+        }
         current->abort();
         current->deleteLater();
         current = nullptr;
@@ -160,7 +174,7 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
     // last have said less than 100.
     if (outcome == Outcome::Done && lastPercent < FullPercent)
         emit progress(FullPercent);
-    emit finished({outcome, reason, clock.nsecsElapsed() / 1e9,
-                   sinceAnswer.isValid() ? sinceAnswer.nsecsElapsed() / 1e9 : 0, attempts,
-                   everAnswered});
+    const double sinceAnswer = everAnswered ? (nowMs() - answeredAtMs) / 1e3 : 0;
+    emit finished(
+        {outcome, reason, clock.nsecsElapsed() / 1e9, sinceAnswer, attempts, everAnswered});
 }

@@ -54,7 +54,7 @@ private:
     const RunSettings settings;
     const QString path;
     QElapsedTimer clock;
-    QElapsedTimer sinceAnswer;
+    qint64 answeredAtMs = 0; // the first answer, steady clock, milliseconds
     QTimer deadline;
     ResetCommand command;
     Attempt *current = nullptr;

@@ -7,8 +7,9 @@
 
 #include <termios.h>
 
-PresenceProbe::PresenceProbe(const RunSettings &settings, const QString &path, QObject *parent)
-    : QObject(parent), settings(settings), path(path)
+PresenceProbe::PresenceProbe(const RunSettings &settings, const QString &path,
+                             const QString &device, QObject *parent)
+    : QObject(parent), settings(settings), path(path), device(device)
 {
     ticker.setInterval(dudoZerDownload::timing().tickMs);
     connect(&ticker, &QTimer::timeout, this, &PresenceProbe::tick);
@@ -30,7 +31,6 @@ PresenceProbe::~PresenceProbe() = default;
 
 void PresenceProbe::start()
 {
-    device = QFileInfo(path).canonicalFilePath();
     silence.start();
     ticker.start();
     if (settings.resetCommand.isEmpty()) {

@@ -18,7 +18,9 @@ class PresenceProbe : public QObject
     Q_OBJECT
 
 public:
-    PresenceProbe(const RunSettings &settings, const QString &path, QObject *parent = nullptr);
+    // `device` is what `path` named while the board was flashed.
+    PresenceProbe(const RunSettings &settings, const QString &path, const QString &device,
+                  QObject *parent = nullptr);
     ~PresenceProbe() override;
 
     void start();
@@ -33,7 +35,7 @@ private:
 
     const RunSettings settings;
     const QString path;
-    QString device; // what the path named when the board was flashed
+    const QString device;
     QSerialPort port;
     ResetCommand command;
     QTimer ticker;

@@ -4,6 +4,7 @@
 #include "station/presenceprobe.h"
 #include "station/usbidentity.h"
 
+#include <QFileInfo>
 #include <QJsonValue>
 
 namespace
@@ -77,6 +78,7 @@ void StationSlot::look()
 
 void StationSlot::startJob()
 {
+    device = QFileInfo(path).canonicalFilePath();
     RunSettings jobSettings = settings;
     if (settings.station)
         jobSettings.waitMs = 0; // a slot waits for its next board until the run stops
@@ -170,7 +172,7 @@ void StationSlot::record(const BoardJob::Result &result)
 
 void StationSlot::awaitLeaving()
 {
-    probe = new PresenceProbe(settings, path, this);
+    probe = new PresenceProbe(settings, path, device, this);
     connect(probe, &PresenceProbe::left, this, [this] {
         probe->deleteLater();
         probe = nullptr;

@@ -62,7 +62,8 @@ private:
     QElapsedTimer waitClock; // since the slot began waiting for its next board
     BoardJob *job = nullptr;
     PresenceProbe *probe = nullptr;
-    QString path; // the port the slot holds now
+    QString path;   // the port the slot holds now
+    QString device; // what it named when the board came
     int board = 0;
     QString waitingSent; // what the last waiting event said, so that it is said once
     bool stopping = false;

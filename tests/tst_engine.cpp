@@ -236,12 +236,13 @@ void tst_Engine::shippedTiming()
     QVERIFY(loader.start());
     EngineRun run;
     QVERIFY(run.start(loader.portName(), randomImage(600, 10)));
-    QVERIFY(waitFor([&] { return loader.count(Frame::Handshake) == 6; }, 15000));
+    // The sixth handshake draws a ready reply, so the rate-change step runs again behind it.
+    QVERIFY(waitFor([&] { return loader.count(Frame::Handshake) >= 6; }, 15000));
     const QVector<Frame> frames = loader.frames();
     QString kinds;
     for (const Frame &f : frames)
         kinds += "HRBF?"[f.kind];
-    QCOMPARE(kinds, QString("HHHHHRBH"));
+    QCOMPARE(kinds.left(8), QString("HHHHHRBH"));
     const auto gapMs = [&](int i) { return (frames[i].atUs - frames[i - 1].atUs) / 1000; };
     const QList<QPair<int, QList<int>>> expected{{1, {150, 400}},
                                                  {2, {150, 400}},

@@ -1,0 +1,246 @@
+// Prints what lumedra-cli's production station costs per board beyond the download itself, how
+// its boards per hour scale from one slot to 16, and its CPU per block and peak memory against a
+// plain run of 16 boards at once. Boards come one after another on each slot: the benchmark plugs a
+// simulated loader in (a link in the fixture's folder), waits until it holds the image, unplugs
+// it (the loader closes its line) and plugs in the next.
+//   lumedra-bench-station
+#include "download/protocol.h"
+#include "testing/images.h"
+#include "testing/simloader.h"
+#include "testing/waitfor.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace
+{
+
+constexpr int ImageSize = 16 << 10;
+constexpr int LineBaud = 115200;
+constexpr int Slots = 16;
+constexpr int BoardsPerSlot = 4;
+constexpr int TimeoutMs = 30000;
+constexpr double SecondsPerHour = 3600;
+
+struct Run {
+    int boards = 0;
+    double wallSeconds = 0;     // from the first board plugged in to the last one flashed
+    double downloadSeconds = 0; // mean, from a board's first handshake to its finish frame
+    double cpuSeconds = 0;
+    qint64 peakKiB = 0;
+    bool ok = false;
+};
+
+double childCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+qint64 peakKiB(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+double downloadSeconds(const SimLoader &loader)
+{
+    qint64 first = -1, finish = -1;
+    for (const SimLoader::Frame &f : loader.frames()) {
+        if (f.kind == SimLoader::Frame::Handshake && first < 0)
+            first = f.atUs;
+        if (f.kind == SimLoader::Frame::Finish)
+            finish = f.atUs;
+    }
+    return first >= 0 && finish >= 0 ? (finish - first) / 1e6 : 0;
+}
+
+SimLoader::Faults pacedLine()
+{
+    SimLoader::Faults line;
+    line.throttleBaud = LineBaud;
+    line.recordBlocks = false;
+    return line;
+}
+
+// A station of `slotCount` slots, each seeing `perSlot` boards one after another.
+Run station(const QString &imagePath, const QByteArray &image, int slotCount, int perSlot)
+{
+    Run run;
+    QTemporaryDir fixture;
+    std::vector<std::vector<std::unique_ptr<SimLoader>>> boards(static_cast<size_t>(slotCount));
+    QStringList args{"--station", "--gone-after", "1", imagePath};
+    for (int s = 0; s < slotCount; ++s) {
+        for (int k = 0; k < perSlot; ++k) {
+            boards[size_t(s)].push_back(std::make_unique<SimLoader>(pacedLine()));
+            if (!boards[size_t(s)].back()->start())
+                return run;
+        }
+        args << "-p" << fixture.filePath(QString("slot-%1").arg(s));
+    }
+    QProcess cli;
+    cli.setStandardErrorFile(QProcess::nullDevice());
+    const double cpuBefore = childCpuSeconds();
+    cli.start(LUMEDRA_CLI, args << "--json");
+    if (!cli.waitForStarted())
+        return run;
+
+    std::vector<int> current(static_cast<size_t>(slotCount), 0);
+    const auto plug = [&](int s) {
+        const SimLoader &board = *boards[size_t(s)][size_t(current[size_t(s)])];
+        QFile::link(board.portName(), fixture.filePath(QString("slot-%1").arg(s)));
+    };
+    QElapsedTimer clock;
+    clock.start();
+    for (int s = 0; s < slotCount; ++s)
+        plug(s);
+    int flashed = 0;
+    bool exact = true;
+    const bool finished = waitFor(
+        [&] {
+            run.peakKiB = qMax(run.peakKiB, peakKiB(cli.processId()));
+            while (cli.canReadLine()) {
+                const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
+                if (event["event"] != "result")
+                    continue;
+                // Flashed, as the operator reads: unplug it, which hangs up its line, and plug
+                // in the next.
+                const int s = event["slot"].toInt() - 1;
+                int &k = current[size_t(s)];
+                SimLoader &board = *boards[size_t(s)][size_t(k)];
+                exact = exact && event["result"] == "done" && board.image() == image;
+                board.stop();
+                QFile::remove(fixture.filePath(QString("slot-%1").arg(s)));
+                ++flashed;
+                if (++k < perSlot)
+                    plug(s);
+            }
+            return flashed == slotCount * perSlot;
+        },
+        TimeoutMs);
+    run.wallSeconds = clock.nsecsElapsed() / 1e9;
+    ::kill(pid_t(cli.processId()), SIGINT);
+    cli.waitForFinished(TimeoutMs);
+    run.cpuSeconds = childCpuSeconds() - cpuBefore;
+    run.boards = flashed;
+    double download = 0;
+    for (const auto &slot : boards)
+        for (const auto &board : slot)
+            download += downloadSeconds(*board);
+    run.downloadSeconds = download / flashed;
+    run.ok = finished && exact && cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 130;
+    return run;
+}
+
+// A plain run of `boards` boards at once, one a port.
+Run plain(const QString &imagePath, const QByteArray &image, int boards)
+{
+    Run run;
+    std::vector<std::unique_ptr<SimLoader>> loaders;
+    // JSON, as the station's run has it for its harness.
+    QStringList args{"--json", imagePath};
+    for (int i = 0; i < boards; ++i) {
+        loaders.push_back(std::make_unique<SimLoader>(pacedLine()));
+        if (!loaders.back()->start())
+            return run;
+        args << "-p" << loaders.back()->portName();
+    }
+    QProcess cli;
+    cli.setStandardOutputFile(QProcess::nullDevice());
+    cli.setStandardErrorFile(QProcess::nullDevice());
+    const double cpuBefore = childCpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    cli.start(LUMEDRA_CLI, args);
+    waitFor(
+        [&] {
+            run.peakKiB = qMax(run.peakKiB, peakKiB(cli.processId()));
+            return cli.state() == QProcess::NotRunning;
+        },
+        TimeoutMs);
+    run.wallSeconds = clock.nsecsElapsed() / 1e9;
+    run.cpuSeconds = childCpuSeconds() - cpuBefore;
+    run.boards = boards;
+    run.ok = cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0;
+    for (const auto &loader : loaders)
+        run.ok = run.ok && loader->image() == image;
+    return run;
+}
+
+bool verdict(const char *target, bool held)
+{
+    std::printf("%-58s %s\n", target, held ? "PASS" : "FAIL");
+    return held;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QByteArray image = randomImage(ImageSize, 42);
+    QTemporaryDir dir;
+    const QString imagePath = writeFile(dir.path(), "image.bin", image);
+    const double blocks = double(ImageSize) / Protocol::MaxBlockLength;
+
+    const Run one = station(imagePath, image, 1, BoardsPerSlot);
+    const Run many = station(imagePath, image, Slots, BoardsPerSlot);
+    const Run flat = plain(imagePath, image, Slots);
+
+    const auto perBoard = [](const Run &run, int slotCount) {
+        return run.wallSeconds / (double(run.boards) / slotCount);
+    };
+    const auto perHour = [](const Run &run) {
+        return run.boards * SecondsPerHour / run.wallSeconds;
+    };
+    const auto cpuPerBlock = [blocks](const Run &run) {
+        return run.cpuSeconds * 1e6 / (run.boards * blocks);
+    };
+    const double costOne = perBoard(one, 1) - one.downloadSeconds;
+    const double costMany = perBoard(many, Slots) - many.downloadSeconds;
+
+    std::printf("%-40s %12s %12s %10s\n", "measure", "value", "against", "ratio");
+    std::printf("%-40s %10.3f s %10.3f s\n", "wall per board, 1 slot (vs download)",
+                perBoard(one, 1), one.downloadSeconds);
+    std::printf("%-40s %10.3f s %10.3f s\n", "wall per board, 16 slotCount (vs download)",
+                perBoard(many, Slots), many.downloadSeconds);
+    std::printf("%-40s %10.3f s\n", "station's cost per board, 1 slot", costOne);
+    std::printf("%-40s %10.3f s\n", "station's cost per board, 16 slotCount", costMany);
+    std::printf("%-40s %10.0f /h %9.0f /h %9.2fx\n", "boards per hour, 16 slotCount vs 1",
+                perHour(many), perHour(one), perHour(many) / perHour(one));
+    std::printf("%-40s %9.1f us %9.1f us %9.2fx\n", "CPU per block, station vs plain run",
+                cpuPerBlock(many), cpuPerBlock(flat), cpuPerBlock(many) / cpuPerBlock(flat));
+    std::printf("%-40s %8lld KiB %8lld KiB %9.2fx\n", "peak memory, station vs plain run",
+                many.peakKiB, flat.peakKiB, double(many.peakKiB) / flat.peakKiB);
+
+    bool ok = one.ok && many.ok && flat.ok;
+    ok &= verdict("station's own cost per board at most 0.5 s (16 slotCount)", costMany <= 0.5);
+    ok &= verdict("16 slotCount at least 0.9 x 16 x one slot's boards per hour",
+                  perHour(many) >= 0.9 * Slots * perHour(one));
+    std::printf("BENCH_STATION ok=%d cost_1=%.3f cost_16=%.3f per_hour_1=%.0f per_hour_16=%.0f "
+                "scaling=%.2f cpu_ratio=%.2f memory_ratio=%.2f\n",
+                ok, costOne, costMany, perHour(one), perHour(many),
+                perHour(many) / perHour(one) / Slots, cpuPerBlock(many) / cpuPerBlock(flat),
+                double(many.peakKiB) / flat.peakKiB);
+    return ok ? 0 : 1;
+}
