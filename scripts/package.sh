@@ -1,19 +1,31 @@
 #!/bin/bash
-# Builds the Debian package build/lumedra_<version>_<arch>.deb and checks what it holds.
+# Builds the Debian package build-deb/lumedra_<version>_<arch>.deb and checks what it holds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-# dpkg-dev (dpkg-shlibdeps) and file: cpack derives Depends from the programs' libraries.
-# desktop-file-utils: the desktop entry's check below.
-lumedra_install_deps dpkg-dev file desktop-file-utils
+# dpkg-dev (dpkg-buildflags, dpkg-shlibdeps) and file: the hardening flags, and cpack derives
+# Depends from the programs' libraries. lintian: Debian's own judge of the package.
+# desktop-file-utils, appstream, man-db: the desktop entry's, the metainfo's and the manual
+# pages' checks below.
+lumedra_install_deps dpkg-dev file lintian desktop-file-utils appstream man-db
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
-rm -f build/lumedra_*.deb
-(cd build && cpack -G DEB)
+# A build directory of its own: Debian's flags never meet ./test.sh's build/.
+dir=build-deb
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+# CMake does not read CPPFLAGS, so _FORTIFY_SOURCE goes in with the compiler flags. The build
+# type None leaves the optimisation to these flags, as a Debian package build does.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+# The manual pages carry the release's date, not the build's.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l packaging/changelog -S Timestamp)
+export SOURCE_DATE_EPOCH
+cmake --build "$dir" -j"$(nproc)"
+rm -f "$dir"/lumedra_*.deb
+(cd "$dir" && cpack -G DEB)
 
-debs=(build/lumedra_*.deb)
-[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || { echo "expected one build/lumedra_*.deb" >&2; exit 1; }
+debs=("$dir"/lumedra_*.deb)
+[ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || { echo "expected one $dir/lumedra_*.deb" >&2; exit 1; }
 deb=${debs[0]}
 dpkg-deb --info "$deb"
 contents=$(dpkg-deb --contents "$deb")
@@ -24,11 +36,21 @@ fail=0
 problem() { echo "package.sh: $*" >&2; fail=1; }
 has() { grep -qxF "./$1" <<<"$paths"; }
 
-expected=(usr/bin/lumedra usr/share/applications/lumedra.desktop usr/share/doc/lumedra/README.md)
+id=io.github.lumedra.lumedra
+expected=(
+    usr/bin/lumedra
+    usr/share/applications/$id.desktop
+    usr/share/metainfo/$id.metainfo.xml
+    usr/share/doc/lumedra/README.md
+    usr/share/doc/lumedra/copyright
+    usr/share/doc/lumedra/changelog.gz
+    usr/share/man/man1/lumedra.1.gz
+)
 # The command-line program is only checked once the project builds it.
 if grep -rqE 'add_executable\(\s*lumedra-cli\b' --include=CMakeLists.txt --include='*.cmake' \
         --exclude-dir='build*' .; then
-    expected+=(usr/bin/lumedra-cli)
+    expected+=(usr/bin/lumedra-cli usr/share/man/man1/lumedra-cli.1.gz
+               usr/share/bash-completion/completions/lumedra-cli)
 fi
 for f in "${expected[@]}"; do
     has "$f" || problem "missing $f"
@@ -40,16 +62,40 @@ for name in $(sed -nE 's/^\s*(add_executable|lumedra_test)\(\s*([A-Za-z0-9_.-]+)
     if grep -q "/$name\$" <<<"$paths"; then problem "developer program $name is in the package"; fi
 done
 
-entry=$(mktemp --suffix=.desktop)
-trap 'rm -f "$entry"' EXIT
-if dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/applications/lumedra.desktop >"$entry" 2>/dev/null; then
-    desktop-file-validate "$entry" || problem "desktop entry does not validate"
-fi
+tree=$(mktemp -d)
+trap 'rm -rf "$tree"' EXIT
+dpkg-deb -x "$deb" "$tree"
+
+desktop-file-validate "$tree/usr/share/applications/$id.desktop" ||
+    problem "desktop entry does not validate"
+# --strict: a warning or an info fails too. validate-tree also checks the metainfo against the
+# desktop entry it launches.
+appstreamcli validate --no-net --strict --pedantic "$tree/usr/share/metainfo/$id.metainfo.xml" &&
+    appstreamcli validate-tree --no-net --strict "$tree" ||
+    problem "the AppStream metainfo does not validate"
+
+for page in "$tree"/usr/share/man/man1/*.1.gz; do
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || problem "$(basename "$page"): $warnings"
+done
 
 depends=$(dpkg-deb --field "$deb" Depends)
-for lib in libqt5core5a libqt5widgets5 libqt5serialport5; do
+for lib in libqt5core5a libqt5gui5 libqt5widgets5 libqt5serialport5; do
     grep -qE "(^|[ ,])$lib([ ,(]|$)" <<<"$depends" || problem "Depends lacks $lib"
 done
+grep -qF "fonts-wqy-microhei | fonts-noto-cjk" <<<"$depends" || problem "Depends lacks the CJK font"
+
+version=$(dpkg-deb --field "$deb" Version)
+[ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version" ] ||
+    problem "packaging/changelog's last entry is not version $version"
+grep -q "<release version=\"$version\"" "$tree/usr/share/metainfo/$id.metainfo.xml" ||
+    problem "the metainfo has no release $version"
+
+# Debian's judge: every error and warning fails the package. Informational, pedantic and
+# experimental tags are shown too.
+echo "lintian --pedantic:"
+lintian --pedantic --display-info --display-experimental --fail-on error,warning "$deb" ||
+    problem "lintian found errors or warnings"
 
 [ "$fail" -eq 0 ] || exit 1
 echo "package.sh: $deb ok"
