@@ -1,4 +1,5 @@
-// Prints where a download's time and memory go, each figure beside its floor or bound.
+// Prints where a download's time and memory go, each figure beside its floor or bound, then a
+// verdict for each target; exits 0 only when every run worked and every target held.
 //   lumedra-bench [--quick]
 #include "download/dudozerdownload.h"
 #include "download/protocol.h"
@@ -27,6 +28,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -36,6 +38,15 @@ namespace
 using Frame = SimLoader::Frame;
 
 constexpr quint32 ImageSeed = 42;
+constexpr char FloodChild[] = "--flood-child";
+
+// The targets (README, Benchmark).
+constexpr double MaxTurnaroundRatio = 1.5;
+constexpr double MaxCpuLinearity = 1.2;
+constexpr double MinLineEfficiency = 0.98;
+constexpr double MaxMemoryRatio = 1.1;
+constexpr double MaxFloodMiB = 16;
+constexpr double MaxFloodCpuPercent = 5;
 
 double threadCpuSeconds()
 {
@@ -174,7 +185,7 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
     QTemporaryDir dir;
     const QString path = writeFile(dir.path(), "image.bin", randomImage(size, ImageSeed));
     QProcess loader;
-    loader.start(simloaderPath, QStringList());
+    loader.start(simloaderPath, {"--unpaced"});
     if (!loader.waitForStarted() || !loader.waitForReadyRead(5000))
         return 0;
     const QString port = QString::fromLocal8Bit(loader.readLine()).trimmed();
@@ -200,6 +211,99 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
     return (peak - baseline) * 1024.0 / size;
 }
 
+// A device that answers the first handshake, then sends garbage as fast as the host takes it,
+// against the engine with a short window (about 7 s to the time-out). Runs in a process of its
+// own, so the memory of the other measures cannot hide its peak; prints one line for the parent.
+int floodChild(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("%1.debug=false").arg(engineLog().categoryName()));
+    dudoZerDownload::setTiming({200, 1000, 200});
+    SimLoader loader(SimLoader::Faults{.floodAfter = SimLoader::Step::Handshake});
+    if (!loader.start())
+        return 1;
+    const QByteArray image = randomImage(64 << 10, ImageSeed);
+    dudoZerDownload engine;
+    QEventLoop loop;
+    int result = -1;
+    QObject::connect(&engine, &dudoZerDownload::backInfo, &loop,
+                     [&](dudoZerDownload::E_REBACK code) {
+                         result = code;
+                         loop.quit();
+                     });
+    QCoreApplication::processEvents();
+    const qint64 idle = statusKiB("VmRSS:");
+    resetPeak();
+    const double cpu = threadCpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    if (!engine.startDownload(image.size(), 0, checksumOf(image), image, loader.portName(), 115200))
+        return 1;
+    const int SafetyMs = 60000;
+    QTimer::singleShot(SafetyMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    const double cpuSeconds = threadCpuSeconds() - cpu;
+    const qint64 peak = statusKiB("VmHWM:");
+    std::printf("result=%d timeout=%d above_idle_kib=%lld seconds=%.3f cpu_seconds=%.4f "
+                "flooded=%lld\n",
+                result, result == dudoZerDownload::E_TIMEOUT ? 1 : 0, peak - idle, seconds,
+                cpuSeconds, qint64(loader.flooded()));
+    return 0;
+}
+
+struct Flood {
+    double aboveIdleMiB = NAN;
+    double cpuPercent = NAN; // of one core, over the flood
+    double seconds = 0;
+    qint64 flooded = 0;
+    bool ok = false; // ended in a time-out, with garbage taken
+};
+
+Flood flood()
+{
+    Flood f;
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {FloodChild});
+    const int MinuteMs = 60000;
+    if (!child.waitForFinished(MinuteMs) || child.exitCode() != 0)
+        return f;
+    QHash<QString, QString> values;
+    for (const QString &pair : QString::fromLocal8Bit(child.readAllStandardOutput()).split(' '))
+        values.insert(pair.section('=', 0, 0), pair.section('=', 1).trimmed());
+    f.aboveIdleMiB = values.value("above_idle_kib").toDouble() / 1024;
+    f.seconds = values.value("seconds").toDouble();
+    f.cpuPercent = 100 * values.value("cpu_seconds").toDouble() / f.seconds;
+    f.flooded = values.value("flooded").toLongLong();
+    f.ok = values.value("timeout") == "1" && f.flooded > 0;
+    return f;
+}
+
+// One line per target: the figure, the target and whether it held. A figure from a run that
+// failed holds nothing.
+struct Verdicts {
+    bool held = true;
+
+    void atMost(const char *name, double value, double limit, const char *format, bool valid)
+    {
+        report(name, value, "<=", limit, format, valid && value <= limit);
+    }
+    void atLeast(const char *name, double value, double limit, const char *format, bool valid)
+    {
+        report(name, value, ">=", limit, format, valid && value >= limit);
+    }
+
+private:
+    void report(const char *name, double value, const char *op, double limit, const char *format,
+                bool pass)
+    {
+        held = held && pass;
+        std::printf("%-34s %12s %2s %9s  %s\n", name, qPrintable(QString::asprintf(format, value)),
+                    op, qPrintable(QString::asprintf(format, limit)), pass ? "PASS" : "FAIL");
+    }
+};
+
 double checksumGBps(int size)
 {
     const QByteArray image = randomImage(size, ImageSeed);
@@ -218,6 +322,8 @@ double checksumGBps(int size)
 
 int main(int argc, char *argv[])
 {
+    if (argc == 2 && qstrcmp(argv[1], FloodChild) == 0)
+        return floodChild(argc, argv);
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QLoggingCategory::setFilterRules(
@@ -270,16 +376,36 @@ int main(int argc, char *argv[])
                 qPrintable(QString("peak memory, %1 MiB download").arg(memorySize >> 20)), memory,
                 memoryOk ? "" : "(download failed)");
 
+    const Flood flooded = flood();
+    std::printf("%-34s %9.2f MiB %23s\n", "flood: peak memory above idle", flooded.aboveIdleMiB,
+                flooded.ok ? "" : "(no time-out)");
+    std::printf("%-34s %10.2f %%  of one core, %.1f s, %lld bytes taken\n", "flood: host CPU",
+                flooded.cpuPercent, flooded.seconds, flooded.flooded);
+
     const double gbps = checksumGBps(64 << 20);
     std::printf("%-34s %8.2f GB/s\n", "byteSum over 64 MiB", gbps);
 
-    const bool ok =
-        engineSmall.ok && engineBig.ok && floorSmall.ok && floorBig.ok && onLine.ok && memoryOk;
+    const double turnaround = std::max(usBig / floorUsBig, usSmall / floorUsSmall);
+    const double linearity = cpuBig / cpuSmall;
+    const double efficiency = bound / onLine.dataSeconds;
+    const bool turnaroundRan = engineSmall.ok && engineBig.ok && floorSmall.ok && floorBig.ok;
+    std::printf("\n%-34s %12s %2s %9s\n", "target", "value", "", "limit");
+    Verdicts verdicts;
+    verdicts.atMost("turnaround vs floor", turnaround, MaxTurnaroundRatio, "%.2fx", turnaroundRan);
+    verdicts.atMost("CPU per block, large vs 1 MiB", linearity, MaxCpuLinearity, "%.2fx",
+                    engineSmall.ok && engineBig.ok);
+    verdicts.atLeast("share of the line's rate", 100 * efficiency, 100 * MinLineEfficiency,
+                     "%.1f%%", onLine.ok);
+    verdicts.atMost("peak memory vs image", memory, MaxMemoryRatio, "%.2fx", memoryOk);
+    verdicts.atMost("flood: memory above idle", flooded.aboveIdleMiB, MaxFloodMiB, "%.1f MiB",
+                    flooded.ok);
+    verdicts.atMost("flood: host CPU, one core", flooded.cpuPercent, MaxFloodCpuPercent, "%.2f%%",
+                    flooded.ok);
+
+    const bool ok = turnaroundRan && onLine.ok && memoryOk && flooded.ok && verdicts.held;
     std::printf("BENCH ok=%d turnaround_ratio=%.2f cpu_linearity=%.2f line_efficiency=%.3f "
-                "memory_ratio=%.2f checksum_gbps=%.2f\n",
-                ok,
-                usBig / floorUsBig > usSmall / floorUsSmall ? usBig / floorUsBig
-                                                            : usSmall / floorUsSmall,
-                cpuBig / cpuSmall, bound / onLine.dataSeconds, memory, gbps);
+                "memory_ratio=%.2f flood_mib=%.2f flood_cpu_percent=%.2f checksum_gbps=%.2f\n",
+                ok, turnaround, linearity, efficiency, memory, flooded.aboveIdleMiB,
+                flooded.cpuPercent, gbps);
     return ok ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 // Prints how lumedra-cli scales with the number of boards: wall time and the program's CPU per
 // block (start-up excluded) for 1, 8 and 32 simulated loaders, each on its own line paced at 115200
-// baud.
+// baud, then a verdict for each target; exits 0 only when every run worked and every target held.
 //   lumedra-bench-cli
 #include "download/protocol.h"
 #include "testing/images.h"
@@ -22,6 +22,10 @@ namespace
 
 constexpr int ImageSize = 64 << 10;
 constexpr int LineBaud = 115200;
+
+// The targets (README, Many boards at once).
+constexpr double MaxWallRatio8 = 1.1;
+constexpr double MaxCpuRatio8 = 1.3;
 
 struct Run {
     double wallSeconds = 0;
@@ -109,7 +113,21 @@ int main(int argc, char *argv[])
                 eight.cpuUsPerBlock, one.cpuUsPerBlock, eight.cpuUsPerBlock / one.cpuUsPerBlock);
     std::printf("%-34s %9.1f us %9.1f us %9.2fx\n", "CLI CPU per block, 32 vs 1 boards",
                 many.cpuUsPerBlock, one.cpuUsPerBlock, many.cpuUsPerBlock / one.cpuUsPerBlock);
-    const bool ok = one.ok && eight.ok && many.ok;
+
+    // One line per target: the figure, the limit and whether it held; a failed run holds nothing.
+    bool held = true;
+    const auto atMost = [&held](const char *name, double value, double limit, bool valid) {
+        const bool pass = valid && value <= limit;
+        held = held && pass;
+        std::printf("%-34s %11.2fx <= %8.2fx  %s\n", name, value, limit, pass ? "PASS" : "FAIL");
+    };
+    std::printf("\n%-34s %12s %2s %9s\n", "target", "value", "", "limit");
+    atMost("wall time, 8 boards vs 1", eight.wallSeconds / one.wallSeconds, MaxWallRatio8,
+           one.ok && eight.ok);
+    atMost("CLI CPU per block, 8 vs 1 boards", eight.cpuUsPerBlock / one.cpuUsPerBlock,
+           MaxCpuRatio8, one.ok && eight.ok);
+
+    const bool ok = one.ok && eight.ok && many.ok && held;
     std::printf("BENCH_CLI ok=%d wall_1=%.3f wall_8=%.3f wall_32=%.3f wall_ratio_8=%.3f "
                 "cpu_ratio_8=%.2f startup_cpu_ms=%.1f\n",
                 ok, one.wallSeconds, eight.wallSeconds, many.wallSeconds,

@@ -10,7 +10,13 @@
 #include <QSerialPortInfo>
 #include <QtWidgets>
 
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -84,6 +90,37 @@ void selectLine(QWidget &window, const QString &port, const QString &baud = "115
     widget<QComboBox>(window, "comboBox_bd")->setCurrentText(baud);
 }
 
+// Opens the writing end of a FIFO whenever someone waits on its reading end, and closes it at
+// once: a window that wrongly opens the FIFO then reads an empty file instead of hanging the test.
+class FifoWriter
+{
+public:
+    explicit FifoWriter(const QString &path)
+        : thread([this, name = QFile::encodeName(path)] {
+              while (!done) {
+                  const int fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                  if (fd >= 0) {
+                      ++opened;
+                      ::close(fd);
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              }
+          })
+    {
+    }
+    ~FifoWriter()
+    {
+        done = true;
+        thread.join();
+    }
+
+    std::atomic<int> opened{0}; // times a reader was there
+
+private:
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -98,23 +135,35 @@ private slots:
     void downloads_data();
     void downloads();
     void stopRestartAndClose();
+    void downloadAfterOpenFailure();
+    void numbersShownWhole();
 
 private:
     QTemporaryDir dir;
-    QString socketPath;
+    // Files the dialog accepts but the window must not read, by the name the table uses.
+    QHash<QString, QString> notImages;
 };
 
 void tst_MainWindow::initTestCase()
 {
     QVERIFY(dir.isValid());
     // A socket is a file the dialog accepts but that no one can open, even with root rights.
-    socketPath = dir.filePath(QStringLiteral("socket.bin"));
+    const QString socketPath = dir.filePath(QStringLiteral("socket.bin"));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     qstrncpy(address.sun_path, QFile::encodeName(socketPath).constData(), sizeof address.sun_path);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ::close(fd);
+    const QString fifoPath = dir.filePath(QStringLiteral("fifo.bin"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifoPath).constData(), 0600), 0);
+    // Sparse: it takes no room on disk.
+    QFile huge(dir.filePath(QStringLiteral("huge.bin")));
+    QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(3) << 30));
+    notImages = {{"socket", socketPath},
+                 {"fifo", fifoPath},
+                 {"device", QStringLiteral("/dev/zero")},
+                 {"3 GiB", huge.fileName()}};
 }
 
 void tst_MainWindow::construction()
@@ -164,7 +213,10 @@ void tst_MainWindow::nothingSent_data()
     row("empty file", "", "", "0|0|", noFile);
     row("258 x FF wraps", QByteArray(258, '\xFF'), "", "258|254|", "");
     row("dialog cancelled after a file", "abc", "cancel", "3|294|没有文件", noFile);
-    row("unreadable file after a file", "abc", "unreadable", "3|294|", noFile);
+    row("unreadable file after a file", "abc", "socket", "3|294|", noFile);
+    row("FIFO after a file", "abc", "fifo", "3|294|", noFile);
+    row("character device after a file", "abc", "device", "3|294|", noFile);
+    row("3 GiB file after a file", "abc", "3 GiB", "3|294|", noFile);
     row("file deleted after it was opened", "abc", "delete", "3|294|", noFile);
     row("no port listed", "abc", "", "3|294|", noPort, "");
     row("port that does not exist", "abc", "", "3|294|", noPort, "/dev/lumedra-no-such-port");
@@ -180,6 +232,9 @@ void tst_MainWindow::nothingSent()
 
     SimLoader loader;
     QVERIFY(loader.start());
+    std::optional<FifoWriter> writer;
+    if (then == "fifo")
+        writer.emplace(notImages.value(then));
     MainWindow window;
     // The dialog offers *.bin files, but any name typed in is taken.
     const QString path = writeFile(dir.path(), "image.hex", content);
@@ -187,10 +242,10 @@ void tst_MainWindow::nothingSent()
         chooseFile(window, path);
     if (then == "cancel")
         chooseFile(window, QString());
-    else if (then == "unreadable")
-        chooseFile(window, socketPath);
     else if (then == "delete")
         QVERIFY(QFile::remove(path));
+    else if (notImages.contains(then))
+        chooseFile(window, notImages.value(then));
     QCOMPARE((fields(window) << message(window)).join('|'), shown);
     if (result.isEmpty())
         return;
@@ -204,6 +259,8 @@ void tst_MainWindow::nothingSent()
     QVERIFY(portFree(loader.portName()));
     QTest::qWait(100);
     QVERIFY(loader.received().isEmpty());
+    if (writer)
+        QCOMPARE(writer->opened.load(), 0);
 }
 
 void tst_MainWindow::downloads_data()
@@ -327,6 +384,68 @@ void tst_MainWindow::stopRestartAndClose()
     QVERIFY(waitFor([&] { return bar->value() >= 10; }, 10000));
     window.reset();
     QVERIFY(portFree(loader.portName()));
+}
+
+void tst_MainWindow::downloadAfterOpenFailure()
+{
+    dudoZerDownload::setTiming(dudoZerDownload::Timing());
+    SimLoader loader;
+    QVERIFY(loader.start());
+    MainWindow window;
+    const QByteArray image = randomImage(1000, 4);
+    chooseFile(window, writeFile(dir.path(), "retry.bin", image));
+    selectLine(window, QStringLiteral("/dev/lumedra-no-such-port"));
+    clickDownload(window);
+    QCOMPARE(message(window) + ", " + controls(window), "串口打开失败, " + Idle);
+
+    // The second press starts a download rather than stopping one.
+    selectLine(window, loader.portName());
+    clickDownload(window);
+    QCOMPARE(message(window) + ", " + controls(window), Started + ", " + Busy);
+    QVERIFY(waitFor([&] { return message(window) != Started; }, 10000));
+    QCOMPARE(message(window), Done);
+    QVERIFY(loader.image() == image);
+}
+
+void tst_MainWindow::numbersShownWhole()
+{
+    SimLoader loader(SimLoader::Faults{.silent = true});
+    QVERIFY(loader.start());
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    chooseFile(window, writeFile(dir.path(), "whole.bin", "abc"));
+    selectLine(window, loader.portName());
+    clickDownload(window);
+    QCOMPARE(controls(window), Busy);
+    const QString widest = QStringLiteral("4294967295");
+    for (const char *name : {"lineEdit_filesize", "lineEdit_checksum"})
+        widget<QLineEdit>(window, name)->setText(widest);
+    QTest::qWait(100);
+
+    const QSize minimum = window.minimumSizeHint();
+    QVERIFY2(window.width() >= minimum.width() && window.height() >= minimum.height(),
+             qPrintable(QStringLiteral("%1x%2 for at least %3x%4")
+                            .arg(window.width())
+                            .arg(window.height())
+                            .arg(minimum.width())
+                            .arg(minimum.height())));
+    for (const char *name : {"lineEdit_filesize", "lineEdit_checksum"}) {
+        auto *field = widget<QLineEdit>(window, name);
+        QStyleOptionFrame option;
+        option.initFrom(field);
+        option.rect = field->contentsRect();
+        option.lineWidth =
+            field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+        const QRect text =
+            field->style()->subElementRect(QStyle::SE_LineEditContents, &option, field);
+        // QLineEdit keeps 2 pixels each side of the text, and a pixel for the cursor.
+        const int needed = field->fontMetrics().horizontalAdvance(widest) + 2 * 2 + 1;
+        QVERIFY2(
+            needed <= text.width(),
+            qPrintable(
+                QStringLiteral("%1: %2 pixels for %3").arg(name).arg(text.width()).arg(needed)));
+    }
 }
 
 QTEST_MAIN(tst_MainWindow)

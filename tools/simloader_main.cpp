@@ -10,6 +10,13 @@
 
 #include <pthread.h>
 
+namespace
+{
+
+const int DefaultBaud = 115200;
+
+} // namespace
+
 // Plays the device's loader on a pseudo-terminal for manual tries of the downloader: prints the
 // port to open, then serves downloads until interrupted.
 int main(int argc, char *argv[])
@@ -19,13 +26,15 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         "Plays the device's loader on a pseudo-terminal and prints the port to open.");
     parser.addHelpOption();
-    const QCommandLineOption throttle("throttle", "Pace the line as at <baud>.", "baud");
+    const QCommandLineOption throttle("throttle", "Pace the line as at <baud> (default 115200).",
+                                      "baud");
+    const QCommandLineOption unpaced("unpaced", "Answer as fast as the machine can.");
     const QCommandLineOption delay("delay", "Wait <ms> before each reply.", "ms");
     const QCommandLineOption silent("silent", "Never answer.");
     const QCommandLineOption answerFrom("answer-from", "Answer handshakes from the <n>-th on.",
                                         "n");
     const QCommandLineOption save("save", "Write each received image to <file>.", "file");
-    parser.addOptions({throttle, delay, silent, answerFrom, save});
+    parser.addOptions({throttle, unpaced, delay, silent, answerFrom, save});
     parser.process(app);
 
     const auto number = [&parser](const QCommandLineOption &option, int fallback) {
@@ -39,8 +48,17 @@ int main(int argc, char *argv[])
         }
         return value;
     };
+    if (parser.isSet(throttle) && parser.isSet(unpaced)) {
+        std::fprintf(stderr, "--throttle and --unpaced exclude each other\n");
+        return EXIT_FAILURE;
+    }
     SimLoader::Faults faults;
-    faults.throttleBaud = number(throttle, 0);
+    // Paced like a real line by default; an unpaced loader answers hundreds of kB/s.
+    faults.throttleBaud = parser.isSet(unpaced) ? 0 : number(throttle, DefaultBaud);
+    if (parser.isSet(throttle) && faults.throttleBaud == 0) {
+        std::fprintf(stderr, "--throttle needs a rate above 0 (or --unpaced)\n");
+        return EXIT_FAILURE;
+    }
     faults.replyDelayMs = number(delay, 0);
     faults.silent = parser.isSet(silent);
     faults.answerFromHandshake = number(answerFrom, 1);

@@ -17,11 +17,19 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption throttle("throttle", "Pace the line as at <baud> (default 115200).",
                                       "baud", "115200");
-    parser.addOption(throttle);
+    const QCommandLineOption unpaced("unpaced", "Answer as fast as the machine can.");
+    parser.addOptions({throttle, unpaced});
     parser.process(app);
 
     SimLoader::Faults faults;
-    faults.throttleBaud = parser.value(throttle).toInt();
+    bool ok = false;
+    faults.throttleBaud = parser.value(throttle).toInt(&ok);
+    if (!ok || faults.throttleBaud <= 0 || (parser.isSet(throttle) && parser.isSet(unpaced))) {
+        std::fprintf(stderr, "--throttle needs a rate above 0, and excludes --unpaced\n");
+        return 1;
+    }
+    if (parser.isSet(unpaced))
+        faults.throttleBaud = 0;
     SimLoader loader(faults);
     loader.setImageHandler([](const QByteArray &image, quint16 headerChecksum) {
         std::printf("device received %d bytes, checksum %u (header said %u)\n", image.size(),

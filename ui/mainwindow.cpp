@@ -1,18 +1,27 @@
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "download/imagefile.h"
 #include "download/protocol.h"
 
-#include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QLineEdit>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 namespace
 {
 
 const int DefaultBaudRate = 115200;
 const int PercentMax = 100;
+// The widest number a field shows: any image size or checksum fits in it.
+const char WidestNumber[] = "4294967295";
+// QLineEdit's fixed inner margin on each side of its text, and its cursor.
+const int LineEditInnerMargin = 2;
+const int CursorWidth = 1;
 
 QStringList getPortNames()
 {
@@ -32,6 +41,27 @@ QStringList getBaudRates()
     return rates;
 }
 
+// Keeps a number field at least wide enough for WidestNumber. Without a minimum the layout
+// squeezes the fields once the progress bar shows, and a line edit then scrolls the head of the
+// number out of sight.
+void fitWidestNumber(QLineEdit *field)
+{
+    field->ensurePolished();
+    const QFontMetrics metrics(field->font());
+    int digit = 0;
+    for (char c = '0'; c <= '9'; ++c)
+        digit = qMax(digit, metrics.horizontalAdvance(QLatin1Char(c)));
+    const QMargins text = field->textMargins();
+    const int width = digit * int(qstrlen(WidestNumber)) + 2 * LineEditInnerMargin + CursorWidth +
+                      text.left() + text.right();
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+    const QSize size(width, metrics.height());
+    field->setMinimumWidth(
+        field->style()->sizeFromContents(QStyle::CT_LineEdit, &option, size, field).width());
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -39,6 +69,10 @@ MainWindow::MainWindow(QWidget *parent)
 {
     ui->setupUi(this);
     ui->progressBar->setRange(0, PercentMax);
+    // The window itself grows to the layout's minimum when the bar appears (a top-level layout's
+    // default constraint), so the fields keep their width.
+    fitWidestNumber(ui->lineEdit_filesize);
+    fitWidestNumber(ui->lineEdit_checksum);
     setUiIdle();
     fillLists();
 }
@@ -131,15 +165,10 @@ void MainWindow::getPercent(int percent)
 
 QByteArray &MainWindow::loadImage()
 {
-    QFile file(fileUrl.toLocalFile());
-    if (!file.open(QIODevice::ReadOnly)) {
-        imageData.clear();
+    // Decided before any open: a FIFO would block the window, a device would never end. Whatever
+    // is not read leaves an empty image and the fields as they were.
+    if (ImageFile::read(fileUrl.toLocalFile(), &imageData) != ImageFile::Status::Ok)
         return imageData;
-    }
-    // Let go of the previous image before reading, so a large file is never held twice.
-    imageData.clear();
-    imageData = file.readAll();
-    file.close();
 
     imageSize = imageData.size();
     imageChecksum = quint16(byteSum(imageData.constData(), imageSize));
