@@ -168,6 +168,10 @@ void tst_Station::jobs_data()
     // About 3 s of handshakes unanswered, across fresh engines, then the image.
     row("wait for a late loader", {.answerFromHandshake = 15}, 0, "", "", 1, false, Outcome::Done,
         "^$", "", {2500, 8000});
+    // An answer, then silence: the loader may be mid-image, so this is a result, not a wake-up.
+    row("waiting ends once the loader answered",
+        {.silentAt = Step::Block, .silentIndex = 2, .silentEvery = 1}, 0, "", "", 1, false,
+        Outcome::Timeout, "^the loader stopped answering after block 1 of 5$", "", {6000, 12000});
     row("wait 2 s for a silent loader", {.silent = true}, 2000, "", "", 1, false, Outcome::Timeout,
         "^the loader never answered \\(no byte received\\), waited 2 s$", "", {1800, 3000});
     row("reset sequence, its order and waits", {}, -1, "D1,R1,W100,D0,W50,R0", "", 1, true,
