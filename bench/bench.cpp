@@ -6,6 +6,7 @@
 #include "testing/filedialoganswer.h"
 #include "testing/images.h"
 #include "testing/simloader.h"
+#include "testing/usage.h"
 #include "testing/waitfor.h"
 
 #include <QApplication>
@@ -48,13 +49,6 @@ constexpr double MaxMemoryRatio = 1.1;
 constexpr double MaxFloodMiB = 16;
 constexpr double MaxFloodCpuPercent = 5;
 
-double threadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 // Data phase as the loader saw it: from the header's arrival to the finish frame's.
 double dataPhaseSeconds(const QVector<Frame> &frames)
 {
@@ -74,12 +68,11 @@ struct Measure {
     bool ok = false;
 };
 
-Measure engineDownload(const QByteArray &image, const SimLoader::Faults &faults)
+// A download on a fresh engine at the fast rate, waited for in a real event loop (no polling that
+// would add to every block); its first result, or -1 when it did not start or did not end in
+// `limitMs`.
+int downloadOnce(const QByteArray &image, const QString &port, int limitMs)
 {
-    SimLoader loader(faults);
-    Measure m;
-    if (!loader.start())
-        return m;
     dudoZerDownload engine;
     QEventLoop loop;
     int result = -1;
@@ -88,10 +81,23 @@ Measure engineDownload(const QByteArray &image, const SimLoader::Faults &faults)
                          result = code;
                          loop.quit();
                      });
-    const double cpu = threadCpuSeconds();
-    if (!engine.startDownload(image.size(), 0, checksumOf(image), image, loader.portName(), 115200))
-        return m;
+    if (!engine.startDownload(image.size(), 0, checksumOf(image), image, port,
+                              Protocol::FastBaudRate))
+        return -1;
+    QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
     loop.exec();
+    return result;
+}
+
+Measure engineDownload(const QByteArray &image, const SimLoader::Faults &faults)
+{
+    SimLoader loader(faults);
+    Measure m;
+    if (!loader.start())
+        return m;
+    const double cpu = threadCpuSeconds();
+    const int TenMinutesMs = 600000;
+    const int result = downloadOnce(image, loader.portName(), TenMinutesMs);
     m.cpuSeconds = threadCpuSeconds() - cpu;
     m.dataSeconds = dataPhaseSeconds(loader.frames());
     m.ok = result == dudoZerDownload::E_DONE && loader.image() == image;
@@ -159,24 +165,6 @@ Measure floorDownload(const QByteArray &image)
     return m;
 }
 
-qint64 statusKiB(const char *field)
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
-void resetPeak()
-{
-    QFile refs("/proc/self/clear_refs");
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
-}
-
 // Peak resident memory of a whole download through the window, the loader in its own process
 // so that only the tool's copies count.
 double memoryRatio(const QString &simloaderPath, int size, bool *ok)
@@ -193,7 +181,7 @@ double memoryRatio(const QString &simloaderPath, int size, bool *ok)
     MainWindow window;
     QApplication::processEvents();
     const qint64 baseline = statusKiB("VmRSS:");
-    resetPeak();
+    resetPeakMemory();
 
     FileDialogAnswer::answerNext(path);
     window.findChild<QPushButton *>("pushButton_open")->click();
@@ -224,25 +212,14 @@ int floodChild(int argc, char *argv[])
     if (!loader.start())
         return 1;
     const QByteArray image = randomImage(64 << 10, ImageSeed);
-    dudoZerDownload engine;
-    QEventLoop loop;
-    int result = -1;
-    QObject::connect(&engine, &dudoZerDownload::backInfo, &loop,
-                     [&](dudoZerDownload::E_REBACK code) {
-                         result = code;
-                         loop.quit();
-                     });
     QCoreApplication::processEvents();
     const qint64 idle = statusKiB("VmRSS:");
-    resetPeak();
+    resetPeakMemory();
     const double cpu = threadCpuSeconds();
     QElapsedTimer clock;
     clock.start();
-    if (!engine.startDownload(image.size(), 0, checksumOf(image), image, loader.portName(), 115200))
-        return 1;
     const int SafetyMs = 60000;
-    QTimer::singleShot(SafetyMs, &loop, &QEventLoop::quit);
-    loop.exec();
+    const int result = downloadOnce(image, loader.portName(), SafetyMs);
     const double seconds = clock.nsecsElapsed() / 1e9;
     const double cpuSeconds = threadCpuSeconds() - cpu;
     const qint64 peak = statusKiB("VmHWM:");

@@ -5,13 +5,12 @@
 #include "download/protocol.h"
 #include "testing/images.h"
 #include "testing/simloader.h"
+#include "testing/usage.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <memory>
@@ -32,14 +31,6 @@ struct Run {
     double cpuUsPerBlock = 0;
     bool ok = false;
 };
-
-double childCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // The program's start and exit, measured on a port that does not exist; taken off each run's CPU
 // so that what is left is the cost of the blocks.

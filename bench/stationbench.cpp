@@ -7,6 +7,7 @@
 #include "download/protocol.h"
 #include "testing/images.h"
 #include "testing/simloader.h"
+#include "testing/usage.h"
 #include "testing/waitfor.h"
 
 #include <QCoreApplication>
@@ -17,8 +18,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
-
-#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -43,25 +42,6 @@ struct Run {
     qint64 peakKiB = 0;
     bool ok = false;
 };
-
-double childCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-qint64 peakKiB(qint64 pid)
-{
-    QFile status(QString("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return 0;
-}
 
 double downloadSeconds(const SimLoader &loader)
 {
@@ -118,7 +98,7 @@ Run station(const QString &imagePath, const QByteArray &image, int slotCount, in
     bool exact = true;
     const bool finished = waitFor(
         [&] {
-            run.peakKiB = qMax(run.peakKiB, peakKiB(cli.processId()));
+            run.peakKiB = qMax(run.peakKiB, statusKiB("VmHWM:", cli.processId()));
             while (cli.canReadLine()) {
                 const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
                 if (event["event"] != "result")
@@ -174,7 +154,7 @@ Run plain(const QString &imagePath, const QByteArray &image, int boards)
     cli.start(LUMEDRA_CLI, args);
     waitFor(
         [&] {
-            run.peakKiB = qMax(run.peakKiB, peakKiB(cli.processId()));
+            run.peakKiB = qMax(run.peakKiB, statusKiB("VmHWM:", cli.processId()));
             return cli.state() == QProcess::NotRunning;
         },
         TimeoutMs);

@@ -71,18 +71,6 @@ QStringList ResetSequence::presetNames()
     return names;
 }
 
-QString ResetSequence::text() const
-{
-    QStringList words;
-    for (const Step &step : m_steps)
-        words << QString("%1%2")
-                     .arg(step.kind == Step::Kind::Dtr   ? 'D'
-                          : step.kind == Step::Kind::Rts ? 'R'
-                                                         : 'W')
-                     .arg(step.value);
-    return words.join(',');
-}
-
 bool ResetSequence::run(int fd, QString *error) const
 {
     for (const Step &step : m_steps) {

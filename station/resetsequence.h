@@ -15,18 +15,9 @@ public:
     static constexpr int MaxSteps = 32;
     static constexpr int MaxWaitMs = 10000;
 
-    struct Step {
-        enum class Kind { Dtr, Rts, Wait };
-        Kind kind;
-        int value; // 1 asserts, 0 releases; milliseconds for a wait
-    };
-
     // A preset's name or a sequence; none, with `error` set, when the text is neither.
     static std::optional<ResetSequence> parse(const QString &text, QString *error);
     static QStringList presetNames();
-
-    const QVector<Step> &steps() const { return m_steps; }
-    QString text() const; // the steps, as a sequence
 
     // Runs the steps on an open port; false with `error` set when a line cannot be driven.
     bool run(int fd, QString *error) const;
@@ -34,5 +25,11 @@ public:
     static bool hasModemLines(int fd);
 
 private:
+    struct Step {
+        enum class Kind { Dtr, Rts, Wait };
+        Kind kind;
+        int value; // 1 asserts, 0 releases; milliseconds for a wait
+    };
+
     QVector<Step> m_steps;
 };
