@@ -43,14 +43,6 @@ if(CMAKE_INSTALL_DO_STRIP)
     endforeach()
 endif()" COMPONENT ${LUMEDRA_COMPONENT})
 
-if(BUILD_TESTING)
-    # The completion offers every option the program has, and the manual page documents it.
-    add_test(NAME tst_completion
-             COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/tst_completion.sh $<TARGET_FILE:lumedra-cli>
-                     ${CMAKE_SOURCE_DIR}/packaging/lumedra-cli.bash-completion
-                     ${CMAKE_SOURCE_DIR}/docs/lumedra-cli.1.scd)
-endif()
-
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lumedra)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
