@@ -93,13 +93,20 @@ int main(int argc, char *argv[])
     Session session(options.targets, settings, options.logPath.isEmpty() ? nullptr : &log);
     QObject::connect(&session, &Session::event, &reporter, &Reporter::report);
     QObject::connect(&reporter, &Reporter::lost, &session, &Session::drain);
+    QObject::connect(&session, &Session::logLost, &reporter, [&reporter](const QString &reason) {
+        reporter.notice(reason + "; the boards under way finish");
+    });
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &session, &Session::stop);
     QObject::connect(&session, &Session::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     session.start();
     app.exec();
     reporter.summary();
+    // Output that a reader does not take within this long is lost, and the run ends anyway.
+    constexpr int DrainMs = 5000;
+    const bool written = reporter.drain(DrainMs);
     const int status = session.exitStatus();
-    return status != Session::InterruptedStatus && reporter.outputLost() ? Session::LostStatus
-                                                                         : status;
+    return status != Session::InterruptedStatus && (reporter.outputLost() || !written)
+               ? Session::LostStatus
+               : status;
 }

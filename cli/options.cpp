@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,7 +32,8 @@ bool seconds(const QString &text, int *ms)
     if (!QRegularExpression("^[0-9]+(\\.[0-9]+)?$").match(text).hasMatch() || !ok ||
         value > MaxWaitSeconds)
         return false;
-    *ms = int(value * MsPerSecond);
+    // Rounded up: a tiny wait is still a wait, not "until stopped".
+    *ms = int(std::ceil(value * MsPerSecond));
     return true;
 }
 
@@ -82,8 +84,8 @@ bool Options::parse(const QStringList &arguments, QString *error)
                                        "SECONDS");
     const QCommandLineOption log("log", "Append one JSON line per board to FILE.", "FILE");
     const QCommandLineOption listOption("list", "List the serial ports and exit.");
-    parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset, resetCmd,
-                       attempts, station, goneAfter, log, listOption});
+    parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset,
+                       resetCmd, attempts, station, goneAfter, log, listOption});
     parser.addPositionalArgument("IMAGE", "The raw program image to write.");
 
     if (!parser.parse(arguments)) {

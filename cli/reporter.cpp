@@ -15,6 +15,7 @@ namespace
 {
 
 constexpr int RedrawMs = 100;
+constexpr int StreamWatchMs = 250;
 constexpr int BarWidth = 24;
 constexpr int LeastBar = 6;
 constexpr int PlainStep = 10; // plain output marks every 10 %
@@ -83,8 +84,12 @@ QSize terminalSize()
 
 } // namespace
 
-Reporter::Reporter(const Setup &setup, const Targets &targets) : setup(setup)
+Reporter::Reporter(const Setup &setup, const Targets &targets)
+    : setup(setup), out(STDOUT_FILENO), err(STDERR_FILENO)
 {
+    // A failed stream is noticed even while nothing is being written.
+    connect(&streamWatch, &QTimer::timeout, this, &Reporter::watchStreams);
+    streamWatch.start(StreamWatchMs);
     for (const Target &target : targets) {
         Board board;
         board.target = target;
@@ -230,7 +235,7 @@ void Reporter::plainEvent(Board &b, const BoardEvent &event)
     QString who = label(b);
     if (setup.station && event.board > 0 && event.kind != BoardEvent::Kind::Left)
         who += QString(": board %1 on %2").arg(event.board).arg(event.path);
-    write(stdout, (who + ": " + text + "\n").toLocal8Bit());
+    write(Stream::Out, (who + ": " + text + "\n").toLocal8Bit());
 }
 
 void Reporter::jsonEvent(const Board &b, const BoardEvent &event)
@@ -277,7 +282,7 @@ void Reporter::jsonEvent(const Board &b, const BoardEvent &event)
         object.insert("event", "left");
         break;
     }
-    write(stdout, QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n");
+    write(Stream::Out, QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n");
 }
 
 void Reporter::summary()
@@ -286,7 +291,7 @@ void Reporter::summary()
     if (setup.mode == Mode::Terminal && !setup.quiet)
         redraw();
     // In JSON mode stdout carries events only; the summary goes to the human on stderr.
-    std::FILE *stream = setup.mode == Mode::Json ? stderr : stdout;
+    const Stream stream = setup.mode == Mode::Json ? Stream::Err : Stream::Out;
     QString text = "\n";
     int done = 0, failed = 0, stopped = 0;
     for (const Board &b : qAsConst(boards)) {
@@ -330,6 +335,11 @@ void Reporter::summary()
             text += QString(", %1 stopped").arg(stopped);
     }
     write(stream, (text + "\n").toLocal8Bit());
+}
+
+void Reporter::notice(const QString &text)
+{
+    write(Stream::Err, QString("lumedra-cli: %1\n").arg(text).toLocal8Bit());
 }
 
 double Reporter::bytesPerSecond(const Board &b) const
@@ -379,9 +389,14 @@ QString Reporter::liveLine(const Board &b, int width) const
     QString head;
     if (setup.station) {
         head = QString("%1 ").arg(&b - boards.constData() + 1, 2);
-        tail = QString("  %1  %2 s  %3 done  %4 failed")
+        // The last result stays in view while the slot waits for its next board.
+        const QString last = b.outcome && b.state != State::Remove && b.state != State::Finished
+                                 ? QString("  last: %1").arg(outcomeName(*b.outcome))
+                                 : QString();
+        tail = QString("  %1  %2 s%3  %4 done  %5 failed")
                    .arg(state)
                    .arg(seconds, 0, 'f', 1)
+                   .arg(last)
                    .arg(b.done)
                    .arg(b.failed);
     }
@@ -409,29 +424,30 @@ QString Reporter::totalsLine(int shownBoards) const
             hiddenRunning += active;
         }
     }
-    QString text;
+    QString more;
     if (shownBoards < boards.size())
-        text = QString("... %1 more: %2 done, %3 failed, %4 under way")
+        more = QString("... %1 more: %2 done, %3 failed, %4 under way")
                    .arg(boards.size() - shownBoards)
                    .arg(hiddenDone)
                    .arg(hiddenFailed)
                    .arg(hiddenRunning);
     if (!setup.station)
-        return text;
+        return more;
+    // The station's totals first: a narrow terminal cuts the line's end.
     const double seconds = runClock.nsecsElapsed() / 1e9;
-    if (!text.isEmpty())
-        text += "  |  ";
-    return text + QString("%1 boards: %2 done, %3 failed  |  %4 boards/h  |  up %5")
-                      .arg(done + failed)
-                      .arg(done)
-                      .arg(failed)
-                      .arg(seconds > 0 ? (done + failed) * SecondsPerHour / seconds : 0, 0, 'f', 1)
-                      .arg(duration(seconds));
+    return QString("%1 boards: %2 done, %3 failed  |  %4 boards/h  |  up %5")
+               .arg(done + failed)
+               .arg(done)
+               .arg(failed)
+               .arg(seconds > 0 ? (done + failed) * SecondsPerHour / seconds : 0, 0, 'f', 1)
+               .arg(duration(seconds)) +
+           (more.isEmpty() ? QString() : "  |  " + more);
 }
 
 void Reporter::redraw()
 {
-    if (stdoutLost)
+    // A terminal that is behind (scrolled back, paused) gets the next picture, not every one.
+    if (stdoutLost || !out.idle())
         return;
     // Asked every time: the display follows the terminal's size as it changes.
     const QSize size = terminalSize();
@@ -457,35 +473,41 @@ void Reporter::redraw()
         text += "\r" + line + "\x1b[K\n";
     text += "\x1b[J"; // what a taller display left below
     drawnLines = lines.size();
-    write(stdout, text.toLocal8Bit());
+    write(Stream::Out, text.toLocal8Bit());
 }
 
-void Reporter::write(std::FILE *stream, const QByteArray &bytes)
+void Reporter::write(Stream stream, const QByteArray &bytes)
 {
-    bool &streamLost = stream == stdout ? stdoutLost : stderrLost;
-    if (streamLost)
-        return;
-    const bool written =
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
-        std::fflush(stream) == 0;
-    if (written)
-        return;
-    const int error = errno;
-    std::clearerr(stream);
-    const bool first = !outputLost();
-    streamLost = true;
-    if (!first)
-        return;
-    // Told once, on the other stream if it still works; the exit status tells it too.
-    std::FILE *other = stream == stdout ? stderr : stdout;
-    const QByteArray note = QString("lumedra-cli: %1 lost (%2); the boards under way finish\n")
-                                .arg(stream == stdout ? "standard output" : "standard error",
-                                     QString::fromLocal8Bit(std::strerror(error)))
-                                .toLocal8Bit();
-    if (std::fwrite(note.constData(), 1, size_t(note.size()), other) != size_t(note.size()) ||
-        std::fflush(other) != 0)
-        std::clearerr(other);
-    emit lost();
+    watchStreams();
+    (stream == Stream::Out ? out : err).write(bytes);
+}
+
+void Reporter::watchStreams()
+{
+    for (const Stream stream : {Stream::Out, Stream::Err}) {
+        OutputStream &failing = stream == Stream::Out ? out : err;
+        bool &told = stream == Stream::Out ? stdoutLost : stderrLost;
+        if (told || failing.error() == 0)
+            continue;
+        const bool first = !outputLost();
+        told = true;
+        if (!first)
+            continue;
+        // Told once, on the other stream if it still works; the exit status tells it too.
+        (stream == Stream::Out ? err : out)
+            .write(QString("lumedra-cli: %1 lost (%2); the boards under way finish\n")
+                       .arg(stream == Stream::Out ? "standard output" : "standard error",
+                            QString::fromLocal8Bit(std::strerror(failing.error())))
+                       .toLocal8Bit());
+        emit lost();
+    }
+}
+
+bool Reporter::drain(int timeoutMs)
+{
+    const bool written = out.drain(timeoutMs) && err.drain(timeoutMs);
+    watchStreams();
+    return written;
 }
 
 void Reporter::listPorts(bool json)

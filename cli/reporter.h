@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/outputstream.h"
 #include "station/boardevent.h"
 #include "station/target.h"
 
@@ -9,15 +10,14 @@
 #include <QTimer>
 #include <QVector>
 
-#include <cstdio>
 #include <optional>
 
 class QJsonObject;
 
 // Everything lumedra-cli tells its user about the boards: lines redrawn in place on a terminal,
 // plain lines for a log, or one JSON object per event for a script; then a closing summary.
-// A stream that cannot be written (a closed pipe, a full disk) is given up, never waited on:
-// the downloads go on without it.
+// Output is written from threads of its own and never waited on: a stream that cannot be written
+// (a closed pipe, a full disk, a reader gone quiet) is given up, and the downloads go on.
 class Reporter : public QObject
 {
     Q_OBJECT
@@ -36,8 +36,11 @@ public:
     Reporter(const Setup &setup, const Targets &targets);
 
     void report(const BoardEvent &event);
+    void notice(const QString &text); // one line for the human, on stderr
     void summary();
     bool outputLost() const;
+    // Waits at most `timeoutMs` for the output to be taken; false if it was not.
+    bool drain(int timeoutMs);
 
     static void listPorts(bool json);
 
@@ -70,7 +73,9 @@ private:
     void redraw();
     double bytesPerSecond(const Board &b) const;
     QString label(const Board &b) const;
-    void write(std::FILE *stream, const QByteArray &bytes);
+    enum class Stream { Out, Err };
+    void write(Stream stream, const QByteArray &bytes);
+    void watchStreams();
 
     const Setup setup;
     QVector<Board> boards;
@@ -80,6 +85,9 @@ private:
     int sharedEnd = 0;   // and of the end
     int drawnLines = 0;
     QTimer redrawTimer;
-    bool stdoutLost = false;
+    OutputStream out;
+    OutputStream err;
+    QTimer streamWatch;
+    bool stdoutLost = false; // told
     bool stderrLost = false;
 };

@@ -308,7 +308,10 @@ void dudoZerDownload::noteReply()
 dudoZerDownload::Diagnostics dudoZerDownload::diagnostics() const
 {
     Diagnostics now = seen;
-    now.bytesWaiting = serial->isOpen() ? serial->bytesAvailable() : 0;
+    if (serial->isOpen()) {
+        now.bytesWaiting = serial->bytesAvailable();
+        now.waitingStart = serial->peek(MismatchedKept);
+    }
     return now;
 }
 

@@ -61,6 +61,7 @@ public:
     struct Diagnostics {
         qint64 bytesReceived = 0; // read from the line, in groups of three
         qint64 bytesWaiting = 0;  // arrived but not read yet
+        QByteArray waitingStart;  // the first of them
         bool answered = false;    // a ready reply to a handshake came
         qint64 answeredAtMs = 0;  // when: steady clock, milliseconds
         int headerRefusals = 0;   // replies other than accept to the header frame

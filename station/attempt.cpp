@@ -14,6 +14,17 @@ QString hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
+
+QString unexpected(qint64 bytes)
+{
+    return QString("%1 unexpected byte%2").arg(bytes).arg(bytes == 1 ? "" : "s");
+}
+
+// The first bytes that were no awaited reply: those read, else those still waiting.
+QByteArray firstBytes(const dudoZerDownload::Diagnostics &seen)
+{
+    return seen.mismatched.isEmpty() ? seen.waitingStart : seen.mismatched;
+}
 } // namespace
 
 Attempt::Attempt(const Image &image, const QString &path, int baud, QObject *parent)
@@ -45,6 +56,7 @@ void Attempt::start(const std::function<bool(QString *reason)> &afterOpen)
 void Attempt::abort()
 {
     over = true;
+    ended = true; // a result still queued is dropped
     watcher.stop();
     engine.reset();
 }
@@ -84,10 +96,16 @@ void Attempt::onResult(dudoZerDownload::E_REBACK code)
 
 void Attempt::onPercent(int percent)
 {
-    if (!answeredSeen)
-        watch(); // the first answer is told before the first percent
+    if (over)
+        return;
+    // The first answer is told before the first percent. Only told: the engine is on the stack.
+    const dudoZerDownload::Diagnostics seen = engine->diagnostics();
+    if (!answeredSeen) {
+        answeredSeen = true;
+        emit answeredNow(seen.answeredAtMs);
+    }
     // The engine repeats a percentage for every block of a large image; once is enough.
-    if (over || percent == lastPercent)
+    if (percent == lastPercent)
         return;
     lastPercent = percent;
     emit progress(percent);
@@ -110,7 +128,10 @@ void Attempt::watch()
 
 void Attempt::finish(Outcome outcome, const QString &reason)
 {
+    if (ended)
+        return;
     over = true;
+    ended = true;
     watcher.stop();
     const dudoZerDownload::Diagnostics seen =
         engine ? engine->diagnostics() : dudoZerDownload::Diagnostics();
@@ -134,9 +155,7 @@ QString Attempt::silence() const
     const qint64 bytes = seen.bytesReceived + seen.bytesWaiting;
     if (bytes == 0)
         return QString("the loader never answered (no byte received)");
-    return QString("the loader answered with %1 unexpected bytes: %2")
-        .arg(bytes)
-        .arg(hex(seen.mismatched.isEmpty() ? seen.lastReply : seen.mismatched));
+    return QString("the loader answered with %1: %2").arg(unexpected(bytes), hex(firstBytes(seen)));
 }
 
 QString Attempt::timeoutReason() const
@@ -146,11 +165,10 @@ QString Attempt::timeoutReason() const
         return silence();
     if (seen.headerRefusals > 0 && seen.blocksAccepted == 0)
         return QString("the loader rejected the header (%1 times)").arg(seen.headerRefusals);
-    const qint64 unexpected = seen.mismatchedBytes + seen.bytesWaiting;
-    if (unexpected > 0)
-        return QString("the loader answered with %1 unexpected bytes %2: %3")
-            .arg(unexpected)
-            .arg(where(seen), hex(seen.mismatched));
+    const qint64 odd = seen.mismatchedBytes + seen.bytesWaiting;
+    if (odd > 0)
+        return QString("the loader answered with %1 %2: %3")
+            .arg(unexpected(odd), where(seen), hex(firstBytes(seen)));
     return QString("the loader stopped answering %1").arg(where(seen));
 }
 

@@ -63,5 +63,6 @@ private:
     QTimer watcher;
     bool answeredSeen = false;
     int lastPercent = -1;
-    bool over = false;
+    bool over = false;  // the result is decided
+    bool ended = false; // and told, or the attempt aborted
 };

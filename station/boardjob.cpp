@@ -3,6 +3,7 @@
 #include "station/openfailure.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,9 @@ namespace
 {
 constexpr int FullPercent = 100;
 constexpr int MsPerSecond = 1000;
+// How long the port of a board whose reset command switched its power may take to come back.
+constexpr int SettleMs = 5000;
+constexpr int SettleRetryMs = 100;
 
 // The engine's clock for when the loader answered.
 qint64 nowMs()
@@ -29,12 +33,15 @@ BoardJob::BoardJob(const RunSettings &settings, const QString &path, QObject *pa
     : QObject(parent), settings(settings), path(path)
 {
     deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer); // a coarse timer may end the wait early
     connect(&deadline, &QTimer::timeout, this, &BoardJob::onDeadline);
     connect(&command, &ResetCommand::finished, this, [this](bool ok, const QString &reason) {
-        if (ok)
-            runAttempt();
-        else
+        if (!ok) {
             finish(Outcome::ResetFailed, reason);
+            return;
+        }
+        settling.start();
+        runAttempt();
     });
 }
 
@@ -58,8 +65,14 @@ void BoardJob::stop()
         finish(Outcome::Stopped, QString());
 }
 
+bool BoardJob::underWay() const
+{
+    return everAnswered || (current && current->answered());
+}
+
 void BoardJob::nextAttempt()
 {
+    settling.invalidate();
     if (settings.resetCommand.isEmpty())
         runAttempt();
     else
@@ -68,6 +81,13 @@ void BoardJob::nextAttempt()
 
 void BoardJob::runAttempt()
 {
+    if (over)
+        return;
+    // A reset command that switched the board's power takes its port away for a while.
+    if (settling.isValid() && settling.elapsed() < SettleMs && !QFileInfo::exists(path)) {
+        QTimer::singleShot(SettleRetryMs, this, &BoardJob::runAttempt);
+        return;
+    }
     if (settings.reset && lineFd < 0) {
         // Opened before the engine's own open, which takes the port for itself, and kept open
         // across attempts, so that no close in between drops the lines.
@@ -80,7 +100,7 @@ void BoardJob::runAttempt()
         if (!ResetSequence::hasModemLines(lineFd)) {
             finish(Outcome::ResetFailed,
                    QString("%1 has no modem lines (DTR, RTS) to reset the board with; use "
-                           "--reset-cmd, or wake the board by hand with --wait")
+                           "--reset-cmd instead")
                        .arg(path));
             return;
         }
@@ -119,6 +139,11 @@ void BoardJob::onAttemptFinished(const Attempt::Result &result)
 {
     current->deleteLater();
     current = nullptr;
+    if (settling.isValid() && settling.elapsed() < SettleMs &&
+        result.outcome == Outcome::OpenFailed) {
+        QTimer::singleShot(SettleRetryMs, this, &BoardJob::runAttempt);
+        return; // the port is coming back after the reset command
+    }
     if (!everAnswered && result.answered)
         answeredAtMs = result.answeredAtMs;
     everAnswered = everAnswered || result.answered;
@@ -162,6 +187,7 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
             everAnswered = true;
             answeredAtMs = nowMs();
         }
+        current->disconnect(this);
         current->abort();
         current->deleteLater();
         current = nullptr;

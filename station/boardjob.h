@@ -34,6 +34,8 @@ public:
 
     void start();
     void stop(); // ends at once as Stopped, the port closed
+    // The loader has answered: a board is there, and may be mid-image.
+    bool underWay() const;
 
 signals:
     void waiting(double seconds); // a new wake-up begins; the loader has not answered yet
@@ -54,6 +56,7 @@ private:
     const RunSettings settings;
     const QString path;
     QElapsedTimer clock;
+    QElapsedTimer settling;  // since the reset command ended
     qint64 answeredAtMs = 0; // the first answer, steady clock, milliseconds
     QTimer deadline;
     ResetCommand command;

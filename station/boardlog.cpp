@@ -24,9 +24,13 @@ bool BoardLog::open(const QString &path, QString *error)
     // Non-blocking: a FIFO without a reader fails here instead of holding the run forever.
     fd = ::open(QFile::encodeName(path).constData(),
                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-    if (fd < 0)
+    if (fd < 0) {
         *error = QString("cannot open the log %1: %2").arg(path, std::strerror(errno));
-    return fd >= 0;
+        return false;
+    }
+    // Open, a slow reader is waited for like a slow disk.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return true;
 }
 
 bool BoardLog::write(QJsonObject fields)

@@ -1,5 +1,7 @@
 #include "station/openfailure.h"
 
+#include <QFileInfo>
+
 #include <cerrno>
 #include <cstring>
 
@@ -27,6 +29,9 @@ QString describeOpenFailure(const QString &path, QSerialPort::SerialPortError er
                        "'sudo usermod -aG %2 $USER', then log in again")
             .arg(path, name);
     }
+    // A file, a FIFO or another device: the terminal settings a serial port has are missing.
+    if (!S_ISCHR(info.st_mode) || !QFileInfo(path).canonicalFilePath().startsWith("/dev/"))
+        return QString("%1 is not a serial port").arg(path);
     return errorText;
 }
 
@@ -41,6 +46,8 @@ QString describeOpenFailure(const QString &path, int error)
     case EPERM:
     case EBUSY:
         return describeOpenFailure(path, QSerialPort::PermissionError, QString());
+    case ENOTTY:
+        return QString("%1 is not a serial port").arg(path);
     default:
         return QString("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
     }

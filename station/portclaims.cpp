@@ -19,7 +19,7 @@ QString PortClaims::claim(const QString &pattern)
     for (const QString &path : qAsConst(paths)) {
         // A by-path or by-id link left dangling names a board that is gone.
         const QString device = QFileInfo(path).canonicalFilePath();
-        if (device.isEmpty() || held.values().contains(device))
+        if (device.isEmpty() || held.contains(path) || held.values().contains(device))
             continue;
         held.insert(path, device);
         return path;

@@ -17,17 +17,22 @@ public:
 
     void killGroup()
     {
-        if (processId() > 0)
-            ::kill(-pid_t(processId()), SIGKILL);
+        if (group > 0)
+            ::kill(-group, SIGKILL);
     }
 
 protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
+
+private:
+    friend class ResetCommand;
+    pid_t group = 0; // the command's process group, kept after the command itself has ended
 };
 
 ResetCommand::ResetCommand(QObject *parent) : QObject(parent)
 {
     limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer); // a coarse timer may cut the command short
     limit.setInterval(LimitMs);
     connect(&limit, &QTimer::timeout, this, &ResetCommand::onTimeout);
 }
@@ -67,6 +72,7 @@ void ResetCommand::start(const QString &command, const QString &port)
     });
     limit.start();
     process->start("/bin/sh", {"-c", expand(command, port)});
+    process->group = pid_t(process->processId());
 }
 
 void ResetCommand::stop()
@@ -75,10 +81,10 @@ void ResetCommand::stop()
     if (!process)
         return;
     process->disconnect(this);
-    if (process->state() != QProcess::NotRunning) {
-        process->killGroup();
+    // What the command left running in the background goes with it.
+    process->killGroup();
+    if (process->state() != QProcess::NotRunning)
         process->waitForFinished(1000);
-    }
     // Possibly called from one of its own signals: it goes once that has returned.
     process->deleteLater();
     process = nullptr;

@@ -56,8 +56,14 @@ std::optional<ResetSequence> ResetSequence::parse(const QString &text, QString *
                                                : Step::Kind::Wait,
                                  value});
     }
-    if (sequence.m_steps.size() > MaxSteps) {
-        *error = QString("a reset sequence has at most %1 steps").arg(MaxSteps);
+    int waited = 0;
+    for (const Step &step : sequence.m_steps)
+        waited += step.kind == Step::Kind::Wait ? step.value : 0;
+    // The steps block their board's thread, which a stop has to wait for.
+    if (sequence.m_steps.size() > MaxSteps || waited > MaxWaitMs) {
+        *error = QString("a reset sequence has at most %1 steps and waits %2 ms in all")
+                     .arg(MaxSteps)
+                     .arg(MaxWaitMs);
         return std::nullopt;
     }
     return sequence;

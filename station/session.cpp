@@ -12,9 +12,9 @@ Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *
     qRegisterMetaType<BoardEvent>();
     shared.log = log;
     if (log)
-        connect(log, &BoardLog::failed, this, [this] {
-            lost = true;
+        connect(log, &BoardLog::failed, this, [this](const QString &reason) {
             drain();
+            emit logLost(reason);
         });
     for (int i = 0; i < targets.size(); ++i) {
         Worker worker;

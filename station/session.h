@@ -35,6 +35,7 @@ public:
 
 signals:
     void event(const BoardEvent &event); // on the main thread, in the order they happened
+    void logLost(const QString &reason); // the boards under way finish, no new one starts
     void finished();
 
 private:

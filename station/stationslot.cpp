@@ -9,8 +9,9 @@
 
 namespace
 {
-constexpr int LookMs = 100;  // a slot's pattern is matched again this often
-constexpr int RetryMs = 500; // after a port that would not open
+constexpr int LookMs = 100;        // a slot's pattern is matched again this often
+constexpr int RetryMs = 500;       // after a port that would not open
+constexpr int ResetRetryMs = 2000; // after a reset that failed: a relay is not hammered
 constexpr int MsPerSecond = 1000;
 
 QJsonValue orNull(const QString &text)
@@ -57,7 +58,12 @@ void StationSlot::stop()
 void StationSlot::drain()
 {
     draining = true;
-    if (!job)
+    // A slot that would wait for its board until stopped starts none now; a download under
+    // way, or a wake-up with an end of its own, finishes.
+    const bool waitsForever = settings.station || settings.waitMs == 0;
+    if (job && !job->underWay() && waitsForever)
+        job->stop();
+    else if (!job)
         end();
 }
 
@@ -79,6 +85,8 @@ void StationSlot::look()
 void StationSlot::startJob()
 {
     device = QFileInfo(path).canonicalFilePath();
+    // Taken now: a board that is lost takes its identity with it.
+    usb = UsbIdentity::of(path);
     RunSettings jobSettings = settings;
     if (settings.station)
         jobSettings.waitMs = 0; // a slot waits for its next board until the run stops
@@ -106,17 +114,16 @@ void StationSlot::onJobFinished(const BoardJob::Result &result)
 {
     job->deleteLater();
     job = nullptr;
-    // On a station, a port that vanished or would not open before any loader answered held no
-    // board to speak of: the slot looks again. A failing reset command is reported, though, or
-    // the slot would try it again and again unseen.
-    if (settings.station && !result.answered && result.outcome != Outcome::ResetFailed) {
+    // On a station, a port that vanished, would not open or could not be reset before any
+    // loader answered held no board to speak of: the slot says why and looks again.
+    if (settings.station && !result.answered) {
         release();
-        if (result.outcome == Outcome::OpenFailed)
+        if (result.outcome == Outcome::OpenFailed || result.outcome == Outcome::ResetFailed)
             sendWaiting(result.reason);
         if (stopping || draining)
             end();
         else
-            lookTimer.start(RetryMs);
+            lookTimer.start(result.outcome == Outcome::ResetFailed ? ResetRetryMs : RetryMs);
         return;
     }
     if (board == 0)
@@ -147,7 +154,6 @@ void StationSlot::record(const BoardJob::Result &result)
 {
     if (!shared->log)
         return;
-    const UsbIdentity usb = UsbIdentity::of(path);
     shared->log->write(
         {{"event", "board"},
          {"slot", index + 1},

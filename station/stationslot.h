@@ -5,6 +5,7 @@
 #include "station/portclaims.h"
 #include "station/runsettings.h"
 #include "station/target.h"
+#include "station/usbidentity.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -64,6 +65,7 @@ private:
     PresenceProbe *probe = nullptr;
     QString path;   // the port the slot holds now
     QString device; // what it named when the board came
+    UsbIdentity usb;
     int board = 0;
     QString waitingSent; // what the last waiting event said, so that it is said once
     bool stopping = false;

@@ -28,6 +28,7 @@ private slots:
     void exitStatus();
     void outputLost_data();
     void outputLost();
+    void stuckReader();
     void display();
     void station();
 
@@ -143,6 +144,9 @@ void tst_Cli::exitStatus_data()
     row("a log that cannot be opened", QStringList{"--log", "/nonexistent/log"} + usual, 2,
         "cannot open the log /nonexistent/log");
     row("attempts without a reset", QStringList{"--attempts", "3"} + usual, 2, "needs --reset");
+    // The log fails at once: a station with no board yet starts none and ends.
+    row("a station whose log fails", QStringList{"--station", "--log", "/dev/full"} + usual, 3,
+        "the log could not be written", {.silent = true});
     row("rate not a number", {"-b", "0x10", "-p", "PORT", "IMAGE"}, 2, "positive");
     row("same port twice", {"-p", "PORT", "-p", "/dev/./ALIAS", "IMAGE"}, 2, "named twice");
 }
@@ -217,6 +221,28 @@ void tst_Cli::outputLost()
         QVERIFY(loader->image() == image);
         QVERIFY(portFree(loader->portName()));
     }
+}
+
+// A reader that stops reading holds up neither the boards nor a stop.
+void tst_Cli::stuckReader()
+{
+    int pipe[2];
+    QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+    ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
+    SimLoader loader(SimLoader::Faults{.throttleBaud = 115200});
+    QVERIFY(loader.start());
+    QProcess cli;
+    cli.setStandardOutputFile(QString("/proc/self/fd/%1").arg(pipe[1]));
+    cli.start(LUMEDRA_CLI, {"--json", "-p", loader.portName(),
+                            writeFile(dir.path(), "stuck.bin", randomImage(64 << 10, 27))});
+    // By then some 90 progress events have filled the pipe.
+    QVERIFY(waitFor([&] { return loader.count(SimLoader::Frame::Block) > 460; }, 20000));
+    ::kill(pid_t(cli.processId()), SIGTERM);
+    QVERIFY(cli.waitForFinished(15000));
+    QCOMPARE(cli.exitCode(), 130);
+    QVERIFY(waitFor([&] { return portFree(loader.portName()); }, 1000));
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 // The live lines on a terminal of a set size: none wraps, however long the port names, and

@@ -183,6 +183,9 @@ void tst_Station::jobs_data()
         Outcome::ResetFailed, "has no modem lines", "", {0, 2000});
     row("reset command", {}, -1, "", "echo {port} >> RECORD", 1, false, Outcome::Done, "^$", "",
         {0, 3000});
+    // A power switch: the port is gone when the command ends, and back 300 ms later.
+    row("reset command switches the power", {}, -1, "", "rm {port}", 1, false, Outcome::Done, "^$",
+        "", {200, 3000});
     row("reset command fails", {}, -1, "", "echo warming up >&2; echo no relay >&2; exit 3", 1,
         false, Outcome::ResetFailed, "^the reset command exited with status 3: no relay$", "",
         {0, 3000});
@@ -218,7 +221,23 @@ void tst_Station::jobs()
     settings.attempts = attempts;
     if (adapter)
         FakeAdapter::switchOn();
-    JobRun run(settings, loader.portName());
+    // The board's port as a link, which a power switch takes away and udev puts back.
+    const QString link = dir.filePath(QString("port-%1").arg(QTest::currentDataTag()));
+    QFile::remove(link);
+    QVERIFY(QFile::link(loader.portName(), link));
+    QTimer relink;
+    bool relinking = false;
+    connect(&relink, &QTimer::timeout, this, [&] {
+        if (relinking || QFileInfo::exists(link))
+            return;
+        relinking = true;
+        QTimer::singleShot(300, this, [&] {
+            QFile::link(loader.portName(), link);
+            relinking = false;
+        });
+    });
+    relink.start(20);
+    JobRun run(settings, link);
     const bool finished = run.finish(30000);
     const QString changes = adapter ? lineChanges() : QString();
     FakeAdapter::switchOff();
@@ -234,10 +253,10 @@ void tst_Station::jobs()
         QCOMPARE(run.events.filter("attempt").size(), attempts - 1);
     if (outcome == Outcome::Done)
         QVERIFY(loader.image() == SmallImage);
-    if (!command.isEmpty() && outcome == Outcome::Done) {
+    if (command.contains("RECORD")) {
         QFile file(record);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), loader.portName().toUtf8() + '\n');
+        QCOMPARE(file.readAll(), link.toUtf8() + '\n');
     }
 }
 
@@ -263,6 +282,15 @@ void tst_Station::stopClosesFirst()
     job.stop();
     FakeAdapter::switchOff();
     QCOMPARE(seen, QString("stopped free restored"));
+
+    // A stop while the engine's own result is on its way: still one result.
+    BoardJob failing(settings, "/nonexistent/lumedra-port");
+    int results = 0;
+    connect(&failing, &BoardJob::finished, this, [&] { ++results; });
+    failing.start();
+    failing.stop();
+    QTest::qWait(100);
+    QCOMPARE(results, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Station)
