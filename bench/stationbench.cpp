@@ -38,21 +38,33 @@ struct Run {
     int boards = 0;
     double wallSeconds = 0;     // from the first board plugged in to the last one flashed
     double downloadSeconds = 0; // mean, from a board's first handshake to its finish frame
+    double wakeSeconds = 0;     // mean, of which before the header
     double cpuSeconds = 0;
     qint64 peakKiB = 0;
     bool ok = false;
 };
 
-double downloadSeconds(const SimLoader &loader)
+// A board's download as its loader saw it: from the first handshake to the finish frame, and the
+// part of it before the header (the handshakes and the pause after the rate switch).
+struct Download {
+    double seconds = 0;
+    double wakeSeconds = 0;
+};
+
+Download downloadOf(const SimLoader &loader)
 {
-    qint64 first = -1, finish = -1;
+    qint64 first = -1, header = -1, finish = -1;
     for (const SimLoader::Frame &f : loader.frames()) {
         if (f.kind == SimLoader::Frame::Handshake && first < 0)
             first = f.atUs;
+        if (f.kind == SimLoader::Frame::Header && header < 0)
+            header = f.atUs;
         if (f.kind == SimLoader::Frame::Finish)
             finish = f.atUs;
     }
-    return first >= 0 && finish >= 0 ? (finish - first) / 1e6 : 0;
+    if (first < 0 || header < 0 || finish < 0)
+        return {};
+    return {(finish - first) / 1e6, (header - first) / 1e6};
 }
 
 SimLoader::Faults pacedLine()
@@ -123,11 +135,12 @@ Run station(const QString &imagePath, const QByteArray &image, int slotCount, in
     cli.waitForFinished(TimeoutMs);
     run.cpuSeconds = childCpuSeconds() - cpuBefore;
     run.boards = flashed;
-    double download = 0;
     for (const auto &slot : boards)
-        for (const auto &board : slot)
-            download += downloadSeconds(*board);
-    run.downloadSeconds = download / flashed;
+        for (const auto &board : slot) {
+            const Download download = downloadOf(*board);
+            run.downloadSeconds += download.seconds / flashed;
+            run.wakeSeconds += download.wakeSeconds / flashed;
+        }
     run.ok = finished && exact && cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 130;
     return run;
 }
@@ -202,11 +215,12 @@ int main(int argc, char *argv[])
     std::printf("%-40s %12s %12s %10s\n", "measure", "value", "against", "ratio");
     std::printf("%-40s %10.3f s %10.3f s\n", "wall per board, 1 slot (vs download)",
                 perBoard(one, 1), one.downloadSeconds);
-    std::printf("%-40s %10.3f s %10.3f s\n", "wall per board, 16 slotCount (vs download)",
+    std::printf("%-40s %10.3f s %10.3f s\n", "wall per board, 16 slots (vs download)",
                 perBoard(many, Slots), many.downloadSeconds);
     std::printf("%-40s %10.3f s\n", "station's cost per board, 1 slot", costOne);
-    std::printf("%-40s %10.3f s\n", "station's cost per board, 16 slotCount", costMany);
-    std::printf("%-40s %10.0f /h %9.0f /h %9.2fx\n", "boards per hour, 16 slotCount vs 1",
+    std::printf("%-40s %10.3f s\n", "station's cost per board, 16 slots", costMany);
+    std::printf("%-40s %10.3f s\n", "of the download: handshakes and pause", many.wakeSeconds);
+    std::printf("%-40s %10.0f /h %9.0f /h %9.2fx\n", "boards per hour, 16 slots vs 1",
                 perHour(many), perHour(one), perHour(many) / perHour(one));
     std::printf("%-40s %9.1f us %9.1f us %9.2fx\n", "CPU per block, station vs plain run",
                 cpuPerBlock(many), cpuPerBlock(flat), cpuPerBlock(many) / cpuPerBlock(flat));
@@ -214,8 +228,8 @@ int main(int argc, char *argv[])
                 many.peakKiB, flat.peakKiB, double(many.peakKiB) / flat.peakKiB);
 
     bool ok = one.ok && many.ok && flat.ok;
-    ok &= verdict("station's own cost per board at most 0.5 s (16 slotCount)", costMany <= 0.5);
-    ok &= verdict("16 slotCount at least 0.9 x 16 x one slot's boards per hour",
+    ok &= verdict("station's own cost per board at most 0.5 s (16 slots)", costMany <= 0.5);
+    ok &= verdict("16 slots at least 0.9 x 16 x one slot's boards per hour",
                   perHour(many) >= 0.9 * Slots * perHour(one));
     std::printf("BENCH_STATION ok=%d cost_1=%.3f cost_16=%.3f per_hour_1=%.0f per_hour_16=%.0f "
                 "scaling=%.2f cpu_ratio=%.2f memory_ratio=%.2f\n",
