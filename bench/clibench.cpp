@@ -3,18 +3,15 @@
 // baud, then a verdict for each target; exits 0 only when every run worked and every target held.
 //   lumedra-bench-cli
 #include "download/protocol.h"
+#include "testing/clirun.h"
 #include "testing/images.h"
-#include "testing/simloader.h"
 #include "testing/usage.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 namespace
 {
@@ -46,37 +43,14 @@ double startupCpuSeconds(const QString &imagePath)
 }
 
 // One lumedra-cli process downloading `image` to `boards` loaders at once.
-Run runCli(const QString &imagePath, const QByteArray &image, int boards, double startupCpu)
+Run measure(const QString &imagePath, const QByteArray &image, int boards, double startupCpu)
 {
-    Run run;
     SimLoader::Faults line;
     line.throttleBaud = LineBaud;
     line.recordBlocks = false;
-    std::vector<std::unique_ptr<SimLoader>> loaders;
-    QStringList args{imagePath};
-    for (int i = 0; i < boards; ++i) {
-        loaders.push_back(std::make_unique<SimLoader>(line));
-        if (!loaders.back()->start())
-            return run;
-        args << "-p" << loaders.back()->portName();
-    }
-    QProcess cli;
-    cli.setStandardOutputFile(QProcess::nullDevice());
-    cli.setStandardErrorFile(QProcess::nullDevice());
-    const double cpuBefore = childCpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
-    cli.start(LUMEDRA_CLI, args);
-    const int TenMinutesMs = 600000;
-    if (!cli.waitForFinished(TenMinutesMs))
-        return run;
-    run.wallSeconds = clock.nsecsElapsed() / 1e9;
+    const CliRun cli = runCli(LUMEDRA_CLI, imagePath, image, boards, line);
     const double blocks = double(boards) * ImageSize / Protocol::MaxBlockLength;
-    run.cpuUsPerBlock = (childCpuSeconds() - cpuBefore - startupCpu) * 1e6 / blocks;
-    run.ok = cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0;
-    for (const auto &loader : loaders)
-        run.ok = run.ok && loader->image() == image;
-    return run;
+    return {cli.wallSeconds, (cli.cpuSeconds - startupCpu) * 1e6 / blocks, cli.ok};
 }
 
 } // namespace
@@ -89,9 +63,9 @@ int main(int argc, char *argv[])
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
 
     const double startup = startupCpuSeconds(imagePath);
-    const Run one = runCli(imagePath, image, 1, startup);
-    const Run eight = runCli(imagePath, image, 8, startup);
-    const Run many = runCli(imagePath, image, 32, startup);
+    const Run one = measure(imagePath, image, 1, startup);
+    const Run eight = measure(imagePath, image, 8, startup);
+    const Run many = measure(imagePath, image, 32, startup);
 
     std::printf("%-34s %12s %12s %10s\n", "measure", "value", "floor/bound", "ratio");
     std::printf("%-34s %10.3f s\n", "wall time, 1 board, 64 KiB", one.wallSeconds);

@@ -5,6 +5,7 @@
 // it (the loader closes its line) and plugs in the next.
 //   lumedra-bench-station
 #include "download/protocol.h"
+#include "testing/clirun.h"
 #include "testing/images.h"
 #include "testing/simloader.h"
 #include "testing/usage.h"
@@ -145,38 +146,17 @@ Run station(const QString &imagePath, const QByteArray &image, int slotCount, in
     return run;
 }
 
-// A plain run of `boards` boards at once, one a port.
+// A plain run of `boards` boards at once, one a port; JSON, as the station's run has it for its
+// harness.
 Run plain(const QString &imagePath, const QByteArray &image, int boards)
 {
+    const CliRun cli = runCli(LUMEDRA_CLI, imagePath, image, boards, pacedLine(), {"--json"});
     Run run;
-    std::vector<std::unique_ptr<SimLoader>> loaders;
-    // JSON, as the station's run has it for its harness.
-    QStringList args{"--json", imagePath};
-    for (int i = 0; i < boards; ++i) {
-        loaders.push_back(std::make_unique<SimLoader>(pacedLine()));
-        if (!loaders.back()->start())
-            return run;
-        args << "-p" << loaders.back()->portName();
-    }
-    QProcess cli;
-    cli.setStandardOutputFile(QProcess::nullDevice());
-    cli.setStandardErrorFile(QProcess::nullDevice());
-    const double cpuBefore = childCpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
-    cli.start(LUMEDRA_CLI, args);
-    waitFor(
-        [&] {
-            run.peakKiB = qMax(run.peakKiB, statusKiB("VmHWM:", cli.processId()));
-            return cli.state() == QProcess::NotRunning;
-        },
-        TimeoutMs);
-    run.wallSeconds = clock.nsecsElapsed() / 1e9;
-    run.cpuSeconds = childCpuSeconds() - cpuBefore;
     run.boards = boards;
-    run.ok = cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0;
-    for (const auto &loader : loaders)
-        run.ok = run.ok && loader->image() == image;
+    run.wallSeconds = cli.wallSeconds;
+    run.cpuSeconds = cli.cpuSeconds;
+    run.peakKiB = cli.peakKiB;
+    run.ok = cli.ok;
     return run;
 }
 
