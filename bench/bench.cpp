@@ -81,7 +81,7 @@ int downloadOnce(const QByteArray &image, const QString &port, int limitMs)
                          result = code;
                          loop.quit();
                      });
-    if (!engine.startDownload(image.size(), 0, checksumOf(image), image, port,
+    if (!engine.startDownload(image.size(), 0, imageChecksum(image), image, port,
                               Protocol::FastBaudRate))
         return -1;
     QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);

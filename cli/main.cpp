@@ -1,26 +1,30 @@
+#include "cli/boardtext.h"
+#include "cli/eventlines.h"
+#include "cli/liveview.h"
 #include "cli/options.h"
-#include "cli/reporter.h"
+#include "cli/output.h"
+#include "cli/portlist.h"
 #include "cli/signalwatcher.h"
 
 #include "download/dudozerdownload.h"
-#include "download/imagefile.h"
-#include "download/protocol.h"
+#include "download/image.h"
 #include "station/boardlog.h"
 #include "station/session.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include <unistd.h>
 
 namespace
 {
 constexpr int UsageStatus = 2;
+// Output that a reader does not take within this long is lost, and the run ends anyway.
+constexpr int DrainMs = 5000;
 
 int fail(const QString &message)
 {
@@ -37,76 +41,86 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
 
     Options options;
-    QString error;
-    if (!options.parse(app.arguments(), &error))
-        return fail(error + "\nTry 'lumedra-cli --help'.");
+    const Options::Parsed parsed = options.parse(app.arguments());
+    switch (parsed.kind) {
+    case Options::Parsed::Kind::Help:
+    case Options::Parsed::Kind::Version:
+        std::fputs(qPrintable(parsed.text), stdout);
+        return 0;
+    case Options::Parsed::Kind::UsageError:
+        return fail(parsed.text + "\nTry 'lumedra-cli --help'.");
+    case Options::Parsed::Kind::Run:
+        break;
+    }
     // The engine traces its steps; unasked for, they would tear the live lines.
     if (!options.verbose)
         QLoggingCategory::setFilterRules(
             QStringLiteral("%1.debug=false").arg(engineLog().categoryName()));
     if (options.list) {
-        Reporter::listPorts(options.json);
+        Output output;
+        output.write(Output::Stream::Out, PortList::lines(options.json));
+        output.drain(DrainMs);
         return 0;
     }
 
     // Read whole and once, before any port opens: every board gets the very same bytes.
+    const ImageLoad load = Image::load(options.image);
+    if (!load.image)
+        return fail(load.message);
     RunSettings settings = options.settings;
-    Image &image = settings.image;
-    image.path = QFileInfo(options.image).absoluteFilePath(); // for the record
-    switch (ImageFile::read(options.image, &image.bytes, &error)) {
-    case ImageFile::Status::Ok:
-        break;
-    case ImageFile::Status::NotRegular:
-    case ImageFile::Status::TooLarge:
-        return fail(QString("%1 is %2").arg(options.image, error));
-    case ImageFile::Status::CannotOpen:
-    case ImageFile::Status::ReadFailed:
-        return fail(QString("cannot read %1: %2").arg(options.image, error));
-    }
-    if (image.bytes.isEmpty())
-        return fail(QString("%1 is empty").arg(options.image));
-    image.checksum = quint16(byteSum(image.bytes.constData(), image.bytes.size()));
-    image.sha256 = QCryptographicHash::hash(image.bytes, QCryptographicHash::Sha256).toHex();
+    settings.image = *load.image;
 
     BoardLog log;
+    QString error;
     if (!options.logPath.isEmpty() && !log.open(options.logPath, &error))
         return fail(error);
 
     // A closed pipe or terminal must not kill the run with boards half-written: writes fail
-    // instead, and the reporter gives up that output. A closed terminal stops the run as
-    // SIGTERM does.
+    // instead, and that output is given up. A closed terminal stops the run as SIGTERM does.
     std::signal(SIGPIPE, SIG_IGN);
     SignalWatcher signalWatcher;
     if (!signalWatcher.install())
         return fail("cannot watch for stop signals");
 
-    Reporter::Setup setup;
-    setup.mode = options.json              ? Reporter::Mode::Json
-                 : ::isatty(STDOUT_FILENO) ? Reporter::Mode::Terminal
-                                           : Reporter::Mode::Plain;
-    setup.quiet = options.quiet;
-    setup.station = settings.station;
-    setup.attempts = settings.attempts;
-    setup.bytes = image.bytes.size();
-    setup.checksum = image.checksum;
-    Reporter reporter(setup, options.targets);
+    Output output;
     Session session(options.targets, settings, options.logPath.isEmpty() ? nullptr : &log);
-    QObject::connect(&session, &Session::event, &reporter, &Reporter::report);
-    QObject::connect(&reporter, &Reporter::lost, &session, &Session::drain);
-    QObject::connect(&session, &Session::logLost, &reporter, [&reporter](const QString &reason) {
-        reporter.notice(reason + "; the boards under way finish");
+    const qint64 bytes = settings.image.size();
+    // A terminal gets the live display; with --quiet, or into a file or a pipe, lines.
+    const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO);
+    std::unique_ptr<LiveView> view;
+    std::unique_ptr<EventLines> lines;
+    if (live) {
+        view = std::make_unique<LiveView>(session.state(), output, settings.station, bytes);
+    } else {
+        lines = std::make_unique<EventLines>(
+            EventLines::Setup{options.json, options.quiet, settings.station, settings.attempts,
+                              bytes, settings.image.checksum},
+            options.targets);
+        QObject::connect(&session, &Session::event, &output, [&](const BoardEvent &event) {
+            const QByteArray line = lines->line(event);
+            if (!line.isEmpty())
+                output.write(Output::Stream::Out, line);
+        });
+    }
+    QObject::connect(&output, &Output::lostNow, &session, &Session::drain);
+    QObject::connect(&session, &Session::logLost, &output, [&output](const QString &reason) {
+        output.notice(reason + "; the boards under way finish");
     });
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &session, &Session::stop);
     QObject::connect(&session, &Session::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     session.start();
+    if (view)
+        view->start();
     app.exec();
-    reporter.summary();
-    // Output that a reader does not take within this long is lost, and the run ends anyway.
-    constexpr int DrainMs = 5000;
-    const bool written = reporter.drain(DrainMs);
+    if (view)
+        view->finish();
+    // In JSON mode stdout carries events only; the summary goes to the human on stderr.
+    output.write(options.json ? Output::Stream::Err : Output::Stream::Out,
+                 BoardText::summary(session.state(), settings.station, bytes).toLocal8Bit());
+    const bool written = output.drain(DrainMs);
     const int status = session.exitStatus();
-    return status != Session::InterruptedStatus && (reporter.outputLost() || !written)
+    return status != Session::InterruptedStatus && (output.lost() || !written)
                ? Session::LostStatus
                : status;
 }

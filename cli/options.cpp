@@ -1,18 +1,17 @@
 #include "cli/options.h"
 
+#include "download/units.h"
+
 #include <QCommandLineParser>
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <limits>
 
 namespace
 {
 
-constexpr int MsPerSecond = 1000;
 constexpr int MaxWaitSeconds = 7 * 24 * 3600;
 
 // A whole number of at least `least`, from digits only.
@@ -37,6 +36,11 @@ bool seconds(const QString &text, int *ms)
     return true;
 }
 
+Options::Parsed usage(const QString &error)
+{
+    return {Options::Parsed::Kind::UsageError, error};
+}
+
 bool isPattern(const QString &path)
 {
     return path.contains(QRegularExpression("[*?\\[]"));
@@ -44,8 +48,9 @@ bool isPattern(const QString &path)
 
 } // namespace
 
-bool Options::parse(const QStringList &arguments, QString *error)
+Options::Parsed Options::parse(const QStringList &arguments)
 {
+    QString error;
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Writes IMAGE into the loader of the device on each PORT, all at the same time.\n"
@@ -89,16 +94,13 @@ bool Options::parse(const QStringList &arguments, QString *error)
     parser.addPositionalArgument("IMAGE", "The raw program image to write.");
 
     if (!parser.parse(arguments)) {
-        *error = parser.errorText();
-        return false;
+        error = parser.errorText();
+        return usage(error);
     }
     if (parser.isSet(help))
-        parser.showHelp(0);
-    if (parser.isSet(version)) {
-        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
-                    qPrintable(QCoreApplication::applicationVersion()));
-        std::exit(0);
-    }
+        return {Parsed::Kind::Help, parser.helpText()};
+    if (parser.isSet(version))
+        return {Parsed::Kind::Version, QStringLiteral("lumedra-cli " LUMEDRA_VERSION "\n")};
 
     list = parser.isSet(listOption);
     json = parser.isSet(jsonOption);
@@ -108,79 +110,79 @@ bool Options::parse(const QStringList &arguments, QString *error)
     const QStringList positional = parser.positionalArguments();
     if (list) {
         if (!ports.isEmpty() || !positional.isEmpty() || parser.isSet(baud)) {
-            *error = "--list takes no ports, rate or image";
-            return false;
+            error = "--list takes no ports, rate or image";
+            return usage(error);
         }
-        return true;
+        return {Parsed::Kind::Run, {}};
     }
     if (positional.size() != 1) {
-        *error = positional.isEmpty() ? "no image given" : "more than one image given";
-        return false;
+        error = positional.isEmpty() ? "no image given" : "more than one image given";
+        return usage(error);
     }
     image = positional.first();
     if (ports.isEmpty()) {
-        *error = "no port given (-p PORT)";
-        return false;
+        error = "no port given (-p PORT)";
+        return usage(error);
     }
     if (ports.size() > MaxPorts) {
-        *error = QString("at most %1 ports in one run").arg(MaxPorts);
-        return false;
+        error = QString("at most %1 ports in one run").arg(MaxPorts);
+        return usage(error);
     }
     if (parser.isSet(baud) &&
         !wholeNumber(parser.value(baud), 1, std::numeric_limits<int>::max(), &settings.baud)) {
-        *error = QString("rate '%1' is not a positive whole number").arg(parser.value(baud));
-        return false;
+        error = QString("rate '%1' is not a positive whole number").arg(parser.value(baud));
+        return usage(error);
     }
 
     settings.station = parser.isSet(station);
     if (parser.isSet(wait)) {
         int ms = 0;
         if (settings.station) {
-            *error = "a station waits for its boards until stopped: --wait goes without --station";
-            return false;
+            error = "a station waits for its boards until stopped: --wait goes without --station";
+            return usage(error);
         }
         if (!seconds(parser.value(wait), &ms)) {
-            *error = QString("--wait '%1' is not a number of seconds").arg(parser.value(wait));
-            return false;
+            error = QString("--wait '%1' is not a number of seconds").arg(parser.value(wait));
+            return usage(error);
         }
         settings.waitMs = ms;
     }
     if (parser.isSet(goneAfter)) {
         if (!settings.station) {
-            *error = "--gone-after goes with --station";
-            return false;
+            error = "--gone-after goes with --station";
+            return usage(error);
         }
         if (!seconds(parser.value(goneAfter), &settings.goneAfterMs) || settings.goneAfterMs <= 0) {
-            *error = QString("--gone-after '%1' is not a positive number of seconds")
+            error = QString("--gone-after '%1' is not a positive number of seconds")
                          .arg(parser.value(goneAfter));
-            return false;
+            return usage(error);
         }
     }
     if (parser.isSet(reset) && parser.isSet(resetCmd)) {
-        *error = "--reset and --reset-cmd exclude each other";
-        return false;
+        error = "--reset and --reset-cmd exclude each other";
+        return usage(error);
     }
     if (parser.isSet(reset)) {
-        settings.reset = ResetSequence::parse(parser.value(reset), error);
+        settings.reset = ResetSequence::parse(parser.value(reset), &error);
         if (!settings.reset)
-            return false;
+            return usage(error);
     }
     settings.resetCommand = parser.value(resetCmd);
     if (parser.isSet(resetCmd) && settings.resetCommand.trimmed().isEmpty()) {
-        *error = "--reset-cmd needs a command";
-        return false;
+        error = "--reset-cmd needs a command";
+        return usage(error);
     }
     if (parser.isSet(attempts)) {
         if (!wholeNumber(parser.value(attempts), 1, MaxAttempts, &settings.attempts)) {
-            *error = QString("--attempts '%1' is not a whole number from 1 to %2")
+            error = QString("--attempts '%1' is not a whole number from 1 to %2")
                          .arg(parser.value(attempts))
                          .arg(MaxAttempts);
-            return false;
+            return usage(error);
         }
         if (settings.attempts > 1 && !settings.resets()) {
-            *error = "--attempts needs --reset or --reset-cmd: only a reset brings the loader "
+            error = "--attempts needs --reset or --reset-cmd: only a reset brings the loader "
                      "back to the start";
-            return false;
+            return usage(error);
         }
     }
     logPath = parser.value(log);
@@ -197,11 +199,11 @@ bool Options::parse(const QStringList &arguments, QString *error)
         // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
         const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
         if (canonical.contains(same)) {
-            *error = QString("port %1 is named twice").arg(given);
-            return false;
+            error = QString("port %1 is named twice").arg(given);
+            return usage(error);
         }
         canonical << same;
         targets << target;
     }
-    return true;
+    return {Parsed::Kind::Run, {}};
 }

@@ -11,8 +11,13 @@ struct Options {
     static constexpr int MaxPorts = 64;
     static constexpr int MaxAttempts = 100;
 
-    // False, with `error` set, on a usage error. --help and --version print and exit here.
-    bool parse(const QStringList &arguments, QString *error);
+    // What main does next; `text` is the help, the version line or the usage error.
+    struct Parsed {
+        enum class Kind { Run, Help, Version, UsageError };
+        Kind kind;
+        QString text;
+    };
+    Parsed parse(const QStringList &arguments);
 
     bool list = false;
     bool json = false;

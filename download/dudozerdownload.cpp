@@ -2,10 +2,9 @@
 
 #include "download/myserial.h"
 #include "download/protocol.h"
+#include "download/units.h"
 
 #include <QThread>
-
-#include <chrono>
 
 #include <poll.h>
 
@@ -16,7 +15,6 @@ namespace
 dudoZerDownload::Timing currentTiming;
 // Ticks after the last reset that re-send the handshake; the next one gives up.
 constexpr qint32 HandshakeResends = 6;
-constexpr int FullPercent = 100;
 // Replies are three bytes, one per frame sent, so a full buffer can only be a device flooding
 // the line. Without the cap the port's buffer grows without end; with it, and with the engine
 // leaving a full buffer unread, the port stops reading, the driver's buffer fills and holds the
@@ -169,9 +167,7 @@ void dudoZerDownload::haveDataIn()
             if (!answered) {
                 answered = true;
                 seen.answered = true;
-                seen.answeredAtMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count();
+                seen.answeredAtMs = steadyMs();
                 retryCount = 0;
             }
             serial->setBaudRate(Protocol::FastBaudRate, QSerialPort::AllDirections);

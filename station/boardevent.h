@@ -1,6 +1,7 @@
 #pragma once
 
 #include "station/outcome.h"
+#include "station/slotphase.h"
 
 #include <QMetaType>
 #include <QString>
@@ -19,6 +20,7 @@ struct BoardEvent {
     };
 
     Kind kind = Kind::Waiting;
+    SlotPhase phase = SlotPhase::Idle; // where the slot is after this event
     int target = -1;    // index into the run's targets
     int board = 0;      // the run's board number, from 1; 0 while no board is known
     QString path = {};  // the port the board is on; empty while a slot finds none

@@ -1,12 +1,12 @@
 #include "station/boardjob.h"
 
+#include "download/units.h"
 #include "station/openfailure.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <chrono>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -14,19 +14,9 @@
 
 namespace
 {
-constexpr int FullPercent = 100;
-constexpr int MsPerSecond = 1000;
 // How long the port of a board whose reset command switched its power may take to come back.
 constexpr int SettleMs = 5000;
 constexpr int SettleRetryMs = 100;
-
-// The engine's clock for when the loader answered.
-qint64 nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 } // namespace
 
 BoardJob::BoardJob(const RunSettings &settings, const QString &path, QObject *parent)
@@ -185,7 +175,7 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
     if (current) {
         if (!everAnswered && current->answered()) {
             everAnswered = true;
-            answeredAtMs = nowMs();
+            answeredAtMs = steadyMs();
         }
         current->disconnect(this);
         current->abort();
@@ -200,7 +190,7 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
     // last have said less than 100.
     if (outcome == Outcome::Done && lastPercent < FullPercent)
         emit progress(FullPercent);
-    const double sinceAnswer = everAnswered ? (nowMs() - answeredAtMs) / 1e3 : 0;
+    const double sinceAnswer = everAnswered ? (steadyMs() - answeredAtMs) / 1e3 : 0;
     emit finished(
         {outcome, reason, clock.nsecsElapsed() / 1e9, sinceAnswer, attempts, everAnswered});
 }

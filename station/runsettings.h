@@ -1,26 +1,18 @@
 #pragma once
 
+#include "download/image.h"
 #include "station/resetsequence.h"
 
-#include <QByteArray>
 #include <QString>
 
 #include <optional>
-
-// The image every board of a run gets, read once.
-struct Image {
-    QByteArray bytes;
-    quint16 checksum = 0;
-    QString path;      // as given, for the record
-    QByteArray sha256; // hex
-};
 
 // How each board of a run is flashed: the same for every target.
 struct RunSettings {
     static constexpr int DefaultBaud = 115200;
     static constexpr int DefaultGoneAfterMs = 2000;
 
-    Image image;
+    Image image; // read once: every board gets the very same bytes
     int baud = DefaultBaud;
     std::optional<int> waitMs;          // none: one wake-up; 0: until stopped; else the limit
     std::optional<ResetSequence> reset; // DTR and RTS before each attempt

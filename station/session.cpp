@@ -6,7 +6,7 @@
 #include <QThread>
 
 Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *log)
-    : targets(targets), settings(settings), log(log)
+    : targets(targets), settings(settings), log(log), stationState(targets, settings.station)
 {
     // Events cross from the slots' threads through queued connections.
     qRegisterMetaType<BoardEvent>();
@@ -38,6 +38,7 @@ void Session::start()
     if (settings.station)
         logStationEvent("station_started");
     running = workers.size();
+    stationState.startClock();
     for (const Worker &worker : qAsConst(workers))
         worker.thread->start();
 }
@@ -65,21 +66,15 @@ int Session::exitStatus() const
         return InterruptedStatus;
     if (lost)
         return LostStatus;
-    for (const Worker &worker : workers)
-        if (worker.last != Outcome::Done)
+    for (const SlotState &slot : stationState.slotStates())
+        if (slot.outcome != Outcome::Done)
             return FailedStatus;
     return 0;
 }
 
 void Session::onEvent(const BoardEvent &event)
 {
-    if (event.kind == BoardEvent::Kind::Result) {
-        workers[event.target].last = event.outcome;
-        if (event.outcome == Outcome::Done)
-            ++done;
-        else if (event.outcome != Outcome::Stopped)
-            ++failed;
-    }
+    stationState.apply(event);
     emit this->event(event);
 }
 
@@ -108,8 +103,9 @@ void Session::logStationEvent(const char *name)
                        {"checksum", settings.image.checksum},
                        {"sha256", QString::fromLatin1(settings.image.sha256)}};
     if (QLatin1String(name) == QLatin1String("station_stopped")) {
-        fields.insert("done", done);
-        fields.insert("failed", failed);
+        const StationTotals totals = stationState.totals();
+        fields.insert("done", totals.done);
+        fields.insert("failed", totals.failed);
     }
     log->write(fields);
 }

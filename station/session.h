@@ -3,12 +3,11 @@
 #include "station/boardevent.h"
 #include "station/runsettings.h"
 #include "station/stationslot.h"
+#include "station/stationstate.h"
 #include "station/target.h"
 
 #include <QObject>
 #include <QVector>
-
-#include <optional>
 
 class BoardLog;
 class QThread;
@@ -32,6 +31,8 @@ public:
     void stop();  // for a stop signal: a board under way ends as stopped
     void drain(); // for a lost output: a board under way finishes, no new one starts
     int exitStatus() const;
+    // Every slot's state and the totals, as of the events told so far.
+    const StationState &state() const { return stationState; }
 
 signals:
     void event(const BoardEvent &event); // on the main thread, in the order they happened
@@ -42,7 +43,6 @@ private:
     struct Worker {
         QThread *thread = nullptr;
         StationSlot *slot = nullptr;
-        std::optional<Outcome> last; // the last board's result
         bool over = false;
     };
 
@@ -55,10 +55,9 @@ private:
     const RunSettings settings;
     BoardLog *const log;
     StationSlot::Shared shared;
+    StationState stationState;
     QVector<Worker> workers;
     int running = 0;
-    int done = 0;
-    int failed = 0;
     bool interrupted = false;
     bool lost = false;
 };

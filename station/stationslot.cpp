@@ -1,5 +1,6 @@
 #include "station/stationslot.h"
 
+#include "download/units.h"
 #include "station/boardlog.h"
 #include "station/presenceprobe.h"
 #include "station/usbidentity.h"
@@ -12,7 +13,6 @@ namespace
 constexpr int LookMs = 100;        // a slot's pattern is matched again this often
 constexpr int RetryMs = 500;       // after a port that would not open
 constexpr int ResetRetryMs = 2000; // after a reset that failed: a relay is not hammered
-constexpr int MsPerSecond = 1000;
 
 QJsonValue orNull(const QString &text)
 {
@@ -42,7 +42,7 @@ void StationSlot::start()
     }
     path = target.path;
     board = index + 1;
-    send({.kind = BoardEvent::Kind::Started});
+    send({.kind = BoardEvent::Kind::Started, .phase = SlotPhase::Flashing});
     startJob();
 }
 
@@ -97,12 +97,12 @@ void StationSlot::startJob()
         if (!settings.station)
             return;
         board = ++shared->boards;
-        send({.kind = BoardEvent::Kind::Started});
+        send({.kind = BoardEvent::Kind::Started, .phase = SlotPhase::Flashing});
     });
     connect(job, &BoardJob::attempt, this,
-            [this](int number) { send({.kind = BoardEvent::Kind::Attempt, .attempt = number}); });
+            [this](int number) { send({.kind = BoardEvent::Kind::Attempt, .phase = SlotPhase::Flashing, .attempt = number}); });
     connect(job, &BoardJob::progress, this, [this](int percent) {
-        send({.kind = BoardEvent::Kind::Progress, .percent = percent});
+        send({.kind = BoardEvent::Kind::Progress, .phase = SlotPhase::Flashing, .percent = percent});
     });
     connect(job, &BoardJob::finished, this, &StationSlot::onJobFinished);
     if (settings.station)
@@ -128,11 +128,17 @@ void StationSlot::onJobFinished(const BoardJob::Result &result)
     }
     if (board == 0)
         board = ++shared->boards;
-    record(result);
     // On a station the time a slot waited for its board is not the board's.
+    const double seconds =
+        settings.station && result.answered ? result.flashingSeconds : result.seconds;
+    record(result, seconds);
+    // A station's board stays until it is taken away, unless it was stopped or is gone already.
+    const bool remove = settings.station && result.outcome != Outcome::Stopped &&
+                        result.outcome != Outcome::Lost;
     send({.kind = BoardEvent::Kind::Result,
+          .phase = remove ? SlotPhase::Remove : SlotPhase::Finished,
           .attempt = result.attempts,
-          .seconds = settings.station && result.answered ? result.flashingSeconds : result.seconds,
+          .seconds = seconds,
           .outcome = result.outcome,
           .reason = result.reason});
     if (!settings.station || stopping || draining) {
@@ -150,7 +156,7 @@ void StationSlot::onJobFinished(const BoardJob::Result &result)
     awaitLeaving();
 }
 
-void StationSlot::record(const BoardJob::Result &result)
+void StationSlot::record(const BoardJob::Result &result, double seconds)
 {
     if (!shared->log)
         return;
@@ -169,10 +175,7 @@ void StationSlot::record(const BoardJob::Result &result)
          {"sha256", QString::fromLatin1(settings.image.sha256)},
          {"result", outcomeName(result.outcome)},
          {"reason", result.reason},
-         {"seconds",
-          qRound((settings.station && result.answered ? result.flashingSeconds : result.seconds) *
-                 MsPerSecond) /
-              double(MsPerSecond)},
+         {"seconds", qRound(seconds * MsPerSecond) / double(MsPerSecond)},
          {"attempts", result.attempts}});
 }
 
@@ -182,7 +185,7 @@ void StationSlot::awaitLeaving()
     connect(probe, &PresenceProbe::left, this, [this] {
         probe->deleteLater();
         probe = nullptr;
-        send({.kind = BoardEvent::Kind::Left});
+        send({.kind = BoardEvent::Kind::Left, .phase = SlotPhase::Looking});
         release();
         board = 0;
         waitClock.start();
@@ -218,6 +221,7 @@ void StationSlot::sendWaiting(const QString &reason)
         return;
     waitingSent = said;
     send({.kind = BoardEvent::Kind::Waiting,
+          .phase = settings.station && path.isEmpty() ? SlotPhase::Looking : SlotPhase::Waiting,
           .seconds = waitClock.nsecsElapsed() / 1e9,
           .reason = reason});
 }

@@ -48,7 +48,7 @@ private:
     void look();
     void startJob();
     void onJobFinished(const BoardJob::Result &result);
-    void record(const BoardJob::Result &result);
+    void record(const BoardJob::Result &result, double seconds);
     void awaitLeaving();
     void release();
     void end();

@@ -15,7 +15,7 @@ EngineRun::EngineRun()
 
 bool EngineRun::start(const QString &port, const QByteArray &image, int baud)
 {
-    return engine->startDownload(image.size(), 0, checksumOf(image), image, port, baud);
+    return engine->startDownload(image.size(), 0, imageChecksum(image), image, port, baud);
 }
 
 bool EngineRun::waitForResult(int timeoutMs)

@@ -18,14 +18,9 @@ QByteArray randomImage(int size, quint32 seed)
     return image;
 }
 
-quint16 checksumOf(const QByteArray &image)
-{
-    return quint16(byteSum(image.constData(), image.size()));
-}
-
 QByteArray headerFor(const QByteArray &image)
 {
-    return Protocol::headerFrame(0, image.size(), checksumOf(image));
+    return Protocol::headerFrame(0, image.size(), imageChecksum(image));
 }
 
 QString writeFile(const QString &dir, const QString &name, const QByteArray &content)

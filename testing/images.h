@@ -1,5 +1,7 @@
 #pragma once
 
+#include "download/image.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,9 +9,6 @@
 
 // `size` bytes drawn from a generator seeded with `seed`: a seed gives the same image every time.
 QByteArray randomImage(int size, quint32 seed);
-
-// The image checksum the window shows and the header carries: the low 16 bits of byteSum.
-quint16 checksumOf(const QByteArray &image);
 
 // The header frame the engine sends for `image`.
 QByteArray headerFor(const QByteArray &image);

@@ -63,7 +63,7 @@ struct JobRun {
 RunSettings settingsFor(const QByteArray &image)
 {
     RunSettings settings;
-    settings.image = {image, checksumOf(image), "image.bin", {}};
+    settings.image = Image::fromBytes(image, "image.bin");
     settings.baud = UserBaud;
     return settings;
 }

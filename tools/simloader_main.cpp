@@ -1,3 +1,4 @@
+#include "download/image.h"
 #include "testing/simloader.h"
 
 #include <QCommandLineParser>
@@ -66,7 +67,7 @@ int main(int argc, char *argv[])
 
     const QString savePath = parser.value(save);
     loader.setImageHandler([savePath](const QByteArray &image, quint16 headerChecksum) {
-        const auto checksum = quint16(byteSum(image.constData(), image.size()));
+        const auto checksum = imageChecksum(image);
         std::printf("received %d bytes, checksum %u, %s\n", image.size(), checksum,
                     checksum == headerChecksum ? "as announced" : "header announced another");
         std::fflush(stdout);

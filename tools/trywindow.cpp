@@ -1,3 +1,4 @@
+#include "download/image.h"
 #include "testing/simloader.h"
 #include "ui/mainwindow.h"
 
@@ -33,7 +34,7 @@ int main(int argc, char *argv[])
     SimLoader loader(faults);
     loader.setImageHandler([](const QByteArray &image, quint16 headerChecksum) {
         std::printf("device received %d bytes, checksum %u (header said %u)\n", image.size(),
-                    unsigned(quint16(byteSum(image.constData(), image.size()))),
+                    unsigned(imageChecksum(image)),
                     unsigned(headerChecksum));
         std::fflush(stdout);
     });

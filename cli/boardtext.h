@@ -1,0 +1,19 @@
+#pragma once
+
+#include "station/slotstate.h"
+#include "station/stationstate.h"
+
+#include <QString>
+
+// The boards' states and the closing summary in words, from the station's state.
+namespace BoardText
+{
+
+QString rate(double bytesPerSecond);
+QString duration(double seconds);
+// A slot's state, with a bar of `barWidth` while it flashes an image of `bytes`.
+QString state(const SlotState &slot, int barWidth, qint64 bytes);
+// A plain run's line per port, or a station's per slot, and the totals.
+QString summary(const StationState &state, bool station, qint64 bytes);
+
+} // namespace BoardText
