@@ -17,6 +17,8 @@ Q_DECLARE_LOGGING_CATEGORY(engineLog)
 
 // Carries out one download: wakes the loader, switches the line to the fast rate, sends the
 // header, the image block by block and the finish frame, and reports percent and one result.
+// Its names, its signals' signatures and its string-based connects stay as they are: the window
+// and the programs built on it connect to them by name.
 class dudoZerDownload : public QObject
 {
     Q_OBJECT

@@ -6,8 +6,6 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 
-#include <cerrno>
-
 quint16 imageChecksum(const QByteArray &bytes)
 {
     return quint16(byteSum(bytes.constData(), bytes.size()));
@@ -23,7 +21,6 @@ ImageLoad Image::load(const QString &path)
 {
     QByteArray bytes;
     QString reason;
-    ImageLoad result;
     switch (ImageFile::read(path, &bytes, &reason)) {
     case ImageFile::Status::Ok:
         break;
@@ -40,6 +37,5 @@ ImageLoad Image::load(const QString &path)
     }
     if (bytes.isEmpty())
         return {{}, ImageLoad::Error::Empty, QString("%1 is empty").arg(path)};
-    result.image = fromBytes(bytes, QFileInfo(path).absoluteFilePath());
-    return result;
+    return {fromBytes(bytes, QFileInfo(path).absoluteFilePath()), ImageLoad::Error::None, {}};
 }

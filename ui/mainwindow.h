@@ -12,7 +12,9 @@ class MainWindow;
 }
 
 // The tool's only window: picks port, baud rate and image, and starts, stops and concludes
-// downloads through one engine at a time.
+// downloads through one engine at a time. Its slots keep their names and its connects to the
+// engine stay name-based (SIGNAL/SLOT and the form's auto-connected on_..._clicked): the form and
+// the engine's signatures are fixed, and callers rely on them.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
