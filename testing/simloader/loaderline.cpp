@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 #include <utility>
@@ -204,7 +205,7 @@ void LoaderLine::write(const char *data, int size)
             continue;
         if (written < 0 && errno != EAGAIN)
             return;
-        // The host is not reading: wait for room, or for stop().
+        // The host is not reading: wait for room, or for wake().
         pollfd fds[] = {{m_wakeFd, POLLIN, 0}, {m_masterFd, POLLOUT, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
             return;
