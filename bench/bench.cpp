@@ -1,13 +1,13 @@
 // Prints where a download's time and memory go, each figure beside its floor or bound, then a
 // verdict for each target; exits 0 only when every run worked and every target held.
 //   lumedra-bench [--quick]
+#include "bench/usage.h"
 #include "download/dudozerdownload.h"
 #include "download/protocol.h"
-#include "testing/filedialoganswer.h"
-#include "testing/images.h"
-#include "testing/simloader.h"
-#include "testing/usage.h"
-#include "testing/waitfor.h"
+#include "testing/kit/images.h"
+#include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
+#include "testing/widgets/filedialoganswer.h"
 
 #include <QApplication>
 #include <QComboBox>

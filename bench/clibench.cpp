@@ -2,10 +2,10 @@
 // block (start-up excluded) for 1, 8 and 32 simulated loaders, each on its own line paced at 115200
 // baud, then a verdict for each target; exits 0 only when every run worked and every target held.
 //   lumedra-bench-cli
+#include "bench/clirun.h"
+#include "bench/usage.h"
 #include "download/protocol.h"
-#include "testing/clirun.h"
-#include "testing/images.h"
-#include "testing/usage.h"
+#include "testing/kit/images.h"
 
 #include <QCoreApplication>
 #include <QProcess>

@@ -4,12 +4,12 @@
 // simulated loader in (a link in the fixture's folder), waits until it holds the image, unplugs
 // it (the loader closes its line) and plugs in the next.
 //   lumedra-bench-station
+#include "bench/clirun.h"
+#include "bench/usage.h"
 #include "download/protocol.h"
-#include "testing/clirun.h"
-#include "testing/images.h"
-#include "testing/simloader.h"
-#include "testing/usage.h"
-#include "testing/waitfor.h"
+#include "testing/kit/images.h"
+#include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 
 #include <QCoreApplication>
 #include <QDir>

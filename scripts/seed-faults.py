@@ -2,10 +2,10 @@
 """Seeds known faults into the program one at a time and records which ones the tests catch.
 
 A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
-substitution in download/, ui/, station/ or cli/. For every fault the script applies it in the working tree,
-builds the test programs incrementally in a build directory of its own, runs the tests (fastest
-first, stopping at the first failure), records the outcome and puts the file back exactly as it
-was, whatever happens.
+substitution in download/, ui/, station/, cli/ or the simulated loader's script. For every fault
+the script applies it in the working tree, builds the test programs incrementally in a build
+directory of its own, runs the tests (fastest first, stopping at the first failure), records the
+outcome and puts the file back exactly as it was, whatever happens.
 
 Outcomes:
   caught          a test failed, crashed or hung; the test is recorded
@@ -58,6 +58,7 @@ W = 'ui/mainwindow.cpp'
 U = 'ui/mainwindow.ui'
 O = 'cli/options.cpp'
 S = 'station/session.cpp'
+L = 'testing/simloader/loaderscript.cpp'
 
 FAULTS = [
     # --- The bytes on the wire (download/protocol.h, download/protocol.cpp) ---
@@ -347,6 +348,18 @@ FAULTS = [
     F('options-version-name', O,
       '"lumedra-cli " LUMEDRA_VERSION', '"lumedra " LUMEDRA_VERSION',
       'the version line names the window instead of the command line'),
+
+    # --- The simulated loader's script (testing/simloader/loaderscript.cpp) ---
+    F('sim-finished-image-resumed', L,
+      'length != m_announced || m_offset >= m_announced',
+      'length != m_announced || m_offset > m_announced',
+      'a header after a complete image of the same length resumes it instead of starting again'),
+    F('sim-last-block-full', L,
+      'Protocol::blockLength(m_announced - m_offset)', 'Protocol::MaxBlockLength',
+      'the loader waits for a full block at the short end of the image'),
+    F('sim-hangup-keeps-image', L,
+      '    m_blockFill = 0;\n    m_announced = -1;\n', '    m_blockFill = 0;\n',
+      'a hang-up leaves the announced image open, so the next header resumes it'),
 ]
 
 

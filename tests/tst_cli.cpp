@@ -1,7 +1,7 @@
-#include "testing/enginerun.h"
-#include "testing/images.h"
-#include "testing/simloader.h"
-#include "testing/waitfor.h"
+#include "testing/kit/enginerun.h"
+#include "testing/kit/images.h"
+#include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 
 #include <QtTest>
 

@@ -1,10 +1,10 @@
 #include "download/protocol.h"
 #include "station/boardjob.h"
-#include "testing/enginerun.h"
-#include "testing/fakeadapter.h"
-#include "testing/images.h"
-#include "testing/simloader.h"
-#include "testing/waitfor.h"
+#include "testing/kit/enginerun.h"
+#include "testing/kit/fakeadapter.h"
+#include "testing/kit/images.h"
+#include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 
 #include <QtTest>
 

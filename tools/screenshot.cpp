@@ -1,10 +1,10 @@
 // Writes the window's pictures for the documentation: idle with an image chosen, and mid-way
 // through a download to the simulated loader.
 //   xvfb-run -a lumedra-screenshot <directory>
-#include "testing/filedialoganswer.h"
-#include "testing/images.h"
-#include "testing/simloader.h"
-#include "testing/waitfor.h"
+#include "testing/kit/images.h"
+#include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
+#include "testing/widgets/filedialoganswer.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>

@@ -1,5 +1,5 @@
 #include "download/image.h"
-#include "testing/simloader.h"
+#include "testing/simloader/simloader.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 #include "download/image.h"
-#include "testing/simloader.h"
+#include "testing/simloader/simloader.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -34,8 +34,7 @@ int main(int argc, char *argv[])
     SimLoader loader(faults);
     loader.setImageHandler([](const QByteArray &image, quint16 headerChecksum) {
         std::printf("device received %d bytes, checksum %u (header said %u)\n", image.size(),
-                    unsigned(imageChecksum(image)),
-                    unsigned(headerChecksum));
+                    unsigned(imageChecksum(image)), unsigned(headerChecksum));
         std::fflush(stdout);
     });
     if (!loader.start()) {

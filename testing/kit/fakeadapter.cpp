@@ -1,4 +1,4 @@
-#include "testing/fakeadapter.h"
+#include "testing/kit/fakeadapter.h"
 
 #include <QElapsedTimer>
 #include <QMutexLocker>

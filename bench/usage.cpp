@@ -1,4 +1,4 @@
-#include "testing/usage.h"
+#include "bench/usage.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "testing/images.h"
+#include "testing/kit/images.h"
 
 #include "download/protocol.h"
 

@@ -1,4 +1,4 @@
-#include "testing/filedialoganswer.h"
+#include "testing/widgets/filedialoganswer.h"
 
 #include <QApplication>
 #include <QFileDialog>

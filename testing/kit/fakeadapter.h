@@ -11,8 +11,8 @@ class FakeAdapter
 {
 public:
     struct LineChange {
-        qint64 atMs;  // since the adapter was switched on
-        bool dtr;     // the line changed: DTR, else RTS
+        qint64 atMs; // since the adapter was switched on
+        bool dtr;    // the line changed: DTR, else RTS
         bool asserted;
     };
 

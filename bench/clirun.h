@@ -1,6 +1,6 @@
 #pragma once
 
-#include "testing/simloader.h"
+#include "testing/simloader/simloader.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,5 +16,5 @@ struct CliRun {
     bool ok = false;       // exit status 0, and every loader holds `image`
 };
 
-CliRun runCli(const QString &program, const QString &imagePath, const QByteArray &image,
-              int boards, const SimLoader::Faults &line, const QStringList &extraArgs = {});
+CliRun runCli(const QString &program, const QString &imagePath, const QByteArray &image, int boards,
+              const SimLoader::Faults &line, const QStringList &extraArgs = {});

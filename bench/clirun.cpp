@@ -1,7 +1,7 @@
-#include "testing/clirun.h"
+#include "bench/clirun.h"
 
-#include "testing/usage.h"
-#include "testing/waitfor.h"
+#include "bench/usage.h"
+#include "testing/kit/waitfor.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-CliRun runCli(const QString &program, const QString &imagePath, const QByteArray &image,
-              int boards, const SimLoader::Faults &line, const QStringList &extraArgs)
+CliRun runCli(const QString &program, const QString &imagePath, const QByteArray &image, int boards,
+              const SimLoader::Faults &line, const QStringList &extraArgs)
 {
     CliRun run;
     std::vector<std::unique_ptr<SimLoader>> loaders;
