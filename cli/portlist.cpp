@@ -1,5 +1,7 @@
 #include "cli/portlist.h"
 
+#include "doctor/stablenames.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPortInfo>
@@ -17,9 +19,11 @@ QByteArray PortList::lines(bool json)
 {
     QByteArray text;
     const auto ports = QSerialPortInfo::availablePorts();
+    const StableNames names{SysRoot()};
     for (const QSerialPortInfo &info : ports) {
         const QString vid = info.hasVendorIdentifier() ? hex4(info.vendorIdentifier()) : "";
         const QString pid = info.hasProductIdentifier() ? hex4(info.productIdentifier()) : "";
+        const QString byPath = names.byPath(info.systemLocation());
         if (json) {
             const QJsonObject object{{"port", info.portName()},
                                      {"path", info.systemLocation()},
@@ -27,11 +31,14 @@ QByteArray PortList::lines(bool json)
                                      {"manufacturer", info.manufacturer()},
                                      {"serial", info.serialNumber()},
                                      {"vid", vid},
-                                     {"pid", pid}};
+                                     {"pid", pid},
+                                     {"by_path", byPath.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                                  : QJsonValue(byPath)}};
             text += QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
         } else {
             text += QStringList{info.systemLocation(), info.description(), info.manufacturer(),
-                                info.serialNumber(), vid.isEmpty() ? QString() : vid + ":" + pid}
+                                info.serialNumber(), vid.isEmpty() ? QString() : vid + ":" + pid,
+                                byPath}
                         .join('\t')
                         .toLocal8Bit() +
                     '\n';
