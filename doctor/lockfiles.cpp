@@ -14,7 +14,7 @@ QVector<LockFile> LockFile::of(const SysRoot &root, const ProcTable &processes,
     const QString name = "LCK.." + device.mid(int(std::strlen("/dev/"))).replace('/', '_');
     QVector<LockFile> found;
     QVector<QPair<dev_t, ino_t>> seen; // /var/lock is usually a link to /run/lock
-    for (const char *folder : {"/var/lock/", "/run/lock/"}) {
+    for (const char *folder : {"/run/lock/", "/var/lock/"}) {
         const QString path = QLatin1String(folder) + name;
         struct stat info {
         };

@@ -113,7 +113,7 @@ QString PortDoctor::holderName(const ProcTable::Process &process) const
         .arg(process.name, QString::number(process.pid), m_groups.userName(process.uid));
 }
 
-Diagnosis PortDoctor::diagnose(const QString &port) const
+Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
 {
     Diagnosis diagnosis;
     diagnosis.port = port;
@@ -186,7 +186,7 @@ Diagnosis PortDoctor::diagnose(const QString &port) const
     diagnosis.add({Topic::Identity, Verdict::Ok, identity, QString(), QString()});
 
     checkAccess(diagnosis, info.st_uid, info.st_gid, info.st_mode);
-    checkHolders(diagnosis);
+    checkHolders(diagnosis, lines);
     checkServices(diagnosis, usb);
     return diagnosis;
 }
@@ -274,7 +274,7 @@ void PortDoctor::checkAccess(Diagnosis &diagnosis, uint owner, uint group, uint 
                        .arg(diagnosis.port, groupName, user)});
 }
 
-void PortDoctor::checkHolders(Diagnosis &diagnosis) const
+void PortDoctor::checkHolders(Diagnosis &diagnosis, Lines lines) const
 {
     const QVector<ProcTable::Holder> holders = m_processes.holders(diagnosis.device);
     QVector<qint64> seen;
@@ -310,8 +310,10 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis) const
         }
     }
 
-    const LineProbe probe =
-        LineProbe::of(m_root.host(diagnosis.device), holders, m_root.isReal());
+    const LineProbe probe = lines == Lines::Probe
+                                ? LineProbe::of(m_root.host(diagnosis.device), holders,
+                                                m_root.isReal())
+                                : LineProbe();
     if (probe.exclusive == LineProbe::State::Yes) {
         const QString who = holders.isEmpty() ? QStringLiteral("a process this user cannot see")
                                               : holderName(holders.first().process);
@@ -369,7 +371,7 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis) const
                        QStringLiteral("has no modem lines (TIOCMGET fails): a --reset sequence "
                                       "cannot reset the board; use --reset-cmd"),
                        QString(), QString()});
-    else
+    else if (lines == Lines::Probe)
         diagnosis.add({Topic::ModemLines, Verdict::Ok,
                        QStringLiteral("modem lines %1").arg(probe.unknownWhy), QString(),
                        QString()});

@@ -25,8 +25,12 @@ public:
     explicit PortDoctor(const QString &root = QStringLiteral("/"),
                         const Credentials &credentials = Credentials::current());
 
+    // Whether the driver is asked for the exclusive flag and the modem lines: that may open the
+    // port, which a program that just failed to open it does not need.
+    enum class Lines { Probe, Leave };
+
     // port: a name as the port list shows it (ttyUSB0) or a path.
-    Diagnosis diagnose(const QString &port) const;
+    Diagnosis diagnose(const QString &port, Lines lines = Lines::Probe) const;
     // Every serial port the system lists, as /dev paths.
     QStringList ports() const;
 
@@ -34,7 +38,7 @@ public:
 
 private:
     void checkAccess(Diagnosis &diagnosis, uint owner, uint group, uint mode) const;
-    void checkHolders(Diagnosis &diagnosis) const;
+    void checkHolders(Diagnosis &diagnosis, Lines lines) const;
     void checkServices(Diagnosis &diagnosis, const SysfsUsb &usb) const;
     void checkMissing(Diagnosis &diagnosis, const QString &path) const;
     QString holderName(const ProcTable::Process &process) const;
