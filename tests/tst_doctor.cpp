@@ -26,6 +26,7 @@ private slots:
     void staleLock();
     void modemManagerRunning();
     void unprivilegedUser();
+    void openFailureReason();
     void cleanup();
 
 private:
@@ -478,6 +479,54 @@ void tst_Doctor::unprivilegedUser()
     QVERIFY2(holders.value("text").toString().contains("cannot be looked into"),
              qPrintable(holders.value("text").toString()));
     ::close(slave);
+    ::close(master);
+}
+
+void tst_Doctor::openFailureReason()
+{
+    int master = -1;
+    int slave = -1;
+    char name[64] = {};
+    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+    ::close(slave);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        const int fd = ::open(name, O_RDWR | O_NOCTTY);
+        if (fd < 0 || ::dup2(fd, 0) < 0)
+            ::_exit(1);
+        ::execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
+        ::_exit(1);
+    }
+    children.append(child);
+    QVERIFY(waitForHolder(child, name));
+    // The holder's lock as Qt writes it (pid, program, host): a lock without the program's name
+    // Qt takes for stale and removes.
+    const QString lock =
+        "/var/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
+    QFile file(lock);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        QSKIP("/var/lock is not writable here");
+    removeAfter << lock;
+    file.write(QString("%1\nsleep\n%2\n").arg(child).arg(QSysInfo::machineHostName()).toLatin1());
+    file.close();
+    QTemporaryDir images;
+    QFile image(images.filePath("image.bin"));
+    QVERIFY(image.open(QIODevice::WriteOnly) && image.write(QByteArray(600, 'x')) == 600);
+    image.close();
+
+    QProcess cli;
+    cli.start(LUMEDRA_CLI, {"--json", "-p", name, image.fileName()});
+    QVERIFY(cli.waitForFinished(20000));
+    QCOMPARE(cli.exitCode(), 1);
+    QJsonObject result;
+    for (const QByteArray &line : cli.readAllStandardOutput().split('\n'))
+        if (QJsonDocument::fromJson(line).object().value("event") == "result")
+            result = QJsonDocument::fromJson(line).object();
+    QCOMPARE(result.value("result").toString(), "open_failed");
+    QVERIFY2(result.value("reason").toString().startsWith(
+                 QString("busy: held by sleep (pid %1, user ").arg(child)),
+             qPrintable(result.value("reason").toString()));
     ::close(master);
 }
 
