@@ -66,9 +66,10 @@ void buildTree(const QString &root)
         // The null device under the port's name where the bench may make nodes: safe to open.
         if (::mknod(QFile::encodeName(node).constData(), S_IFCHR | 0660, makedev(1, 3)) != 0)
             write(node, QByteArray());
-        link(root, QString("/dev/serial/by-path/pci-0000:00:14.0-usb-0:%1.%2:1.0-port0")
-                       .arg(i / 4 + 1)
-                       .arg(i % 4 + 1),
+        link(root,
+             QString("/dev/serial/by-path/pci-0000:00:14.0-usb-0:%1.%2:1.0-port0")
+                 .arg(i / 4 + 1)
+                 .arg(i % 4 + 1),
              "/dev/" + tty);
         link(root, QString("/dev/serial/by-id/usb-FTDI_A%1-if00-port0").arg(i), "/dev/" + tty);
     }
@@ -78,9 +79,8 @@ void buildTree(const QString &root)
         write(dir + "/cmdline", QByteArray("worker\0--serve\0", 15));
         QDir().mkpath(dir + "/fd");
         for (int f = 0; f < FilesEach; ++f) {
-            const QString target = p < HeldPorts && f == 3
-                                       ? QString("/dev/ttyUSB%1").arg(p)
-                                       : QString("/home/ana/file%1").arg(f);
+            const QString target = p < HeldPorts && f == 3 ? QString("/dev/ttyUSB%1").arg(p)
+                                                           : QString("/home/ana/file%1").arg(f);
             QFile::link(target, dir + QString("/fd/%1").arg(f));
         }
     }
@@ -150,8 +150,8 @@ int main(int argc, char *argv[])
     std::printf("%-44s %8.1f ms %8.1f ms\n", "64 ports, in process (read + diagnose)",
                 median(inProcess) * 1e3,
                 *std::max_element(inProcess.begin(), inProcess.end()) * 1e3);
-    std::printf("%-44s %8.1f ms %8.1f ms\n", "lumedra-cli doctor --json, 64 ports", median(command) * 1e3,
-                slowest * 1e3);
+    std::printf("%-44s %8.1f ms %8.1f ms\n", "lumedra-cli doctor --json, 64 ports",
+                median(command) * 1e3, slowest * 1e3);
     std::printf("%-44s %8.1f ms %8.1f ms\n",
                 qPrintable(QString("this machine's /proc, %1 processes").arg(realProcesses)),
                 median(realScan) * 1e3, *std::max_element(realScan.begin(), realScan.end()) * 1e3);

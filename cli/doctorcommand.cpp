@@ -29,9 +29,8 @@ QString text(const Diagnosis &diagnosis)
 {
     QString out = QStringLiteral("%1  %2\n").arg(diagnosis.port, verdictName(diagnosis.verdict));
     for (const Finding &finding : diagnosis.findings) {
-        out += QStringLiteral("  %1  %2\n")
-                   .arg(verdictName(finding.severity), -7)
-                   .arg(finding.text);
+        out +=
+            QStringLiteral("  %1  %2\n").arg(verdictName(finding.severity), -7).arg(finding.text);
         if (!finding.fix.isEmpty())
             out += QStringLiteral("           fix: %1\n").arg(finding.fix);
     }

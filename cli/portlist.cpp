@@ -25,19 +25,22 @@ QByteArray PortList::lines(bool json)
         const QString pid = info.hasProductIdentifier() ? hex4(info.productIdentifier()) : "";
         const QString byPath = names.byPath(info.systemLocation());
         if (json) {
-            const QJsonObject object{{"port", info.portName()},
-                                     {"path", info.systemLocation()},
-                                     {"description", info.description()},
-                                     {"manufacturer", info.manufacturer()},
-                                     {"serial", info.serialNumber()},
-                                     {"vid", vid},
-                                     {"pid", pid},
-                                     {"by_path", byPath.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                                                  : QJsonValue(byPath)}};
+            const QJsonObject object{
+                {"port", info.portName()},
+                {"path", info.systemLocation()},
+                {"description", info.description()},
+                {"manufacturer", info.manufacturer()},
+                {"serial", info.serialNumber()},
+                {"vid", vid},
+                {"pid", pid},
+                {"by_path", byPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(byPath)}};
             text += QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
         } else {
-            text += QStringList{info.systemLocation(), info.description(), info.manufacturer(),
-                                info.serialNumber(), vid.isEmpty() ? QString() : vid + ":" + pid,
+            text += QStringList{info.systemLocation(),
+                                info.description(),
+                                info.manufacturer(),
+                                info.serialNumber(),
+                                vid.isEmpty() ? QString() : vid + ":" + pid,
                                 byPath}
                         .join('\t')
                         .toLocal8Bit() +

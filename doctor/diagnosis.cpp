@@ -17,14 +17,6 @@ void Diagnosis::add(const Finding &finding)
     verdict = std::max(verdict, finding.severity);
 }
 
-const Finding *Diagnosis::find(Finding::Topic topic) const
-{
-    for (const Finding &finding : findings)
-        if (finding.topic == topic)
-            return &finding;
-    return nullptr;
-}
-
 QString Diagnosis::reason() const
 {
     for (const Finding &finding : findings)

@@ -21,7 +21,6 @@ struct Diagnosis {
     QString driver;
 
     void add(const Finding &finding);
-    const Finding *find(Finding::Topic topic) const;
     // Why an open of the port fails, in one sentence: the first finding that explains it, in
     // the order the checks run (the node, access, holders, locks); empty when none does.
     QString reason() const;

@@ -17,8 +17,8 @@ void ask(int fd, LineProbe &probe)
     if (::ioctl(fd, TIOCGEXCL, &flag) == 0)
         probe.exclusive = flag ? LineProbe::State::Yes : LineProbe::State::No;
     int lines = 0;
-    probe.modemLines = ::ioctl(fd, TIOCMGET, &lines) == 0 ? LineProbe::State::Yes
-                                                            : LineProbe::State::No;
+    probe.modemLines =
+        ::ioctl(fd, TIOCMGET, &lines) == 0 ? LineProbe::State::Yes : LineProbe::State::No;
 }
 
 // A copy of another process's descriptor: the same open file, so no open and no close reach

@@ -136,10 +136,10 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
                        QStringLiteral("%1 is a link to %2").arg(path, resolved.path), QString(),
                        QString()});
     if (!S_ISCHR(info.st_mode)) {
-        diagnosis.add({Topic::Node, Verdict::Problem,
-                       QStringLiteral("%1 is %2, not a serial port")
-                           .arg(resolved.path, kindOf(info.st_mode)),
-                       QString(), QStringLiteral("%1 is not a serial port").arg(path)});
+        diagnosis.add(
+            {Topic::Node, Verdict::Problem,
+             QStringLiteral("%1 is %2, not a serial port").arg(resolved.path, kindOf(info.st_mode)),
+             QString(), QStringLiteral("%1 is not a serial port").arg(path)});
         return diagnosis;
     }
     diagnosis.add({Topic::Node, Verdict::Ok,
@@ -156,15 +156,17 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
                                       "the path itself"),
                        QString(), QString()});
     else
-        diagnosis.add({Topic::Names, Verdict::Ok,
-                       QStringLiteral("stable names: %1")
-                           .arg((diagnosis.byPath.isEmpty() ? diagnosis.byId
-                                                            : QStringList(diagnosis.byPath) + diagnosis.byId)
-                                    .join(", ")),
-                       QString(), QString()});
+        diagnosis.add(
+            {Topic::Names, Verdict::Ok,
+             QStringLiteral("stable names: %1")
+                 .arg((diagnosis.byPath.isEmpty() ? diagnosis.byId
+                                                  : QStringList(diagnosis.byPath) + diagnosis.byId)
+                          .join(", ")),
+             QString(), QString()});
 
     const bool pty = resolved.path.startsWith(PtyFolder);
-    const SysfsUsb usb = pty ? SysfsUsb() : SysfsUsb::of(m_root, QFileInfo(resolved.path).fileName());
+    const SysfsUsb usb =
+        pty ? SysfsUsb() : SysfsUsb::of(m_root, QFileInfo(resolved.path).fileName());
     diagnosis.vendorId = usb.vendorId;
     diagnosis.productId = usb.productId;
     diagnosis.serial = usb.serial;
@@ -247,11 +249,11 @@ void PortDoctor::checkAccess(Diagnosis &diagnosis, uint owner, uint group, uint 
     }
     const bool groupMay = ((mode >> 3) & ReadWrite) == ReadWrite;
     if (isOwner || !groupMay || inGroup) {
-        diagnosis.add({Topic::Access, Verdict::Problem,
-                       QStringLiteral("%1: opens for its owner only").arg(owned),
-                       QStringLiteral("sudo chgrp dialout %1 && sudo chmod 0660 %1").arg(node),
-                       QStringLiteral("permission denied: %1 opens for its owner only")
-                           .arg(diagnosis.port)});
+        diagnosis.add(
+            {Topic::Access, Verdict::Problem,
+             QStringLiteral("%1: opens for its owner only").arg(owned),
+             QStringLiteral("sudo chgrp dialout %1 && sudo chmod 0660 %1").arg(node),
+             QStringLiteral("permission denied: %1 opens for its owner only").arg(diagnosis.port)});
         return;
     }
     if (m_groups.lists(group, user)) {
@@ -283,11 +285,11 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis, Lines lines) const
         if (seen.contains(process.pid))
             continue;
         seen.append(process.pid);
-        diagnosis.add({Topic::Holders, Verdict::Problem,
-                       QStringLiteral("held by %1: %2")
-                           .arg(holderName(process), process.commandLine),
-                       QStringLiteral("kill %1").arg(process.pid),
-                       QStringLiteral("busy: held by %1").arg(holderName(process))});
+        diagnosis.add(
+            {Topic::Holders, Verdict::Problem,
+             QStringLiteral("held by %1: %2").arg(holderName(process), process.commandLine),
+             QStringLiteral("kill %1").arg(process.pid),
+             QStringLiteral("busy: held by %1").arg(holderName(process))});
     }
     const QVector<ProcTable::Process> &hidden = m_processes.unreadable();
     if (holders.isEmpty()) {
@@ -310,10 +312,9 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis, Lines lines) const
         }
     }
 
-    const LineProbe probe = lines == Lines::Probe
-                                ? LineProbe::of(m_root.host(diagnosis.device), holders,
-                                                m_root.isReal())
-                                : LineProbe();
+    const LineProbe probe = lines == Lines::Probe ? LineProbe::of(m_root.host(diagnosis.device),
+                                                                  holders, m_root.isReal())
+                                                  : LineProbe();
     if (probe.exclusive == LineProbe::State::Yes) {
         const QString who = holders.isEmpty() ? QStringLiteral("a process this user cannot see")
                                               : holderName(holders.first().process);
@@ -321,10 +322,9 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis, Lines lines) const
                        QStringLiteral("in exclusive mode (TIOCEXCL): no other program opens it "
                                       "until %1 closes it")
                            .arg(who),
-                       holders.isEmpty() ? QStringLiteral("sudo lumedra-cli doctor -p %1")
-                                               .arg(diagnosis.device)
-                                         : QStringLiteral("kill %1")
-                                               .arg(holders.first().process.pid),
+                       holders.isEmpty()
+                           ? QStringLiteral("sudo lumedra-cli doctor -p %1").arg(diagnosis.device)
+                           : QStringLiteral("kill %1").arg(holders.first().process.pid),
                        probe.busy ? QStringLiteral("busy: held in exclusive mode by %1").arg(who)
                                   : QString()});
     } else if (probe.exclusive == LineProbe::State::No) {
@@ -337,9 +337,9 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis, Lines lines) const
             continue;
         const ProcTable::Process *owner = m_processes.find(lock.pid);
         if (lock.pid == 0 || lock.stale) {
-            const QString why = lock.pid == 0 ? QStringLiteral("it names no process")
-                                              : QStringLiteral("pid %1 is not running")
-                                                    .arg(lock.pid);
+            const QString why = lock.pid == 0
+                                    ? QStringLiteral("it names no process")
+                                    : QStringLiteral("pid %1 is not running").arg(lock.pid);
             diagnosis.add({Topic::Lock, Verdict::Warning,
                            QStringLiteral("stale lock file %1: %2; programs that honour locks "
                                           "refuse the port until it is removed")
@@ -398,10 +398,10 @@ void PortDoctor::checkServices(Diagnosis &diagnosis, const SysfsUsb &usb) const
                                 "the adapter appears; udev does not mark %2 with "
                                 "ID_MM_DEVICE_IGNORE")
                      .arg(pids(modemManager), ids),
-                 installRule(idMatch(usb) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
-                             QStringLiteral("99-lumedra-mm-%1-%2.rules")
-                                 .arg(usb.vendorId, usb.productId),
-                             QStringLiteral("tty")),
+                 installRule(
+                     idMatch(usb) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
+                     QStringLiteral("99-lumedra-mm-%1-%2.rules").arg(usb.vendorId, usb.productId),
+                     QStringLiteral("tty")),
                  QString()});
     }
 
@@ -433,11 +433,10 @@ void PortDoctor::checkServices(Diagnosis &diagnosis, const SysfsUsb &usb) const
                             "1 ms itself while it holds the port, other tools do not")
                  .arg(usb.latencyMs)
                  .arg(usb.latencyPath),
-             installRule("SUBSYSTEM==\"usb-serial\", " + idMatch(usb) +
-                             ", ATTR{latency_timer}=\"1\"",
-                         QStringLiteral("99-lumedra-latency-%1-%2.rules")
-                             .arg(usb.vendorId, usb.productId),
-                         QStringLiteral("usb-serial")),
+             installRule(
+                 "SUBSYSTEM==\"usb-serial\", " + idMatch(usb) + ", ATTR{latency_timer}=\"1\"",
+                 QStringLiteral("99-lumedra-latency-%1-%2.rules").arg(usb.vendorId, usb.productId),
+                 QStringLiteral("usb-serial")),
              QString()});
     else if (usb.latencyMs >= 0)
         diagnosis.add({Topic::Latency, Verdict::Ok,

@@ -18,7 +18,8 @@ constexpr int MaxCommandLine = 200;
 
 ProcTable::ProcTable(const SysRoot &root, qint64 ownPid) : m_ownPid(ownPid)
 {
-    const QStringList entries = QDir(root.host("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList entries =
+        QDir(root.host("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &entry : entries) {
         bool numeric = false;
         const qint64 pid = entry.toLongLong(&numeric);

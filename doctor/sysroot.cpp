@@ -49,9 +49,8 @@ QString SysRoot::firstLine(const QString &path) const
 
 QStringList SysRoot::entries(const QString &dir) const
 {
-    return QDir(host(dir)).entryList(QDir::AllEntries | QDir::System | QDir::Hidden |
-                                         QDir::NoDotAndDotDot,
-                                     QDir::Name);
+    return QDir(host(dir)).entryList(
+        QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 QString SysRoot::link(const QString &path) const

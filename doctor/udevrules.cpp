@@ -15,14 +15,16 @@ QString hex4(const QString &digits)
 
 QVector<UdevClaim> UdevClaim::of(const SysRoot &root, const QString &program)
 {
-    // ATTRS{idVendor}=="1a86", ATTRS{idProduct}=="7523" or the device's ENV{PRODUCT}=="1a86/7523/*".
+    // ATTRS{idVendor}=="1a86", ATTRS{idProduct}=="7523" or the device's
+    // ENV{PRODUCT}=="1a86/7523/*".
     static const QRegularExpression vendor(R"re(ATTRS?\{idVendor\}=="([0-9A-Fa-f]{1,4})")re");
     static const QRegularExpression productAttr(R"re(ATTRS?\{idProduct\}=="([0-9A-Fa-f]{1,4})")re");
-    static const QRegularExpression product(R"re(ENV\{PRODUCT\}=="([0-9A-Fa-f]{1,4})/([0-9A-Fa-f]{1,4})/)re");
+    static const QRegularExpression product(
+        R"re(ENV\{PRODUCT\}=="([0-9A-Fa-f]{1,4})/([0-9A-Fa-f]{1,4})/)re");
     QVector<UdevClaim> claims;
     QSet<QString> seen;
-    for (const char *folder : {"/etc/udev/rules.d", "/run/udev/rules.d", "/lib/udev/rules.d",
-                               "/usr/lib/udev/rules.d"}) {
+    for (const char *folder :
+         {"/etc/udev/rules.d", "/run/udev/rules.d", "/lib/udev/rules.d", "/usr/lib/udev/rules.d"}) {
         for (const QString &name : root.entries(QLatin1String(folder))) {
             if (!name.endsWith(QLatin1String(".rules")) || seen.contains(name))
                 continue;

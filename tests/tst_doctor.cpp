@@ -40,7 +40,8 @@ constexpr uid_t Ana = 1000;
 constexpr gid_t Dialout = 20;
 const char ByPath[] = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0";
 
-// A system tree in a temporary folder, built from lines such as "usb ttyUSB0 0403:6001 ftdi_sio 16".
+// A system tree in a temporary folder, built from lines such as "usb ttyUSB0 0403:6001 ftdi_sio
+// 16".
 class FakeTree
 {
 public:
@@ -62,9 +63,8 @@ public:
     void link(const QString &path, const QString &target)
     {
         QDir().mkpath(QFileInfo(root() + path).path());
-        const QString text = target.startsWith('/')
-                                 ? QDir(QFileInfo(path).path()).relativeFilePath(target)
-                                 : target;
+        const QString text =
+            target.startsWith('/') ? QDir(QFileInfo(path).path()).relativeFilePath(target) : target;
         QVERIFY(QFile::link(text, root() + path));
     }
     // The null device under another name: a character device that is safe to open.
@@ -108,12 +108,13 @@ public:
         } else if (what == "proc") { // proc PID NAME UID [DEVICE]
             const QString dir = "/proc/" + w.at(1);
             file(dir + "/comm", w.at(2).toLatin1() + '\n');
-            file(dir + "/cmdline", w.at(2).toLatin1() + QByteArray("\0-b\0" "115200\0", 11));
+            file(dir + "/cmdline", w.at(2).toLatin1() + QByteArray("\0-b\0"
+                                                                   "115200\0",
+                                                                   11));
             QDir().mkpath(root() + dir + "/fd");
             if (w.size() > 4)
                 QVERIFY(QFile::link(w.at(4), root() + dir + "/fd/3"));
-            QVERIFY(::chown(QFile::encodeName(root() + dir).constData(), w.at(3).toUInt(),
-                            0) == 0);
+            QVERIFY(::chown(QFile::encodeName(root() + dir).constData(), w.at(3).toUInt(), 0) == 0);
         } else if (what == "lock") { // lock NAME PID
             file("/var/lock/LCK.." + w.at(1), QString("%1\n").arg(w.at(2), 10).toLatin1());
         } else if (what == "udev") { // udev PROPERTY=VALUE, for 188:0
@@ -191,117 +192,232 @@ void tst_Doctor::findings_data()
     const QString brlttyRule =
         "rule /lib/udev/rules.d/85-brltty.rules ENV{PRODUCT}==\"1a86/7523/*\", "
         "ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", GOTO=\"brltty_usb_run\"";
-    QTest::newRow("usb identity") << QStringList{ftdi} << "ttyUSB0" << "1000,20" << "identity"
-                                  << "ok" << "USB 0403:6001 Test Adapter, serial A10K1234, driver ftdi_sio"
-                                  << "" << "";
-    QTest::newRow("stable names") << QStringList{ftdi} << "/dev/ttyUSB0" << "1000,20" << "names"
-                                  << "ok" << QString(ByPath) + ", /dev/serial/by-id/usb-Test" << ""
+    QTest::newRow("usb identity") << QStringList{ftdi} << "ttyUSB0"
+                                  << "1000,20"
+                                  << "identity"
+                                  << "ok"
+                                  << "USB 0403:6001 Test Adapter, serial A10K1234, driver ftdi_sio"
+                                  << ""
                                   << "";
-    QTest::newRow("by-path name is a link") << QStringList{ftdi} << ByPath << "1000,20" << "node"
-                                            << "ok" << "is a link to /dev/ttyUSB0" << "" << "";
-    QTest::newRow("link out of /dev") << QStringList{"link /dev/serial/by-id/x /home/ana/port"}
-                                      << "/dev/serial/by-id/x" << "1000,20" << "node" << "problem"
-                                      << "points to /home/ana/port, outside" << ""
-                                      << "is not a serial port";
+    QTest::newRow("stable names") << QStringList{ftdi} << "/dev/ttyUSB0"
+                                  << "1000,20"
+                                  << "names"
+                                  << "ok" << QString(ByPath) + ", /dev/serial/by-id/usb-Test"
+                                  << ""
+                                  << "";
+    QTest::newRow("by-path name is a link") << QStringList{ftdi} << ByPath << "1000,20"
+                                            << "node"
+                                            << "ok"
+                                            << "is a link to /dev/ttyUSB0"
+                                            << ""
+                                            << "";
+    QTest::newRow("link out of /dev")
+        << QStringList{"link /dev/serial/by-id/x /home/ana/port"} << "/dev/serial/by-id/x"
+        << "1000,20"
+        << "node"
+        << "problem"
+        << "points to /home/ana/port, outside"
+        << ""
+        << "is not a serial port";
     QTest::newRow("link climbs out of /dev")
         << QStringList{"link /dev/serial/by-id/x ../../../etc/passwd"} << "/dev/serial/by-id/x"
-        << "1000,20" << "node" << "problem" << "points to /etc/passwd, outside" << "" << "";
-    QTest::newRow("missing node") << QStringList{ftdi} << "ttyUSB7" << "1000,20" << "node"
-                                  << "problem" << "/dev/ttyUSB7 does not exist" << ""
+        << "1000,20"
+        << "node"
+        << "problem"
+        << "points to /etc/passwd, outside"
+        << ""
+        << "";
+    QTest::newRow("missing node") << QStringList{ftdi} << "ttyUSB7"
+                                  << "1000,20"
+                                  << "node"
+                                  << "problem"
+                                  << "/dev/ttyUSB7 does not exist"
+                                  << ""
                                   << "/dev/ttyUSB7 does not exist";
     QTest::newRow("regular file") << QStringList{"plain /dev/ttyUSB3"} << "/dev/ttyUSB3"
-                                  << "1000,20" << "node" << "problem"
-                                  << "is a regular file, not a serial port" << ""
+                                  << "1000,20"
+                                  << "node"
+                                  << "problem"
+                                  << "is a regular file, not a serial port"
+                                  << ""
                                   << "/dev/ttyUSB3 is not a serial port";
-    QTest::newRow("not in the group") << QStringList{ftdi} << "ttyUSB0" << "1000" << "access"
-                                      << "problem" << "ana is not in group dialout"
+    QTest::newRow("not in the group") << QStringList{ftdi} << "ttyUSB0"
+                                      << "1000"
+                                      << "access"
+                                      << "problem"
+                                      << "ana is not in group dialout"
                                       << "sudo usermod -aG dialout ana"
                                       << "permission denied: ttyUSB0 belongs to group dialout; "
                                          "join it with 'sudo usermod -aG dialout ana', then log "
                                          "in again";
     QTest::newRow("group not in this login yet")
-        << QStringList{ftdi, "member ana"} << "ttyUSB0" << "1000" << "access" << "problem"
+        << QStringList{ftdi, "member ana"} << "ttyUSB0"
+        << "1000"
+        << "access"
+        << "problem"
         << "lists ana in group dialout, but this login does not have the group yet"
-        << "newgrp dialout" << "log in again, or run 'newgrp dialout'";
-    QTest::newRow("in the group") << QStringList{ftdi} << "ttyUSB0" << "1000,20" << "access"
-                                  << "ok" << "ana may read and write it through group dialout"
-                                  << "" << "";
+        << "newgrp dialout"
+        << "log in again, or run 'newgrp dialout'";
+    QTest::newRow("in the group") << QStringList{ftdi} << "ttyUSB0"
+                                  << "1000,20"
+                                  << "access"
+                                  << "ok"
+                                  << "ana may read and write it through group dialout"
+                                  << ""
+                                  << "";
     QTest::newRow("owner only") << QStringList{ftdi, "mode ttyUSB0 0600"} << "ttyUSB0"
-                                << "1000,20" << "access" << "problem" << "opens for its owner only"
+                                << "1000,20"
+                                << "access"
+                                << "problem"
+                                << "opens for its owner only"
                                 << "sudo chmod 0660 /dev/ttyUSB0"
                                 << "permission denied: ttyUSB0 opens for its owner only";
-    QTest::newRow("root any mode") << QStringList{ftdi, "mode ttyUSB0 0600"} << "ttyUSB0" << ""
-                                   << "access" << "ok" << "root opens it whatever its mode" << ""
+    QTest::newRow("root any mode") << QStringList{ftdi, "mode ttyUSB0 0600"} << "ttyUSB0"
+                                   << ""
+                                   << "access"
+                                   << "ok"
+                                   << "root opens it whatever its mode"
+                                   << ""
                                    << "";
-    QTest::newRow("holder") << QStringList{ftdi, "proc 4242 picocom 1000 /dev/ttyUSB0"}
-                            << "ttyUSB0" << "1000,20" << "holders" << "problem"
+    QTest::newRow("holder") << QStringList{ftdi, "proc 4242 picocom 1000 /dev/ttyUSB0"} << "ttyUSB0"
+                            << "1000,20"
+                            << "holders"
+                            << "problem"
                             << "held by picocom (pid 4242, user ana): picocom -b 115200"
-                            << "kill 4242" << "busy: held by picocom (pid 4242, user ana)";
-    QTest::newRow("holder of another port") << QStringList{ftdi, "proc 4242 picocom 1000 /dev/ttyUSB1"}
-                                            << "ttyUSB0" << "1000,20" << "holders" << "ok"
-                                            << "no process has it open" << "" << "";
-    QTest::newRow("stale lock") << QStringList{ftdi, "lock ttyUSB0 99999"} << "ttyUSB0"
-                                << "1000,20" << "lock" << "warning"
-                                << "stale lock file /var/lock/LCK..ttyUSB0: pid 99999 is not running"
-                                << "sudo rm /var/lock/LCK..ttyUSB0" << "busy: stale lock file";
+                            << "kill 4242"
+                            << "busy: held by picocom (pid 4242, user ana)";
+    QTest::newRow("holder of another port")
+        << QStringList{ftdi, "proc 4242 picocom 1000 /dev/ttyUSB1"} << "ttyUSB0"
+        << "1000,20"
+        << "holders"
+        << "ok"
+        << "no process has it open"
+        << ""
+        << "";
+    QTest::newRow("stale lock")
+        << QStringList{ftdi, "lock ttyUSB0 99999"} << "ttyUSB0"
+        << "1000,20"
+        << "lock"
+        << "warning"
+        << "stale lock file /var/lock/LCK..ttyUSB0: pid 99999 is not running"
+        << "sudo rm /var/lock/LCK..ttyUSB0"
+        << "busy: stale lock file";
     QTest::newRow("lock of a live process")
         << QStringList{ftdi, "lock ttyUSB0 4242", "proc 4242 minicom 1000"} << "ttyUSB0"
-        << "1000,20" << "lock" << "problem" << "by minicom (pid 4242, user ana), which does not"
-        << "kill 4242" << "busy: locked by minicom (pid 4242, user ana)";
-    QTest::newRow("ModemManager probes") << QStringList{ftdi, "proc 812 ModemManager 0"}
-                                         << "ttyUSB0" << "1000,20" << "modemmanager" << "warning"
-                                         << "ModemManager (pid 812) is running"
-                                         << "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
-                                            "ENV{ID_MM_DEVICE_IGNORE}=\"1\"' | sudo tee "
-                                            "/etc/udev/rules.d/99-lumedra-mm-0403-6001.rules && "
-                                            "sudo udevadm control --reload"
-                                         << "";
+        << "1000,20"
+        << "lock"
+        << "problem"
+        << "by minicom (pid 4242, user ana), which does not"
+        << "kill 4242"
+        << "busy: locked by minicom (pid 4242, user ana)";
+    QTest::newRow("ModemManager probes")
+        << QStringList{ftdi, "proc 812 ModemManager 0"} << "ttyUSB0"
+        << "1000,20"
+        << "modemmanager"
+        << "warning"
+        << "ModemManager (pid 812) is running"
+        << "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+           "ENV{ID_MM_DEVICE_IGNORE}=\"1\"' | sudo tee "
+           "/etc/udev/rules.d/99-lumedra-mm-0403-6001.rules && "
+           "sudo udevadm control --reload"
+        << "";
     QTest::newRow("ModemManager told to ignore")
         << QStringList{ftdi, "proc 812 ModemManager 0", "udev ID_MM_DEVICE_IGNORE=1"} << "ttyUSB0"
-        << "1000,20" << "modemmanager" << "ok" << "leaves the port alone" << "" << "";
-    QTest::newRow("no ModemManager") << QStringList{ftdi} << "ttyUSB0" << "1000,20"
-                                     << "modemmanager" << "absent" << "" << "" << "";
-    QTest::newRow("brltty claims") << QStringList{ch340, brlttyRule, "proc 77 brltty 0"}
-                                   << "ttyUSB0" << "1000,20" << "brltty" << "problem"
-                                   << "brltty (pid 77) is running and its rules "
-                                      "(/lib/udev/rules.d/85-brltty.rules) claim 1a86:7523"
-                                   << "sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules && "
-                                      "sudo udevadm control --reload"
-                                   << "";
+        << "1000,20"
+        << "modemmanager"
+        << "ok"
+        << "leaves the port alone"
+        << ""
+        << "";
+    QTest::newRow("no ModemManager") << QStringList{ftdi} << "ttyUSB0"
+                                     << "1000,20"
+                                     << "modemmanager"
+                                     << "absent"
+                                     << ""
+                                     << ""
+                                     << "";
+    QTest::newRow("brltty claims")
+        << QStringList{ch340, brlttyRule, "proc 77 brltty 0"} << "ttyUSB0"
+        << "1000,20"
+        << "brltty"
+        << "problem"
+        << "brltty (pid 77) is running and its rules "
+           "(/lib/udev/rules.d/85-brltty.rules) claim 1a86:7523"
+        << "sudo ln -s /dev/null /etc/udev/rules.d/85-brltty.rules && "
+           "sudo udevadm control --reload"
+        << "";
     QTest::newRow("brltty rule by attributes, not running")
         << QStringList{ch340, "rule /usr/lib/udev/rules.d/90-brltty-device.rules "
                               "SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"1a86\", "
                               "ATTRS{idProduct}==\"7523\", RUN+=\"brltty\""}
-        << "ttyUSB0" << "1000,20" << "brltty" << "warning" << "once brltty starts" << "" << "";
+        << "ttyUSB0"
+        << "1000,20"
+        << "brltty"
+        << "warning"
+        << "once brltty starts"
+        << ""
+        << "";
     QTest::newRow("brltty rule masked") << QStringList{ch340, brlttyRule, "proc 77 brltty 0",
                                                        "mask /etc/udev/rules.d/85-brltty.rules"}
-                                        << "ttyUSB0" << "1000,20" << "brltty" << "absent" << ""
-                                        << "" << "";
-    QTest::newRow("brltty claims another adapter") << QStringList{ftdi, brlttyRule, "proc 77 brltty 0"}
-                                                   << "ttyUSB0" << "1000,20" << "brltty"
-                                                   << "absent" << "" << "" << "";
-    QTest::newRow("brltty took the port") << QStringList{brlttyRule, "proc 77 brltty 0",
-                                                         "usbdev 1-2 1a86:7523"}
-                                          << "ttyUSB0" << "1000,20" << "brltty" << "problem"
-                                          << "claim the 1a86:7523 adapter plugged in at 1-2"
-                                          << "85-brltty.rules"
-                                          << "/dev/ttyUSB0 does not exist: brltty took";
+                                        << "ttyUSB0"
+                                        << "1000,20"
+                                        << "brltty"
+                                        << "absent"
+                                        << ""
+                                        << ""
+                                        << "";
+    QTest::newRow("brltty claims another adapter")
+        << QStringList{ftdi, brlttyRule, "proc 77 brltty 0"} << "ttyUSB0"
+        << "1000,20"
+        << "brltty"
+        << "absent"
+        << ""
+        << ""
+        << "";
+    QTest::newRow("brltty took the port")
+        << QStringList{brlttyRule, "proc 77 brltty 0", "usbdev 1-2 1a86:7523"} << "ttyUSB0"
+        << "1000,20"
+        << "brltty"
+        << "problem"
+        << "claim the 1a86:7523 adapter plugged in at 1-2"
+        << "85-brltty.rules"
+        << "/dev/ttyUSB0 does not exist: brltty took";
     QTest::newRow("latency high") << QStringList{"usb ttyUSB0 0403:6001 ftdi_sio 16"} << "ttyUSB0"
-                                  << "1000,20" << "latency" << "warning"
+                                  << "1000,20"
+                                  << "latency"
+                                  << "warning"
                                   << "latency timer 16 ms (/sys/devices/pci0000:00/0000:00:14.0/"
                                      "usb1/1-2/1-2:1.0/ttyUSB0/latency_timer)"
                                   << "SUBSYSTEM==\"usb-serial\", ATTRS{idVendor}==\"0403\", "
                                      "ATTRS{idProduct}==\"6001\", ATTR{latency_timer}=\"1\""
                                   << "";
-    QTest::newRow("latency lowest") << QStringList{ftdi} << "ttyUSB0" << "1000,20" << "latency"
-                                    << "ok" << "latency timer 1 ms" << "" << "";
+    QTest::newRow("latency lowest") << QStringList{ftdi} << "ttyUSB0"
+                                    << "1000,20"
+                                    << "latency"
+                                    << "ok"
+                                    << "latency timer 1 ms"
+                                    << ""
+                                    << "";
     QTest::newRow("acm has no timer") << QStringList{"usb ttyACM0 2e8a:000a cdc_acm"} << "ttyACM0"
-                                      << "1000,20" << "latency" << "absent" << "" << "" << "";
+                                      << "1000,20"
+                                      << "latency"
+                                      << "absent"
+                                      << ""
+                                      << ""
+                                      << "";
     QTest::newRow("acm driver") << QStringList{"usb ttyACM0 2e8a:000a cdc_acm"} << "ttyACM0"
-                                << "1000,20" << "identity" << "ok" << "2e8a:000a" << ""
+                                << "1000,20"
+                                << "identity"
+                                << "ok"
+                                << "2e8a:000a"
+                                << ""
                                 << "";
-    QTest::newRow("no modem lines") << QStringList{ftdi} << "ttyUSB0" << "1000,20"
-                                    << "modem_lines" << "warning" << "has no modem lines" << ""
+    QTest::newRow("no modem lines") << QStringList{ftdi} << "ttyUSB0"
+                                    << "1000,20"
+                                    << "modem_lines"
+                                    << "warning"
+                                    << "has no modem lines"
+                                    << ""
                                     << "";
 }
 
@@ -400,8 +516,7 @@ void tst_Doctor::staleLock()
     if (gone == 0)
         ::_exit(0);
     QVERIFY(::waitpid(gone, nullptr, 0) == gone);
-    const QString lock =
-        "/run/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
+    const QString lock = "/run/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
     QFile file(lock);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         QSKIP("/run/lock is not writable here");
@@ -502,8 +617,7 @@ void tst_Doctor::openFailureReason()
     QVERIFY(waitForHolder(child, name));
     // The holder's lock as Qt writes it (pid, program, host): a lock without the program's name
     // Qt takes for stale and removes.
-    const QString lock =
-        "/var/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
+    const QString lock = "/var/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
     QFile file(lock);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         QSKIP("/var/lock is not writable here");
