@@ -1,7 +1,7 @@
 #include "doctor/portdoctor.h"
 
 #include "doctor/lineprobe.h"
-#include "doctor/lockfiles.h"
+#include "doctor/lockfile.h"
 #include "doctor/sysfsusb.h"
 #include "doctor/udevdb.h"
 
@@ -127,7 +127,7 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
     struct stat info {
     };
     if (::stat(QFile::encodeName(m_root.host(resolved.path)).constData(), &info) != 0) {
-        checkMissing(diagnosis, path);
+        checkMissing(diagnosis, path, resolved.path);
         return diagnosis;
     }
     diagnosis.device = resolved.path;
@@ -193,10 +193,15 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
     return diagnosis;
 }
 
-void PortDoctor::checkMissing(Diagnosis &diagnosis, const QString &path) const
+void PortDoctor::checkMissing(Diagnosis &diagnosis, const QString &path,
+                              const QString &target) const
 {
-    diagnosis.add({Topic::Node, Verdict::Problem, QStringLiteral("%1 does not exist").arg(path),
-                   QString(), QString()});
+    // A name left behind by a device that is gone: say where it leads.
+    const QString text =
+        target == QDir::cleanPath(path)
+            ? QStringLiteral("%1 does not exist").arg(path)
+            : QStringLiteral("%1 points to %2, which does not exist").arg(path, target);
+    diagnosis.add({Topic::Node, Verdict::Problem, text, QString(), QString()});
     // brltty takes a claimed adapter from the serial driver: the USB device stays, its tty goes.
     const QVector<ProcTable::Process> brltty = m_processes.named(Brltty);
     if (!brltty.isEmpty()) {

@@ -6,7 +6,7 @@
 #include "doctor/proctable.h"
 #include "doctor/stablenames.h"
 #include "doctor/sysroot.h"
-#include "doctor/udevrules.h"
+#include "doctor/udevclaim.h"
 
 #include <QString>
 #include <QStringList>
@@ -40,7 +40,7 @@ private:
     void checkAccess(Diagnosis &diagnosis, uint owner, uint group, uint mode) const;
     void checkHolders(Diagnosis &diagnosis, Lines lines) const;
     void checkServices(Diagnosis &diagnosis, const SysfsUsb &usb) const;
-    void checkMissing(Diagnosis &diagnosis, const QString &path) const;
+    void checkMissing(Diagnosis &diagnosis, const QString &path, const QString &target) const;
     QString holderName(const ProcTable::Process &process) const;
 
     SysRoot m_root;

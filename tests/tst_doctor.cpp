@@ -236,6 +236,15 @@ void tst_Doctor::findings_data()
                                   << "/dev/ttyUSB7 does not exist"
                                   << ""
                                   << "/dev/ttyUSB7 does not exist";
+    QTest::newRow("dangling by-id name")
+        << QStringList{"link /dev/serial/by-id/usb-gone ../../ttyUSB5"}
+        << "/dev/serial/by-id/usb-gone"
+        << "1000,20"
+        << "node"
+        << "problem"
+        << "/dev/serial/by-id/usb-gone points to /dev/ttyUSB5, which does not exist"
+        << ""
+        << "/dev/serial/by-id/usb-gone does not exist";
     QTest::newRow("regular file") << QStringList{"plain /dev/ttyUSB3"} << "/dev/ttyUSB3"
                                   << "1000,20"
                                   << "node"

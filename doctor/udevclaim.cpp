@@ -1,4 +1,4 @@
-#include "doctor/udevrules.h"
+#include "doctor/udevclaim.h"
 
 #include <QRegularExpression>
 #include <QSet>

@@ -1,4 +1,4 @@
-#include "doctor/lockfiles.h"
+#include "doctor/lockfile.h"
 
 #include <QFile>
 #include <QPair>
