@@ -5,10 +5,13 @@
 
 namespace
 {
+constexpr int LookupBuffer = 16384; // ample for one account's entry
+constexpr qint64 MaxAccountFile = 4 << 20;
+
 QVector<QStringList> records(const SysRoot &root, const QString &path)
 {
     QVector<QStringList> result;
-    const QList<QByteArray> lines = root.read(path, 4 << 20).split('\n');
+    const QList<QByteArray> lines = root.read(path, MaxAccountFile).split('\n');
     for (const QByteArray &line : lines)
         if (!line.isEmpty() && !line.startsWith('#'))
             result.append(QString::fromLocal8Bit(line).split(':'));
@@ -34,10 +37,15 @@ QString Groups::groupName(gid_t gid) const
 {
     if (m_groupNames.contains(gid))
         return m_groupNames.value(gid);
-    // Groups from a directory service are not in the file.
-    if (m_real)
-        if (const group *entry = ::getgrgid(gid))
-            return QString::fromLocal8Bit(entry->gr_name);
+    // Groups from a directory service are not in the file. Boards fail on threads of their
+    // own, hence the reentrant lookups.
+    if (m_real) {
+        group entry{};
+        group *found = nullptr;
+        QByteArray buffer(LookupBuffer, '\0');
+        if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+            return QString::fromLocal8Bit(found->gr_name);
+    }
     return QString::number(gid);
 }
 
@@ -45,9 +53,13 @@ QString Groups::userName(uid_t uid) const
 {
     if (m_accounts.contains(uid))
         return m_accounts.value(uid).name;
-    if (m_real)
-        if (const passwd *entry = ::getpwuid(uid))
-            return QString::fromLocal8Bit(entry->pw_name);
+    if (m_real) {
+        passwd entry{};
+        passwd *found = nullptr;
+        QByteArray buffer(LookupBuffer, '\0');
+        if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+            return QString::fromLocal8Bit(found->pw_name);
+    }
     return QString::number(uid);
 }
 
