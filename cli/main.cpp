@@ -1,4 +1,5 @@
 #include "cli/boardtext.h"
+#include "cli/doctorcommand.h"
 #include "cli/eventlines.h"
 #include "cli/liveview.h"
 #include "cli/options.h"
@@ -37,6 +38,8 @@ int fail(const QString &message)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == "doctor")
+        return runDoctor(app.arguments().mid(2));
     QCoreApplication::setApplicationName("lumedra-cli");
     QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
 

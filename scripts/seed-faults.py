@@ -2,7 +2,7 @@
 """Seeds known faults into the program one at a time and records which ones the tests catch.
 
 A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
-substitution in download/, ui/, station/, cli/ or the simulated loader's script. For every fault
+substitution in download/, ui/, station/, cli/, doctor/ or the simulated loader's script. For every fault
 the script applies it in the working tree, builds the test programs incrementally in a build
 directory of its own, runs the tests (fastest first, stopping at the first failure), records the
 outcome and puts the file back exactly as it was, whatever happens.
@@ -319,6 +319,25 @@ FAULTS = [
     F('station-stop-before-close', 'station/boardjob.cpp',
       '        current->abort();\n', '',
       'stopped reported while the port is still open'),
+
+    # --- The port doctor (doctor/) ---
+    F('doctor-link-unchecked', 'doctor/sysroot.cpp',
+      'if (checking && !isAllowed(landing))', 'if (checking && !isAllowed(done))',
+      'the folder holding a link is checked instead of where the link points'),
+    F('doctor-groups-from-file', 'doctor/portdoctor.cpp',
+      'const bool inGroup = m_credentials.has(group);',
+      'const bool inGroup = m_groups.lists(group, user);',
+      'access judged from /etc/group, not from the groups this login has'),
+    F('doctor-opens-held-port', 'doctor/lineprobe.cpp',
+      'if (!holders.isEmpty()) {', 'if (false) {',
+      'a held port opened to ask for its flags, raising its DTR and RTS'),
+    F('doctor-lock-stale-inverted', 'doctor/lockfile.cpp',
+      'lock.pid > 0 && !processes.running(lock.pid)', 'lock.pid > 0 && processes.running(lock.pid)',
+      'a lock called stale while its process runs'),
+    F('doctor-rules-mask-ignored', 'doctor/udevclaim.cpp',
+      'if (!name.endsWith(QLatin1String(".rules")) || seen.contains(name))',
+      'if (!name.endsWith(QLatin1String(".rules")))',
+      'a rules file hidden by one of the same name in /etc still read'),
 
     # --- The form (ui/mainwindow.ui) ---
     F('form-checksum-label', U,

@@ -1,5 +1,7 @@
 #include "station/openfailure.h"
 
+#include "doctor/portdoctor.h"
+
 #include <QFileInfo>
 
 #include <cerrno>
@@ -12,6 +14,14 @@
 QString describeOpenFailure(const QString &path, QSerialPort::SerialPortError error,
                             const QString &errorText)
 {
+    // The doctor names the holder, the lock or the group; what it finds about the node fits any
+    // failure, the rest only a refused open (Qt reports a lock and a busy port as one too).
+    const Diagnosis diagnosis = PortDoctor().diagnose(path, PortDoctor::Lines::Leave);
+    for (const Finding &finding : diagnosis.findings)
+        if (!finding.reason.isEmpty() &&
+            (finding.topic == Finding::Topic::Node || finding.topic == Finding::Topic::Brltty ||
+             error == QSerialPort::PermissionError))
+            return finding.reason;
     struct stat info {
     };
     if (error == QSerialPort::DeviceNotFoundError || ::stat(qPrintable(path), &info) != 0)

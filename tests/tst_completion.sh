@@ -63,6 +63,11 @@ cases=(
     "lumedra-cli -p /dev/null |fw.bin fw.hex notes.txt out"
     "lumedra-cli --log n|notes.txt"
     "lumedra-cli -p $work/fw.b|$work/fw.bin"
+    "lumedra-cli doc|doctor"
+    "lumedra-cli n|notes.txt"
+    "lumedra-cli doctor --j|--json"
+    "lumedra-cli doctor --r|--root"
+    "lumedra-cli doctor --root |out"
 )
 for c in "${cases[@]}"; do
     check "${c%%|*}" "$(complete_line "${c%%|*}")" "${c#*|}"
