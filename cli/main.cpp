@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/portlist.h"
+#include "cli/reportcommand.h"
 #include "cli/signalwatcher.h"
 
 #include "download/dudozerdownload.h"
@@ -46,6 +47,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("lumedra-cli");
     QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
+    if (app.arguments().value(1) == "report")
+        return runReport(app.arguments().mid(2));
 
     Options options;
     const Options::Parsed parsed = options.parse(app.arguments());
