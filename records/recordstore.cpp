@@ -115,7 +115,11 @@ QSqlDatabase RecordStore::connection(QString *error)
                      .arg(url.display(), db.lastError().text().trimmed());
         return QSqlDatabase();
     }
-    if (!postgres()) {
+    if (postgres()) {
+        // "already exists, skipping" and the like are no news to the user.
+        QSqlQuery quiet(db);
+        quiet.exec("SET client_min_messages = warning");
+    } else {
         // WAL lets readers (a report) go on beside the writers; FULL makes each commit durable.
         QSqlQuery pragma(db);
         pragma.exec("PRAGMA journal_mode=WAL");
