@@ -110,6 +110,10 @@ QSqlDatabase RecordStore::connection(QString *error)
         *error = QString("cannot create the folder of %1").arg(url.path);
         return QSqlDatabase();
     }
+    // Opening SQLite sets its journal mode, which takes the file's lock like a write.
+    std::optional<QMutexLocker> opening;
+    if (!postgres())
+        opening.emplace(&writer);
     if (!db.open()) {
         *error = QString("cannot reach the record store %1: %2")
                      .arg(url.display(), db.lastError().text().trimmed());
@@ -144,6 +148,8 @@ void RecordStore::closeThread()
 
 bool RecordStore::begin(QSqlDatabase &db, QString *error)
 {
+    if (!postgres())
+        writer.lock();
     QSqlQuery query(db);
     // IMMEDIATE takes SQLite's write lock at once: two writers queue on the busy timeout
     // instead of one failing when it upgrades a read lock.
@@ -155,9 +161,11 @@ bool RecordStore::begin(QSqlDatabase &db, QString *error)
 bool RecordStore::commit(QSqlDatabase &db, QString *error)
 {
     QSqlQuery query(db);
-    if (query.exec("COMMIT"))
-        return true;
-    return failed(db, "commit", query.lastError().text(), error);
+    if (!query.exec("COMMIT"))
+        return failed(db, "commit", query.lastError().text(), error);
+    if (!postgres())
+        writer.unlock();
+    return true;
 }
 
 bool RecordStore::failed(QSqlDatabase &db, const QString &what, const QString &detail,
@@ -171,6 +179,8 @@ bool RecordStore::failed(QSqlDatabase &db, const QString &what, const QString &d
     }
     // A server that went away leaves a connection that never works again.
     db.close();
+    if (!postgres())
+        writer.unlock();
     return false;
 }
 

@@ -68,5 +68,8 @@ private:
 
     const StoreUrl url;
     QMutex mutex;
+    // SQLite's own wait for a busy database sleeps in growing steps of up to 100 ms: the threads
+    // of one process queue here instead, and only other processes meet the busy timeout.
+    QMutex writer;
     QSet<QString> names; // the connections opened, one a thread
 };
