@@ -37,6 +37,9 @@ QString duration(double seconds)
 
 QString state(const SlotState &slot, int barWidth, qint64 bytes)
 {
+    // The record store holds the slot up before any board is flashed.
+    if (!slot.notice.isEmpty() && slot.phase != SlotPhase::Flashing)
+        return slot.notice;
     switch (slot.phase) {
     case SlotPhase::Idle:
         return QStringLiteral("waking the loader");

@@ -28,7 +28,9 @@ QByteArray EventLines::plain(const BoardEvent &event)
     switch (event.kind) {
     case BoardEvent::Kind::Waiting:
         // Once as a slot starts waiting, and whenever the reason it cannot go on changes.
-        if (!event.reason.isEmpty())
+        if (!event.notice.isEmpty())
+            text = event.notice;
+        else if (!event.reason.isEmpty())
             text = "cannot open the port: " + event.reason + "; trying again";
         else if (event.seconds > 0 && !setup.station)
             return {};
@@ -39,6 +41,8 @@ QByteArray EventLines::plain(const BoardEvent &event)
         break;
     case BoardEvent::Kind::Started:
         text = QString("started, %1 bytes, checksum %2").arg(setup.bytes).arg(setup.checksum);
+        if (!event.serial.isEmpty())
+            text += ", serial " + event.serial;
         break;
     case BoardEvent::Kind::Attempt:
         text = QString("attempt %1 of %2").arg(event.attempt).arg(setup.attempts);
@@ -60,6 +64,8 @@ QByteArray EventLines::plain(const BoardEvent &event)
                    .arg(event.seconds, 0, 'f', 2);
         if (event.attempt > 1)
             text += QString(", %1 attempts").arg(event.attempt);
+        if (!event.serial.isEmpty())
+            text += ", serial " + event.serial;
         break;
     case BoardEvent::Kind::Left:
         text = QString("board %1 left").arg(event.board);
@@ -81,12 +87,14 @@ QByteArray EventLines::json(const BoardEvent &event) const
         if (!event.path.isEmpty())
             object.insert("path", event.path);
     }
+    if (!event.serial.isEmpty())
+        object.insert("board_serial", event.serial);
     switch (event.kind) {
     case BoardEvent::Kind::Waiting:
         object.insert("event", "waiting");
         object.insert("seconds", qRound(event.seconds * MsPerSecond) / double(MsPerSecond));
-        if (!event.reason.isEmpty())
-            object.insert("reason", event.reason);
+        if (!event.reason.isEmpty() || !event.notice.isEmpty())
+            object.insert("reason", event.notice.isEmpty() ? event.reason : event.notice);
         break;
     case BoardEvent::Kind::Started:
         object.insert("event", "started");

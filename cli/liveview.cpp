@@ -70,7 +70,7 @@ QString LiveView::line(int index, int width) const
                 ? QString("  last: %1").arg(outcomeName(*b.outcome))
                 : QString();
         tail = QString("  %1  %2 s%3  %4 done  %5 failed")
-                   .arg(text)
+                   .arg(b.serial.isEmpty() ? text : b.serial + "  " + text)
                    .arg(b.phaseSeconds(), 0, 'f', 1)
                    .arg(last)
                    .arg(b.done)

@@ -5,14 +5,22 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/portlist.h"
+#include "cli/reportcommand.h"
 #include "cli/signalwatcher.h"
 
 #include "download/dudozerdownload.h"
 #include "download/image.h"
+#include "records/recorder.h"
+#include "records/recordspool.h"
+#include "records/recordstore.h"
+#include "records/storeurl.h"
 #include "station/boardlog.h"
 #include "station/session.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QStandardPaths>
+#include <QSysInfo>
 #include <QLoggingCategory>
 
 #include <csignal>
@@ -42,6 +50,8 @@ int main(int argc, char *argv[])
         return runDoctor(app.arguments().mid(2));
     QCoreApplication::setApplicationName("lumedra-cli");
     QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
+    if (app.arguments().value(1) == "report")
+        return runReport(app.arguments().mid(2));
 
     Options options;
     const Options::Parsed parsed = options.parse(app.arguments());
@@ -72,9 +82,47 @@ int main(int argc, char *argv[])
         return fail(load.message);
     RunSettings settings = options.settings;
     settings.image = *load.image;
+    QString error;
+    if (settings.serial && !settings.serial->fits(settings.image.size(), &error))
+        return fail(error + "\nTry 'lumedra-cli --help'.");
+
+    // A station and any run with serial numbers keep their record in a store, reached before
+    // any port opens.
+    std::optional<StoreUrl> url;
+    if (!options.db.isEmpty())
+        url = StoreUrl::parse(options.db, &error);
+    else if (settings.serial || settings.station)
+        url = StoreUrl::defaultSqlite();
+    if (!options.db.isEmpty() && !url)
+        return fail(error);
+    const QString stationId =
+        options.stationId.isEmpty() ? QSysInfo::machineHostName() : options.stationId;
+    std::unique_ptr<RecordStore> store;
+    std::unique_ptr<RecordSpool> spool;
+    std::unique_ptr<Recorder> recorder;
+    if (url) {
+        store = std::make_unique<RecordStore>(*url);
+        // One spool per store and station: what a crashed run left is written by its successor.
+        const QByteArray name = QCryptographicHash::hash(
+            (url->display() + '\n' + stationId).toUtf8(), QCryptographicHash::Sha1).toHex();
+        spool = std::make_unique<RecordSpool>(
+            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+            "/lumedra/spool/" + QString::fromLatin1(name.left(16)) + ".jsonl");
+        recorder = std::make_unique<Recorder>(store.get(), spool.get(), settings.serial);
+        QVector<RecordStore::Voided> voided;
+        const RecordStore::Run run{stationId, QSysInfo::machineHostName(), LUMEDRA_VERSION,
+                                   app.arguments().mid(1).join(' '),
+                                   QString::fromLatin1(settings.image.sha256),
+                                   QCoreApplication::applicationPid()};
+        if (!recorder->start(run, &voided, &error))
+            return fail(error);
+        for (const RecordStore::Voided &number : qAsConst(voided))
+            std::fprintf(stderr, "lumedra-cli: serial number %s voided: run %lld, which held it, "
+                                 "is gone\n",
+                         qPrintable(number.serial), number.run);
+    }
 
     BoardLog log;
-    QString error;
     if (!options.logPath.isEmpty() && !log.open(options.logPath, &error))
         return fail(error);
 
@@ -86,7 +134,8 @@ int main(int argc, char *argv[])
         return fail("cannot watch for stop signals");
 
     Output output;
-    Session session(options.targets, settings, options.logPath.isEmpty() ? nullptr : &log);
+    Session session(options.targets, settings, options.logPath.isEmpty() ? nullptr : &log,
+                    recorder.get());
     const qint64 bytes = settings.image.size();
     // A terminal gets the live display; with --quiet, or into a file or a pipe, lines.
     const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO);
@@ -116,6 +165,8 @@ int main(int argc, char *argv[])
     if (view)
         view->start();
     app.exec();
+    if (recorder)
+        recorder->stop();
     if (view)
         view->finish();
     // In JSON mode stdout carries events only; the summary goes to the human on stderr.

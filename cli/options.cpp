@@ -3,6 +3,7 @@
 #include "download/units.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -89,8 +90,33 @@ Options::Parsed Options::parse(const QStringList &arguments)
                                        "SECONDS");
     const QCommandLineOption log("log", "Append one JSON line per board to FILE.", "FILE");
     const QCommandLineOption listOption("list", "List the serial ports and exit.");
+    // Each maps onto the key of a job's [serial] section.
+    const QList<QPair<QCommandLineOption, QString>> serialOptions{
+        {{"serial-at", "Write each board's serial number at OFFSET (decimal or 0x hex).",
+          "OFFSET"},
+         "at"},
+        {{"serial-format",
+          "The number's form: le16, le32, le64, be16, be32, be64, dec:WIDTH or bcd:WIDTH.", "FMT"},
+         "format"},
+        {{"serial-prefix", "Fixed text before the digits (dec and bcd).", "TEXT"}, "prefix"},
+        {{"serial-start", "The first serial number.", "N"}, "start"},
+        {{"serial-step", "Between one number and the next (default 1).", "N"}, "step"},
+        {{"serial-list", "Pre-assigned numbers, one a line, each used once.", "FILE"}, "list"},
+        {{"crc32-at", "Recompute a little-endian CRC-32 at OFFSET after the patch.", "OFFSET"},
+         "crc32-at"},
+        {{"crc32-range", "The half-open byte range FROM:TO the CRC covers.", "FROM:TO"},
+         "crc32-range"}};
+    const QCommandLineOption db("db",
+                                "The record store: sqlite:PATH or "
+                                "postgresql://[user@]host[:port]/dbname.",
+                                "URL");
+    const QCommandLineOption stationId("station-id", "This station's name in the record store "
+                                                     "(default: the host name).",
+                                       "ID");
     parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset,
-                       resetCmd, attempts, station, goneAfter, log, listOption});
+                       resetCmd, attempts, station, goneAfter, log, listOption, db, stationId});
+    for (const auto &option : serialOptions)
+        parser.addOption(option.first);
     parser.addPositionalArgument("IMAGE", "The raw program image to write.");
 
     if (!parser.parse(arguments)) {
@@ -186,6 +212,17 @@ Options::Parsed Options::parse(const QStringList &arguments)
         }
     }
     logPath = parser.value(log);
+    this->db = parser.value(db);
+    this->stationId = parser.value(stationId);
+    QMap<QString, QString> serialFields;
+    for (const auto &option : serialOptions)
+        if (parser.isSet(option.first))
+            serialFields.insert(option.second, parser.value(option.first));
+    if (!serialFields.isEmpty()) {
+        settings.serial = SerialScheme::fromFields(serialFields, QDir::currentPath(), &error);
+        if (!settings.serial)
+            return usage(error);
+    }
 
     QStringList canonical;
     for (const QString &given : ports) {

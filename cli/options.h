@@ -3,6 +3,7 @@
 #include "station/runsettings.h"
 #include "station/target.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -26,5 +27,7 @@ struct Options {
     Targets targets;
     QString image;
     QString logPath;
+    QString db;        // the record store's address; empty: the default, when one is needed
+    QString stationId; // empty: the host name
     RunSettings settings; // everything but the image, which is read later
 };

@@ -1,7 +1,7 @@
 # Sourced by the run and test scripts: installs what the build needs when it is missing.
 # scdoc: the manual pages are generated from docs/*.scd at build time; bash-completion: the
 # completion's test loads its helpers.
-lumedra_packages="cmake make g++ qtbase5-dev libqt5serialport5-dev fonts-wqy-microhei scdoc bash-completion"
+lumedra_packages="cmake make g++ qtbase5-dev libqt5serialport5-dev fonts-wqy-microhei scdoc bash-completion postgresql libqt5sql5-sqlite libqt5sql5-psql zlib1g-dev"
 
 lumedra_install_deps() {
     local missing="" pkg

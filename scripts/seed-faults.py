@@ -339,6 +339,25 @@ FAULTS = [
       'if (!name.endsWith(QLatin1String(".rules")))',
       'a rules file hidden by one of the same name in /etc still read'),
 
+    # --- Serial numbers and the record store (records/, station/stationslot.cpp) ---
+    F('records-crc-short', 'records/serialscheme.cpp',
+      'crc32Ieee(bytesOut.constData() + crcFrom, crcTo - crcFrom)',
+      'crc32Ieee(bytesOut.constData() + crcFrom, crcTo - crcFrom - 1)',
+      'the CRC leaves out the last byte of its range'),
+    F('records-bcd-nibbles', 'records/serialscheme.cpp',
+      'out[i] = char(((number % 10) << 4) | low);', 'out[i] = char((low << 4) | (number % 10));',
+      'BCD digits swapped within each byte'),
+    F('records-returned-ignored', 'records/recordstore.cpp',
+      "AND state = 'returned' ORDER BY \"", "AND state = 'none' ORDER BY \"",
+      'a number given back is never handed out again'),
+    F('records-gone-run-kept', 'records/recordstore.cpp',
+      "UPDATE numbers SET state = 'void' WHERE run = :run",
+      "UPDATE numbers SET state = 'reserved' WHERE run = :run",
+      'numbers held by a crashed run stay reserved forever'),
+    F('station-void-given-back', 'station/stationslot.cpp',
+      '? BoardRecord::Fate::Voided', '? BoardRecord::Fate::Returned',
+      'a number the loader may hold is given back for the next board'),
+
     # --- The form (ui/mainwindow.ui) ---
     F('form-checksum-label', U,
       '<string>校验</string>', '<string>效验</string>',
@@ -448,6 +467,7 @@ def list_tests(build_dir):
     for t in json.loads(out)['tests']:
         env = {}
         cwd = None
+        fixture = None
         for prop in t.get('properties', []):
             if prop['name'] == 'ENVIRONMENT':
                 for item in prop['value']:
@@ -455,9 +475,12 @@ def list_tests(build_dir):
                     env[key] = value
             elif prop['name'] == 'WORKING_DIRECTORY':
                 cwd = prop['value']
+            elif prop['name'] in ('FIXTURES_SETUP', 'FIXTURES_CLEANUP'):
+                fixture = prop['name']
         command = t['command']
         tests.append({'name': t['name'], 'command': command,
-                      'cwd': cwd or str(Path(command[0]).parent), 'env': env})
+                      'cwd': cwd or str(Path(command[0]).parent), 'env': env,
+                      'fixture': fixture})
     return tests
 
 
@@ -473,7 +496,9 @@ def order_tests(tests, build_dir):
             parts = line.split()
             if len(parts) == 3:
                 times[parts[0]] = float(parts[2])
-    return sorted(tests, key=lambda t: times.get(t['name'], 1e9))
+    # A fixture's setup (the PostgreSQL server) comes before every test, its cleanup after.
+    rank = {'FIXTURES_SETUP': 0, None: 1, 'FIXTURES_CLEANUP': 2}
+    return sorted(tests, key=lambda t: (rank[t.get('fixture')], times.get(t['name'], 1e9)))
 
 
 def build(build_dir, tests, jobs, log):
@@ -566,6 +591,10 @@ def run_suite(tests, log_dir, stem):
         passed, detail = run_test(t, log_dir / f'{stem}.{t["name"]}.log')
         durations[t['name']] = time.monotonic() - start
         if not passed:
+            # The fixtures' cleanup still runs: a server left running would outlive the script.
+            for c in tests:
+                if c.get('fixture') == 'FIXTURES_CLEANUP' and c is not t:
+                    run_test(c, log_dir / f'{stem}.{c["name"]}.log')
             return t['name'], detail, durations
     return None, '', durations
 

@@ -1,5 +1,6 @@
 #include "station/attempt.h"
 
+#include "download/protocol.h"
 #include "station/openfailure.h"
 
 #include <QFileInfo>
@@ -64,6 +65,17 @@ void Attempt::abort()
 bool Attempt::answered() const
 {
     return engine && engine->diagnostics().answered;
+}
+
+qint64 Attempt::acceptedBytes() const
+{
+    return engine ? accepted(engine->diagnostics()) : 0;
+}
+
+qint64 Attempt::accepted(const dudoZerDownload::Diagnostics &seen) const
+{
+    // Every block but the last is a full one.
+    return qMin<qint64>(qint64(seen.blocksAccepted) * Protocol::MaxBlockLength, image.size());
 }
 
 void Attempt::onResult(dudoZerDownload::E_REBACK code)
@@ -136,7 +148,8 @@ void Attempt::finish(Outcome outcome, const QString &reason)
     const dudoZerDownload::Diagnostics seen =
         engine ? engine->diagnostics() : dudoZerDownload::Diagnostics();
     engine.reset(); // closes the port
-    emit finished({outcome, reason, answeredSeen || seen.answered, seen.answeredAtMs});
+    emit finished({outcome, reason, answeredSeen || seen.answered, seen.answeredAtMs,
+                   accepted(seen)});
 }
 
 QString Attempt::where(const dudoZerDownload::Diagnostics &seen) const

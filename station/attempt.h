@@ -24,6 +24,7 @@ public:
         QString reason;
         bool answered;       // the loader gave a ready reply to a handshake
         qint64 answeredAtMs; // when, steady clock, milliseconds
+        qint64 acceptedBytes; // of the image, by the blocks the loader accepted
     };
 
     Attempt(const Image &image, const QString &path, int baud, QObject *parent = nullptr);
@@ -37,6 +38,7 @@ public:
     void abort();
 
     bool answered() const;
+    qint64 acceptedBytes() const;
     // The loader's silence so far in words: never a byte, or bytes that were no reply.
     QString silence() const;
 
@@ -52,6 +54,7 @@ private:
     void watch();
     void finish(Outcome outcome, const QString &reason);
     QString where(const dudoZerDownload::Diagnostics &seen) const;
+    qint64 accepted(const dudoZerDownload::Diagnostics &seen) const;
     QString timeoutReason() const;
     QString rejectReason() const;
     QString lostReason() const;

@@ -29,6 +29,8 @@ struct BoardEvent {
     double seconds = 0; // Waiting: the time so far; Result: the time it took
     Outcome outcome = Outcome::Done;
     QString reason = {}; // Result: what went wrong; Waiting: why no board can be reached
+    QString serial = {}; // the board's serial number, once it has one
+    QString notice = {}; // Waiting: what else holds the slot up (the record store)
 };
 
 Q_DECLARE_METATYPE(BoardEvent)

@@ -137,6 +137,7 @@ void BoardJob::onAttemptFinished(const Attempt::Result &result)
     if (!everAnswered && result.answered)
         answeredAtMs = result.answeredAtMs;
     everAnswered = everAnswered || result.answered;
+    acceptedBytes = qMax(acceptedBytes, result.acceptedBytes);
     const bool failed =
         result.outcome == Outcome::DownloadError || result.outcome == Outcome::Timeout;
     if (result.outcome == Outcome::Timeout && !result.answered && keepWaking()) {
@@ -177,6 +178,7 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
             everAnswered = true;
             answeredAtMs = steadyMs();
         }
+        acceptedBytes = qMax(acceptedBytes, current->acceptedBytes());
         current->disconnect(this);
         current->abort();
         current->deleteLater();
@@ -192,5 +194,6 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
         emit progress(FullPercent);
     const double sinceAnswer = everAnswered ? (steadyMs() - answeredAtMs) / 1e3 : 0;
     emit finished(
-        {outcome, reason, clock.nsecsElapsed() / 1e9, sinceAnswer, attempts, everAnswered});
+        {outcome, reason, clock.nsecsElapsed() / 1e9, sinceAnswer, attempts, everAnswered,
+         acceptedBytes});
 }

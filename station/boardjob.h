@@ -27,6 +27,7 @@ public:
         double flashingSeconds; // from the loader's first answer; 0 if it never answered
         int attempts;
         bool answered; // the loader answered at least once: a board was there
+        qint64 acceptedBytes; // the most of the image any attempt got accepted
     };
 
     BoardJob(const RunSettings &settings, const QString &path, QObject *parent = nullptr);
@@ -65,5 +66,6 @@ private:
     int attempts = 1;
     bool everAnswered = false;
     int lastPercent = -1;
+    qint64 acceptedBytes = 0;
     bool over = false;
 };

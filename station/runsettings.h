@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/image.h"
+#include "records/serialscheme.h"
 #include "station/resetsequence.h"
 
 #include <QString>
@@ -20,6 +21,7 @@ struct RunSettings {
     int attempts = 1;                   // tries per board, from the reset
     bool station = false;               // each target is a slot that boards come and go on
     int goneAfterMs = DefaultGoneAfterMs;
+    std::optional<SerialScheme> serial; // each board its own number, patched into its copy
 
     bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }
 };

@@ -1,16 +1,19 @@
 #include "station/session.h"
 
+#include "records/recorder.h"
 #include "station/boardlog.h"
 
 #include <QJsonArray>
 #include <QThread>
 
-Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *log)
+Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *log,
+                 Recorder *recorder)
     : targets(targets), settings(settings), log(log), stationState(targets, settings.station)
 {
     // Events cross from the slots' threads through queued connections.
     qRegisterMetaType<BoardEvent>();
     shared.log = log;
+    shared.recorder = recorder;
     if (log)
         connect(log, &BoardLog::failed, this, [this](const QString &reason) {
             drain();
@@ -102,6 +105,8 @@ void Session::logStationEvent(const char *name)
                        {"size", settings.image.bytes.size()},
                        {"checksum", settings.image.checksum},
                        {"sha256", QString::fromLatin1(settings.image.sha256)}};
+    if (shared.recorder)
+        fields.insert("run", shared.recorder->run());
     if (QLatin1String(name) == QLatin1String("station_stopped")) {
         const StationTotals totals = stationState.totals();
         fields.insert("done", totals.done);

@@ -10,6 +10,7 @@
 #include <QVector>
 
 class BoardLog;
+class Recorder;
 class QThread;
 
 // One run: a thread and a slot per target, all at once. A board that fails or hangs touches no
@@ -24,7 +25,8 @@ public:
     static constexpr int LostStatus = 3; // the output or the log could not be written
     static constexpr int InterruptedStatus = 130;
 
-    Session(const Targets &targets, const RunSettings &settings, BoardLog *log = nullptr);
+    Session(const Targets &targets, const RunSettings &settings, BoardLog *log = nullptr,
+            Recorder *recorder = nullptr);
     ~Session() override;
 
     void start();

@@ -14,6 +14,8 @@ void SlotState::apply(const BoardEvent &event)
     phase = event.phase;
     board = event.board;
     path = event.path;
+    serial = event.serial;
+    notice = event.notice;
     switch (event.kind) {
     case BoardEvent::Kind::Waiting:
         reason = event.reason;

@@ -19,6 +19,8 @@ struct SlotState {
     int attempt = 1;
     std::optional<Outcome> outcome; // the last board's
     QString reason;                 // of the last result, or why the slot cannot go on
+    QString serial;                 // the board's serial number
+    QString notice;                 // what else holds the slot up
     double seconds = 0;             // the last result's
     int done = 0;
     int firstPasses = 0; // boards done on their first attempt

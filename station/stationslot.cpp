@@ -1,10 +1,12 @@
 #include "station/stationslot.h"
 
 #include "download/units.h"
+#include "records/recorder.h"
 #include "station/boardlog.h"
 #include "station/presenceprobe.h"
 #include "station/usbidentity.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonValue>
 
@@ -13,6 +15,7 @@ namespace
 constexpr int LookMs = 100;        // a slot's pattern is matched again this often
 constexpr int RetryMs = 500;       // after a port that would not open
 constexpr int ResetRetryMs = 2000; // after a reset that failed: a relay is not hammered
+constexpr int StoreRetryMs = 1000; // while the record store is out of reach
 
 QJsonValue orNull(const QString &text)
 {
@@ -82,14 +85,53 @@ void StationSlot::look()
     startJob();
 }
 
+// A board's number is reserved before its first attempt, and kept across its attempts and across
+// wake-ups that found no board.
+bool StationSlot::takeNumber()
+{
+    if (!settings.serial || !shared->recorder || number)
+        return true;
+    SerialValue value;
+    QString error;
+    switch (shared->recorder->reserve(&value, &error)) {
+    case Recorder::Reserved::Ok:
+        number = value;
+        serialText = settings.serial->text(value);
+        numbered = Image::fromBytes(settings.serial->patched(settings.image.bytes, value),
+                                    settings.image.path);
+        return true;
+    case Recorder::Reserved::NoScheme:
+        return true;
+    case Recorder::Reserved::Exhausted:
+        sendWaiting(QString(), "the serial numbers have run out");
+        return false;
+    case Recorder::Reserved::Unreachable:
+        break;
+    }
+    sendWaiting(QString(), "waiting for the record store");
+    return false;
+}
+
 void StationSlot::startJob()
 {
+    if (ended)
+        return;
+    if (stopping || draining) {
+        end();
+        return;
+    }
+    if (!takeNumber()) {
+        QTimer::singleShot(StoreRetryMs, this, &StationSlot::startJob);
+        return;
+    }
     device = QFileInfo(path).canonicalFilePath();
     // Taken now: a board that is lost takes its identity with it.
     usb = UsbIdentity::of(path);
     RunSettings jobSettings = settings;
     if (settings.station)
         jobSettings.waitMs = 0; // a slot waits for its next board until the run stops
+    if (number)
+        jobSettings.image = numbered;
     job = new BoardJob(jobSettings, path, this);
     connect(job, &BoardJob::waiting, this, [this] { sendWaiting(); });
     connect(job, &BoardJob::answered, this, [this] {
@@ -131,7 +173,14 @@ void StationSlot::onJobFinished(const BoardJob::Result &result)
     // On a station the time a slot waited for its board is not the board's.
     const double seconds =
         settings.station && result.answered ? result.flashingSeconds : result.seconds;
-    record(result, seconds);
+    // A number that may have reached the loader is never given to another board.
+    BoardRecord::Fate fate = BoardRecord::Fate::None;
+    if (number)
+        fate = result.outcome == Outcome::Done ? BoardRecord::Fate::Used
+               : result.acceptedBytes > settings.serial->offset() ? BoardRecord::Fate::Voided
+                                                                  : BoardRecord::Fate::Returned;
+    record(result, seconds, fate);
+    number.reset();
     // A station's board stays until it is taken away, unless it was stopped or is gone already.
     const bool remove = settings.station && result.outcome != Outcome::Stopped &&
                         result.outcome != Outcome::Lost;
@@ -156,12 +205,34 @@ void StationSlot::onJobFinished(const BoardJob::Result &result)
     awaitLeaving();
 }
 
-void StationSlot::record(const BoardJob::Result &result, double seconds)
+void StationSlot::record(const BoardJob::Result &result, double seconds, BoardRecord::Fate fate)
 {
+    const double rounded = qRound(seconds * MsPerSecond) / double(MsPerSecond);
+    if (shared->recorder) {
+        BoardRecord line{.slot = index + 1,
+                         .board = board,
+                         .vendorId = usb.vendorId,
+                         .productId = usb.productId,
+                         .usbSerial = usb.serial,
+                         .location = usb.location,
+                         .serial = fate == BoardRecord::Fate::None ? QString() : serialText,
+                         .index = number ? number->index : -1,
+                         .fate = fate,
+                         .result = outcomeName(result.outcome),
+                         .reason = result.reason,
+                         .attempts = result.attempts,
+                         .seconds = rounded,
+                         .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                         .receivedSha256 = QString::fromLatin1(
+                             number ? numbered.sha256 : settings.image.sha256)};
+        QString error;
+        if (!shared->recorder->record(line, &error))
+            qWarning("%s", qPrintable(error));
+    }
     if (!shared->log)
         return;
-    shared->log->write(
-        {{"event", "board"},
+    QJsonObject fields{
+        {"event", "board"},
          {"slot", index + 1},
          {"board", board},
          {"port", path},
@@ -175,8 +246,16 @@ void StationSlot::record(const BoardJob::Result &result, double seconds)
          {"sha256", QString::fromLatin1(settings.image.sha256)},
          {"result", outcomeName(result.outcome)},
          {"reason", result.reason},
-         {"seconds", qRound(seconds * MsPerSecond) / double(MsPerSecond)},
-         {"attempts", result.attempts}});
+         {"seconds", rounded},
+         {"attempts", result.attempts}};
+    // "serial" is the adapter's USB serial number: the board's own has a key of its own.
+    if (shared->recorder)
+        fields.insert("run", shared->recorder->run());
+    if (fate != BoardRecord::Fate::None) {
+        fields.insert("board_serial", serialText);
+        fields.insert("received_sha256", QString::fromLatin1(numbered.sha256));
+    }
+    shared->log->write(fields);
 }
 
 void StationSlot::awaitLeaving()
@@ -208,22 +287,31 @@ void StationSlot::end()
         return;
     ended = true;
     lookTimer.stop();
+    if (shared->recorder) {
+        QString error;
+        if (number)
+            shared->recorder->giveBack(*number, &error);
+        number.reset();
+        // The connection belongs to this thread, which ends now.
+        shared->recorder->closeThread();
+    }
     delete probe;
     probe = nullptr;
     release();
     emit finished();
 }
 
-void StationSlot::sendWaiting(const QString &reason)
+void StationSlot::sendWaiting(const QString &reason, const QString &notice)
 {
-    const QString said = path + '\n' + reason;
+    const QString said = path + '\n' + reason + '\n' + notice;
     if (said == waitingSent)
         return;
     waitingSent = said;
     send({.kind = BoardEvent::Kind::Waiting,
           .phase = settings.station && path.isEmpty() ? SlotPhase::Looking : SlotPhase::Waiting,
           .seconds = waitClock.nsecsElapsed() / 1e9,
-          .reason = reason});
+          .reason = reason,
+          .notice = notice});
 }
 
 void StationSlot::send(BoardEvent event)
@@ -231,5 +319,7 @@ void StationSlot::send(BoardEvent event)
     event.target = index;
     event.board = board;
     event.path = path;
+    if (board > 0)
+        event.serial = serialText;
     emit this->event(event);
 }

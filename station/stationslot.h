@@ -1,6 +1,8 @@
 #pragma once
 
 #include "station/boardevent.h"
+#include "records/boardrecord.h"
+#include "records/serialvalue.h"
 #include "station/boardjob.h"
 #include "station/portclaims.h"
 #include "station/runsettings.h"
@@ -12,8 +14,10 @@
 #include <QTimer>
 
 #include <atomic>
+#include <optional>
 
 class BoardLog;
+class Recorder;
 class PresenceProbe;
 
 // One target of a run, on a thread of its own. On a plain run it flashes the board on its port
@@ -29,6 +33,7 @@ public:
     struct Shared {
         PortClaims claims;
         BoardLog *log = nullptr;
+        Recorder *recorder = nullptr; // the record store; none without one
         std::atomic<int> boards{0}; // numbers given out so far
     };
 
@@ -48,12 +53,13 @@ private:
     void look();
     void startJob();
     void onJobFinished(const BoardJob::Result &result);
-    void record(const BoardJob::Result &result, double seconds);
+    bool takeNumber();
+    void record(const BoardJob::Result &result, double seconds, BoardRecord::Fate fate);
     void awaitLeaving();
     void release();
     void end();
     void send(BoardEvent event);
-    void sendWaiting(const QString &reason = QString());
+    void sendWaiting(const QString &reason = QString(), const QString &notice = QString());
 
     const int index;
     const Target target;
@@ -67,6 +73,9 @@ private:
     QString device; // what it named when the board came
     UsbIdentity usb;
     int board = 0;
+    std::optional<SerialValue> number; // reserved for the next board, or held by this one
+    QString serialText;
+    Image numbered; // the image with that number in it
     QString waitingSent; // what the last waiting event said, so that it is said once
     bool stopping = false;
     bool draining = false;

@@ -30,6 +30,7 @@ private slots:
     void stuckReader();
     void display();
     void station();
+    void report();
 
 private:
     QTemporaryDir dir;
@@ -131,6 +132,17 @@ void tst_Cli::exitStatus_data()
     // The log fails at once: a station with no board yet starts none and ends.
     row("a station whose log fails", QStringList{"--station", "--log", "/dev/full"} + usual, 3,
         "the log could not be written", {.silent = true});
+    const QStringList serial{"--serial-format", "le32", "--serial-start", "1", "--serial-at"};
+    row("serial number past the image", serial + QStringList{"65533"} + usual, 2,
+        "lies outside the 65536-byte image");
+    row("serial number over the CRC",
+        serial + QStringList{"16", "--crc32-at", "18", "--crc32-range", "64:128"} + usual, 2,
+        "overlaps the CRC field");
+    row("a store out of reach",
+        serial + QStringList{"16", "--db", "postgresql://x@%2Fnonexistent/none"} + usual, 2,
+        "cannot reach the record store postgresql://x@%2Fnonexistent/none");
+    row("a password in the store's address",
+        QStringList{"--db", "postgresql://x:s3cret@db/boards"} + usual, 2, "~/.pgpass");
 }
 
 void tst_Cli::exitStatus()
@@ -157,6 +169,7 @@ void tst_Cli::exitStatus()
     QCOMPARE(cli.exitCode(), status);
     const QByteArray out = cli.readAllStandardOutput(), err = cli.readAllStandardError();
     QVERIFY2((out + err).contains(said.toUtf8()), (out + err).constData());
+    QVERIFY(!(out + err).contains("s3cret"));
     if (signal != 0) {
         QCOMPARE(events(out).last()["result"].toString(), QString("stopped"));
         QVERIFY(waitFor([&] { return loader.hangups() == 1; }, 2000));
@@ -367,6 +380,52 @@ void tst_Cli::station()
         for (auto it = expected.begin(); it != expected.end(); ++it)
             QVERIFY2(line[it.key()] == it.value(), qPrintable(it.key()));
     }
+}
+
+// A run with serial numbers into a store, then the store's report: per station and hour, and one
+// number's history across the board that voided it and the one that used the next.
+void tst_Cli::report()
+{
+    SimLoader good, voiding({.wrongAt = SimLoader::Step::Block, .wrongIndex = 4});
+    QVERIFY(good.start() && voiding.start());
+    const QString store = "sqlite:" + dir.filePath("report.sqlite");
+    const QString imagePath = writeFile(dir.path(), "report.bin", randomImage(3000, 27));
+    QProcess cli;
+    cli.start(LUMEDRA_CLI, {"--db", store, "--station-id", "st-9", "--serial-at", "300",
+                            "--serial-format", "dec:6", "--serial-prefix", "R", "--serial-start",
+                            "7", "-p", good.portName(), "-p", voiding.portName(), imagePath});
+    QVERIFY(cli.waitForFinished(20000));
+    QCOMPARE(cli.exitCode(), 1);
+    const QByteArray number = good.image().mid(300, 6);
+    QVERIFY(number == "R00007" || number == "R00008");
+
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--csv"});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QList<QByteArray> lines = cli.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], QByteArray("station,image,hour,boards,done,failed,yield,first_pass_yield,"
+                                  "boards_per_hour"));
+    const QList<QByteArray> row = lines[1].split(',');
+    QCOMPARE(row[0], QByteArray("st-9"));
+    QCOMPARE(row.mid(3, 5), QList<QByteArray>({"2", "1", "1", "0.5", "0.5"}));
+
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--json", "--serial", number});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QList<QJsonObject> history = events(cli.readAllStandardOutput());
+    QCOMPARE(history.size(), 1);
+    QCOMPARE(history[0]["result"].toString(), QString("done"));
+    QCOMPARE(history[0]["number"].toString(), QString("used"));
+    QCOMPARE(history[0]["station"].toString(), QString("st-9"));
+
+    const QByteArray other = number == "R00007" ? "R00008" : "R00007";
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--json", "--serial", other});
+    QVERIFY(cli.waitForFinished(10000));
+    const QList<QJsonObject> voided = events(cli.readAllStandardOutput());
+    QCOMPARE(voided.size(), 1);
+    QCOMPARE(voided[0]["result"].toString(), QString("download_error"));
+    QCOMPARE(voided[0]["number"].toString(), QString("void"));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

@@ -35,7 +35,7 @@ check "registered" "$(complete -p lumedra-cli)" "complete -F _lumedra_cli lumedr
 # Every long option the program takes is documented and completed; a new option forgotten in
 # either shows up here.
 offered=" $(complete_line 'lumedra-cli --') "
-options=$(QT_QPA_PLATFORM=offscreen "$cli" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u |
+options=$(QT_QPA_PLATFORM=offscreen "$cli" --help | grep -oE -- '--[a-z][a-z0-9-]*' | sort -u |
           grep -vx -- '--help-all')
 [ -n "$options" ] || check "options in --help" "none" "some"
 for option in $options; do

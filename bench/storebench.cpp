@@ -1,0 +1,213 @@
+// Prints what the record store costs: the time to reserve a board's serial number and write its
+// record, p50 and p99, on SQLite and on a PostgreSQL server of its own (a throwaway cluster on a
+// Unix socket), and the boards per hour of a 16-slot station of unpaced simulated loaders with
+// serial numbers in each store against one without.
+//   lumedra-bench-store
+#include "records/recordstore.h"
+#include "records/serialscheme.h"
+#include "testing/kit/images.h"
+#include "testing/simloader/simloader.h"
+#include "testing/kit/waitfor.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <unistd.h>
+
+namespace
+{
+constexpr int Allocations = 1000;
+constexpr int Rounds = 3; // each setup in turn, the median kept: the machine is shared
+constexpr int Slots = 16;
+constexpr int BoardsPerSlot = 8;
+constexpr int ImageSize = 3000;
+constexpr int TimeoutMs = 60000;
+constexpr double SecondsPerHour = 3600;
+constexpr double MostLoss = 0.02; // boards per hour given up for numbers and a store
+
+struct Spread {
+    double p50 = 0;
+    double p99 = 0;
+    bool ok = false;
+};
+
+double percentile(std::vector<double> values, double share)
+{
+    std::sort(values.begin(), values.end());
+    return values[size_t(share * double(values.size() - 1))];
+}
+
+// One board's share of the store: its number reserved, then its record written with it used.
+Spread perBoard(const StoreUrl &url)
+{
+    QString error;
+    const auto scheme = SerialScheme::fromFields(
+        {{"at", "0"}, {"format", "dec:10"}, {"prefix", "B-"}, {"start", "1"}}, QString(), &error);
+    RecordStore store(url);
+    QVector<RecordStore::Voided> voided;
+    if (!store.open(&error))
+        return {};
+    const auto run = store.startRun({"bench", "bench-host", "1", "", "", ::getpid()}, &voided,
+                                    &error);
+    const auto pool = store.pool(*scheme, &error);
+    if (!run || !pool)
+        return {};
+    std::vector<double> ms;
+    for (int board = 1; board <= Allocations; ++board) {
+        QElapsedTimer clock;
+        clock.start();
+        SerialValue value;
+        if (store.reserve(*pool, *scheme, *run, &value, &error) != RecordStore::Reserved::Ok)
+            return {};
+        BoardRecord record{.run = *run, .slot = 1, .board = board,
+                           .serial = scheme->text(value), .pool = *pool, .index = value.index,
+                           .fate = BoardRecord::Fate::Used, .result = "done", .attempts = 1,
+                           .seconds = 1,
+                           .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};
+        if (!store.record(record, &error))
+            return {};
+        ms.push_back(clock.nsecsElapsed() / 1e6);
+    }
+    store.stopRun(*run, &error);
+    return {percentile(ms, 0.5), percentile(ms, 0.99), true};
+}
+
+// A station of 16 slots, each seeing its boards one after another; boards per hour from the first
+// board plugged in to the last result.
+double boardsPerHour(const QString &imagePath, const QByteArray &image, const QStringList &extra,
+                     const QString &dataHome, bool *ok)
+{
+    QTemporaryDir fixture;
+    std::vector<std::vector<std::unique_ptr<SimLoader>>> boards(Slots);
+    QStringList args{"--station", "--json", "--gone-after", "1", imagePath};
+    const auto slot = [&](int s) { return fixture.filePath(QString("slot-%1").arg(s)); };
+    for (int s = 0; s < Slots; ++s) {
+        for (int k = 0; k < BoardsPerSlot; ++k) {
+            boards[size_t(s)].push_back(std::make_unique<SimLoader>());
+            if (!boards[size_t(s)].back()->start())
+                return 0;
+        }
+        args << "-p" << slot(s);
+    }
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", dataHome);
+    cli.setProcessEnvironment(env);
+    cli.setStandardErrorFile(QProcess::nullDevice());
+    cli.start(LUMEDRA_CLI, args + extra);
+    if (!cli.waitForStarted())
+        return 0;
+    std::vector<int> current(Slots, 0);
+    QElapsedTimer clock;
+    clock.start();
+    for (int s = 0; s < Slots; ++s)
+        QFile::link(boards[size_t(s)][0]->portName(), slot(s));
+    int flashed = 0;
+    bool exact = true;
+    const bool finished = waitFor(
+        [&] {
+            while (cli.canReadLine()) {
+                const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
+                if (event["event"] != "result")
+                    continue;
+                const int s = event["slot"].toInt() - 1;
+                int &k = current[size_t(s)];
+                SimLoader &board = *boards[size_t(s)][size_t(k)];
+                exact = exact && event["result"] == "done" && board.image().size() == image.size();
+                board.stop();
+                QFile::remove(slot(s));
+                ++flashed;
+                if (++k < BoardsPerSlot)
+                    QFile::link(boards[size_t(s)][size_t(k)]->portName(), slot(s));
+            }
+            return flashed == Slots * BoardsPerSlot;
+        },
+        TimeoutMs);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    ::kill(pid_t(cli.processId()), SIGINT);
+    cli.waitForFinished(TimeoutMs);
+    *ok = finished && exact && cli.exitCode() == 130;
+    return flashed * SecondsPerHour / seconds;
+}
+
+bool verdict(const char *target, bool held)
+{
+    std::printf("%-58s %s\n", target, held ? "PASS" : "FAIL");
+    return held;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    const QString cluster = QString("/tmp/lumedra-pg-bench-%1").arg(::getpid());
+    if (QProcess::execute(LUMEDRA_ROOT "/scripts/pg-cluster.sh", {"start", cluster}) != 0) {
+        std::fprintf(stderr, "lumedra-bench-store: no PostgreSQL cluster\n");
+        return 1;
+    }
+    QString error;
+    const QString postgres = QString("postgresql://lumedra@%1/lumedra")
+                                 .arg(QString::fromLatin1(QUrl::toPercentEncoding(cluster)));
+    const StoreUrl sqliteUrl = *StoreUrl::parse("sqlite:" + dir.filePath("bench.sqlite"), &error);
+    const StoreUrl pgUrl = *StoreUrl::parse(postgres, &error);
+
+    const Spread sqlite = perBoard(sqliteUrl);
+    const Spread pg = perBoard(pgUrl);
+
+    const QByteArray image = randomImage(ImageSize, 5);
+    const QString imagePath = writeFile(dir.path(), "image.bin", image);
+    const QStringList serial{"--serial-at", "256", "--serial-format", "dec:10", "--serial-start",
+                             "1"};
+    const QVector<QStringList> setups{
+        {},
+        serial + QStringList{"--db", "sqlite:" + dir.filePath("line.sqlite")},
+        serial + QStringList{"--db", postgres}};
+    QVector<std::vector<double>> perHour(setups.size());
+    bool stations = true;
+    for (int round = 0; round < Rounds; ++round)
+        for (int i = 0; i < setups.size(); ++i) {
+            bool ok = false;
+            perHour[i].push_back(boardsPerHour(imagePath, image, setups[i],
+                                               dir.filePath(QString("data-%1-%2").arg(i).arg(round)),
+                                               &ok));
+            stations = stations && ok;
+        }
+    const double plain = percentile(perHour[0], 0.5);
+    const double withSqlite = percentile(perHour[1], 0.5);
+    const double withPg = percentile(perHour[2], 0.5);
+    QProcess::execute(LUMEDRA_ROOT "/scripts/pg-cluster.sh", {"stop", cluster});
+
+    std::printf("%-44s %10s %10s\n", "measure", "p50", "p99");
+    std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve + record per board, SQLite", sqlite.p50,
+                sqlite.p99);
+    std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve + record per board, PostgreSQL", pg.p50,
+                pg.p99);
+    std::printf("\n%-44s %10s %10s\n", "16 unpaced slots, median of 3", "boards/h", "vs plain");
+    std::printf("%-44s %10.0f\n", "no serial numbers (records in SQLite)", plain);
+    std::printf("%-44s %10.0f %9.3fx\n", "serial numbers, SQLite", withSqlite, withSqlite / plain);
+    std::printf("%-44s %10.0f %9.3fx\n", "serial numbers, PostgreSQL", withPg, withPg / plain);
+    std::printf("\n");
+    bool ok = sqlite.ok && pg.ok && stations;
+    ok &= verdict("serial numbers in SQLite: at most 2 % fewer boards per hour",
+                  withSqlite >= (1 - MostLoss) * plain);
+    ok &= verdict("serial numbers in PostgreSQL: at most 2 % fewer boards per hour",
+                  withPg >= (1 - MostLoss) * plain);
+    std::printf("BENCH_STORE ok=%d sqlite_p50_ms=%.3f sqlite_p99_ms=%.3f pg_p50_ms=%.3f "
+                "pg_p99_ms=%.3f per_hour_plain=%.0f per_hour_sqlite=%.0f per_hour_pg=%.0f\n",
+                ok, sqlite.p50, sqlite.p99, pg.p50, pg.p99, plain, withSqlite, withPg);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+// One board's line in the store, and what becomes of the serial number it was given. Travels
+// through the spool as JSON while the store is out of reach.
+struct BoardRecord {
+    // What the board's result does to its number.
+    enum class Fate { None, Used, Voided, Returned };
+
+    qint64 run = 0;
+    int slot = 0;
+    int board = 0;
+    QString vendorId = {}, productId = {}, usbSerial = {}, location = {};
+    QString serial = {}; // the board's number as text; empty without a scheme
+    qint64 pool = 0;
+    qint64 index = -1;
+    Fate fate = Fate::None;
+    QString result = {}, reason = {};
+    int attempts = 0;
+    double seconds = 0;
+    QString time = {}; // UTC, ISO 8601 with milliseconds
+    QString receivedSha256 = {};
+
+    QJsonObject toJson() const;
+    static BoardRecord fromJson(const QJsonObject &object);
+    static QString fateName(Fate fate); // as the store keeps it: used, void, returned
+};

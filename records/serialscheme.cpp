@@ -1,0 +1,342 @@
+#include "records/serialscheme.h"
+
+#include "records/crc32.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtEndian>
+
+#include <limits>
+
+namespace
+{
+constexpr int CrcBytes = 4;
+constexpr int MaxTextWidth = 64;
+
+const QStringList Keys{"at", "format", "prefix", "start", "step", "list", "crc32-at", "crc32-range"};
+
+// Decimal, or hexadecimal after 0x.
+bool number(const QString &text, quint64 *value)
+{
+    bool ok = false;
+    if (QRegularExpression("^0[xX][0-9a-fA-F]+$").match(text).hasMatch())
+        *value = text.mid(2).toULongLong(&ok, 16);
+    else if (QRegularExpression("^[0-9]+$").match(text).hasMatch())
+        *value = text.toULongLong(&ok, 10);
+    return ok;
+}
+
+bool place(const QString &text, qint64 *value)
+{
+    quint64 parsed = 0;
+    if (!number(text, &parsed) || parsed > quint64(std::numeric_limits<qint64>::max()))
+        return false;
+    *value = qint64(parsed);
+    return true;
+}
+
+// The largest number `digits` decimal digits hold, capped at what 64 bits hold.
+quint64 decimalLimit(int digits)
+{
+    quint64 limit = 0;
+    for (int i = 0; i < digits; ++i) {
+        if (limit > (std::numeric_limits<quint64>::max() - 9) / 10)
+            return std::numeric_limits<quint64>::max();
+        limit = limit * 10 + 9;
+    }
+    return limit;
+}
+
+bool overlap(qint64 a, qint64 aSize, qint64 b, qint64 bSize)
+{
+    return a < b + bSize && b < a + aSize;
+}
+} // namespace
+
+std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString> &fields,
+                                                     const QString &baseDir, QString *error)
+{
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it)
+        if (!Keys.contains(it.key())) {
+            *error = QString("unknown serial setting '%1'").arg(it.key());
+            return std::nullopt;
+        }
+    SerialScheme scheme;
+    if (!fields.contains("at") || !place(fields["at"], &scheme.at)) {
+        *error = fields.contains("at")
+                     ? QString("serial offset '%1' is not a number").arg(fields["at"])
+                     : QString("a serial number needs its offset (at)");
+        return std::nullopt;
+    }
+    if (!scheme.parseFormat(fields.value("format"), error))
+        return std::nullopt;
+    scheme.prefix = fields.value("prefix").toLatin1();
+    if (!scheme.prefix.isEmpty()) {
+        if (scheme.format != Format::Decimal && scheme.format != Format::Bcd) {
+            *error = "a serial prefix goes with the dec and bcd formats only";
+            return std::nullopt;
+        }
+        if (fields.value("prefix") != QString::fromLatin1(scheme.prefix) ||
+            scheme.prefix.size() >= scheme.bytes) {
+            *error = QString("serial prefix '%1' must be Latin-1 and shorter than the width %2")
+                         .arg(fields.value("prefix"))
+                         .arg(scheme.bytes);
+            return std::nullopt;
+        }
+    }
+    const bool listed = fields.contains("list");
+    if (listed == fields.contains("start")) {
+        *error = listed ? "a serial list and a start exclude each other"
+                        : "serial numbers need a start or a list";
+        return std::nullopt;
+    }
+    if (listed && fields.contains("step")) {
+        *error = "a serial step goes with a start, not with a list";
+        return std::nullopt;
+    }
+    if (listed) {
+        if (!scheme.readList(QDir(baseDir).absoluteFilePath(fields["list"]), error))
+            return std::nullopt;
+    } else {
+        if (!number(fields["start"], &scheme.start)) {
+            *error = QString("serial start '%1' is not a number").arg(fields["start"]);
+            return std::nullopt;
+        }
+        if (fields.contains("step") && (!number(fields["step"], &scheme.step) || scheme.step == 0)) {
+            *error = QString("serial step '%1' is not a positive number").arg(fields["step"]);
+            return std::nullopt;
+        }
+        if (scheme.start > scheme.largest()) {
+            *error = QString("serial start %1 does not fit %2").arg(scheme.start).arg(fields["format"]);
+            return std::nullopt;
+        }
+    }
+    const bool crcAt = fields.contains("crc32-at");
+    if (crcAt != fields.contains("crc32-range")) {
+        *error = "crc32-at and crc32-range go together";
+        return std::nullopt;
+    }
+    if (crcAt) {
+        qint64 at = 0;
+        if (!place(fields["crc32-at"], &at)) {
+            *error = QString("CRC offset '%1' is not a number").arg(fields["crc32-at"]);
+            return std::nullopt;
+        }
+        scheme.crcAt = at;
+        const QStringList range = fields["crc32-range"].split(':');
+        if (range.size() != 2 || !place(range[0], &scheme.crcFrom) ||
+            !place(range[1], &scheme.crcTo) || scheme.crcFrom >= scheme.crcTo) {
+            *error = QString("CRC range '%1' is not FROM:TO with FROM below TO")
+                         .arg(fields["crc32-range"]);
+            return std::nullopt;
+        }
+        if (overlap(at, CrcBytes, scheme.crcFrom, scheme.crcTo - scheme.crcFrom)) {
+            *error = QString("the CRC field at %1 lies inside its own range %2")
+                         .arg(at)
+                         .arg(fields["crc32-range"]);
+            return std::nullopt;
+        }
+        if (overlap(at, CrcBytes, scheme.at, scheme.bytes)) {
+            *error = QString("the serial field (%1 bytes at %2) overlaps the CRC field at %3")
+                         .arg(scheme.bytes)
+                         .arg(scheme.at)
+                         .arg(at);
+            return std::nullopt;
+        }
+    }
+    return scheme;
+}
+
+bool SerialScheme::parseFormat(const QString &text, QString *error)
+{
+    static const QMap<QString, QPair<Format, int>> binary{
+        {"le16", {Format::Little, 2}}, {"le32", {Format::Little, 4}}, {"le64", {Format::Little, 8}},
+        {"be16", {Format::Big, 2}},    {"be32", {Format::Big, 4}},    {"be64", {Format::Big, 8}}};
+    if (binary.contains(text)) {
+        format = binary[text].first;
+        bytes = binary[text].second;
+        return true;
+    }
+    const QRegularExpressionMatch match =
+        QRegularExpression("^(dec|bcd):([0-9]{1,3})$").match(text);
+    if (match.hasMatch()) {
+        format = match.captured(1) == "dec" ? Format::Decimal : Format::Bcd;
+        bytes = match.captured(2).toInt();
+        if (bytes >= 1 && bytes <= MaxTextWidth)
+            return true;
+    }
+    *error = QString("serial format '%1' is none of le16, le32, le64, be16, be32, be64, "
+                     "dec:WIDTH, bcd:WIDTH (WIDTH 1 to %2 bytes)")
+                 .arg(text)
+                 .arg(MaxTextWidth);
+    return false;
+}
+
+bool SerialScheme::readList(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QString("cannot read the serial list %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QByteArray content = file.readAll();
+    listDigest = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    QSet<quint64> seen;
+    int lineNumber = 0;
+    for (const QByteArray &raw : content.split('\n')) {
+        ++lineNumber;
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty())
+            continue;
+        quint64 value = 0;
+        if (!number(line, &value)) {
+            *error = QString("%1 line %2: '%3' is not a number").arg(path).arg(lineNumber).arg(line);
+            return false;
+        }
+        if (value > largest()) {
+            *error = QString("%1 line %2: %3 does not fit the serial field")
+                         .arg(path)
+                         .arg(lineNumber)
+                         .arg(value);
+            return false;
+        }
+        if (seen.contains(value)) {
+            *error = QString("%1 line %2: %3 is listed twice").arg(path).arg(lineNumber).arg(value);
+            return false;
+        }
+        seen.insert(value);
+        list << value;
+    }
+    if (list.isEmpty()) {
+        *error = QString("the serial list %1 holds no number").arg(path);
+        return false;
+    }
+    return true;
+}
+
+bool SerialScheme::fits(qint64 imageSize, QString *error) const
+{
+    if (at + bytes > imageSize) {
+        *error = QString("the serial field (%1 bytes at %2) lies outside the %3-byte image")
+                     .arg(bytes)
+                     .arg(at)
+                     .arg(imageSize);
+        return false;
+    }
+    if (crcAt && *crcAt + CrcBytes > imageSize) {
+        *error = QString("the CRC field at %1 lies outside the %2-byte image").arg(*crcAt).arg(imageSize);
+        return false;
+    }
+    if (crcAt && crcTo > imageSize) {
+        *error = QString("the CRC range %1:%2 reaches past the %3-byte image")
+                     .arg(crcFrom)
+                     .arg(crcTo)
+                     .arg(imageSize);
+        return false;
+    }
+    return true;
+}
+
+quint64 SerialScheme::largest() const
+{
+    switch (format) {
+    case Format::Little:
+    case Format::Big:
+        return bytes == 8 ? std::numeric_limits<quint64>::max() : (quint64(1) << (8 * bytes)) - 1;
+    case Format::Decimal:
+        return decimalLimit(bytes - prefix.size());
+    case Format::Bcd:
+        return decimalLimit(2 * (bytes - prefix.size()));
+    }
+    return 0;
+}
+
+qint64 SerialScheme::capacity() const
+{
+    if (!list.isEmpty())
+        return list.size();
+    const quint64 steps = (largest() - start) / step;
+    return steps >= quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
+                                                                 : qint64(steps) + 1;
+}
+
+SerialValue SerialScheme::valueAt(qint64 index) const
+{
+    if (!list.isEmpty())
+        return {index, list[index]};
+    return {index, start + quint64(index) * step};
+}
+
+QByteArray SerialScheme::encode(quint64 number) const
+{
+    QByteArray field(bytes, '\0');
+    char *out = field.data();
+    switch (format) {
+    case Format::Little:
+        for (int i = 0; i < bytes; ++i)
+            out[i] = char(number >> (8 * i));
+        break;
+    case Format::Big:
+        for (int i = 0; i < bytes; ++i)
+            out[bytes - 1 - i] = char(number >> (8 * i));
+        break;
+    case Format::Decimal: {
+        const int digits = bytes - prefix.size();
+        field = prefix + QByteArray::number(number).rightJustified(digits, '0');
+        break;
+    }
+    case Format::Bcd: {
+        std::copy(prefix.cbegin(), prefix.cend(), out);
+        // Two digits a byte, the most significant first.
+        for (int i = bytes - 1; i >= prefix.size(); --i) {
+            const int low = int(number % 10);
+            number /= 10;
+            out[i] = char(((number % 10) << 4) | low);
+            number /= 10;
+        }
+        break;
+    }
+    }
+    return field;
+}
+
+QByteArray SerialScheme::patched(const QByteArray &base, const SerialValue &value) const
+{
+    QByteArray bytesOut = base;
+    bytesOut.replace(int(at), bytes, encode(value.number));
+    if (crcAt) {
+        const quint32 crc = crc32Ieee(bytesOut.constData() + crcFrom, crcTo - crcFrom);
+        char field[CrcBytes];
+        qToLittleEndian(crc, field);
+        bytesOut.replace(int(*crcAt), CrcBytes, field, CrcBytes);
+    }
+    return bytesOut;
+}
+
+QString SerialScheme::text(const SerialValue &value) const
+{
+    switch (format) {
+    case Format::Decimal:
+        return QString::fromLatin1(encode(value.number));
+    case Format::Bcd:
+        return QString::fromLatin1(prefix) +
+               QString::number(value.number).rightJustified(2 * (bytes - prefix.size()), '0');
+    case Format::Little:
+    case Format::Big:
+        break;
+    }
+    return QString::number(value.number);
+}
+
+QString SerialScheme::key() const
+{
+    if (!list.isEmpty())
+        return QString("list sha256=%1").arg(listDigest);
+    return QString("prefix=%1 start=%2 step=%3")
+        .arg(QString::fromLatin1(prefix))
+        .arg(start)
+        .arg(step);
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "records/serialvalue.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// Where and how each board's serial number goes into its copy of the image, and the sequence the
+// numbers come from: a start and a step, or a list of pre-assigned numbers. An optional CRC-32
+// field is recomputed over a byte range after the number is written.
+class SerialScheme
+{
+public:
+    enum class Format { Little, Big, Decimal, Bcd };
+
+    // The keys are those of a job's [serial] section: at, format, prefix, start, step, list,
+    // crc32-at, crc32-range. A relative list file is read from `baseDir`.
+    static std::optional<SerialScheme> fromFields(const QMap<QString, QString> &fields,
+                                                  const QString &baseDir, QString *error);
+
+    // Both fields lie inside an image of `imageSize` bytes, and so does the CRC's range.
+    bool fits(qint64 imageSize, QString *error) const;
+    QByteArray patched(const QByteArray &base, const SerialValue &value) const;
+
+    // How many numbers the sequence holds before it runs out of values that fit.
+    qint64 capacity() const;
+    SerialValue valueAt(qint64 index) const;
+    // The number as a person reads it: prefix and digits for the text formats, decimal else.
+    QString text(const SerialValue &value) const;
+    // What tells one sequence from another in the store: boards sharing it share its numbers.
+    QString key() const;
+
+    qint64 offset() const { return at; }
+    int width() const { return bytes; }
+
+private:
+    SerialScheme() = default;
+    bool parseFormat(const QString &text, QString *error);
+    bool readList(const QString &path, QString *error);
+    quint64 largest() const;
+    QByteArray encode(quint64 number) const;
+
+    qint64 at = 0;
+    Format format = Format::Little;
+    int bytes = 0; // the field's width, prefix included
+    QByteArray prefix;
+    quint64 start = 0;
+    quint64 step = 1;
+    QVector<quint64> list; // empty: the counter
+    QString listDigest;
+    std::optional<qint64> crcAt;
+    qint64 crcFrom = 0;
+    qint64 crcTo = 0;
+};

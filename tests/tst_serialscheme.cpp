@@ -1,0 +1,232 @@
+#include "download/image.h"
+#include "records/crc32.h"
+#include "records/serialscheme.h"
+
+#include <QtTest>
+
+using Fields = QMap<QString, QString>;
+
+// Where a board's number goes and how it is written, what a bad scheme is told, and the CRC
+// recomputed after the patch.
+class tst_SerialScheme : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void crc32_data();
+    void crc32();
+    void encodes_data();
+    void encodes();
+    void refuses_data();
+    void refuses();
+    void sequence_data();
+    void sequence();
+    void crcAfterPatch();
+
+private:
+    QTemporaryDir dir;
+};
+
+namespace
+{
+QString writeList(const QTemporaryDir &dir, const QString &name, const QByteArray &content)
+{
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return {};
+    return name;
+}
+} // namespace
+
+void tst_SerialScheme::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(!writeList(dir, "twice.txt", "100\n200\n100\n").isEmpty());
+    QVERIFY(!writeList(dir, "three.txt", "7\n\n0x10\n9000\n").isEmpty());
+    QVERIFY(!writeList(dir, "wide.txt", "1\n70000\n").isEmpty());
+}
+
+void tst_SerialScheme::crc32_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<quint32>("crc");
+    QTest::newRow("check string") << QByteArray("123456789") << quint32(0xCBF43926);
+    QTest::newRow("empty") << QByteArray() << quint32(0);
+    QTest::newRow("one zero byte") << QByteArray(1, '\0') << quint32(0xD202EF8D);
+}
+
+void tst_SerialScheme::crc32()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(quint32, crc);
+    QCOMPARE(crc32Ieee(bytes.constData(), bytes.size()), crc);
+}
+
+void tst_SerialScheme::encodes_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("prefix");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QByteArray>("field");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("le16") << "le16" << "" << "0x1234" << QByteArray::fromHex("3412") << "4660";
+    QTest::newRow("be16") << "be16" << "" << "0x1234" << QByteArray::fromHex("1234") << "4660";
+    QTest::newRow("le32") << "le32" << "" << "0x01020304" << QByteArray::fromHex("04030201")
+                          << "16909060";
+    QTest::newRow("be32") << "be32" << "" << "16909060" << QByteArray::fromHex("01020304")
+                          << "16909060";
+    QTest::newRow("le64 largest") << "le64" << "" << "18446744073709551615"
+                                  << QByteArray::fromHex("ffffffffffffffff")
+                                  << "18446744073709551615";
+    QTest::newRow("be64") << "be64" << "" << "0x0102030405060708"
+                          << QByteArray::fromHex("0102030405060708") << "72623859790382856";
+    QTest::newRow("decimal padded") << "dec:6" << "" << "123" << QByteArray("000123") << "000123";
+    QTest::newRow("decimal with prefix")
+        << "dec:10" << "LMD-" << "123" << QByteArray("LMD-000123") << "LMD-000123";
+    QTest::newRow("bcd") << "bcd:3" << "" << "12345" << QByteArray::fromHex("012345") << "012345";
+    QTest::newRow("bcd with prefix")
+        << "bcd:4" << "S" << "987654" << QByteArray::fromHex("53987654") << "S987654";
+}
+
+void tst_SerialScheme::encodes()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, prefix);
+    QFETCH(QString, start);
+    QFETCH(QByteArray, field);
+    QFETCH(QString, text);
+    Fields fields{{"at", "4"}, {"format", format}, {"start", start}};
+    if (!prefix.isEmpty())
+        fields["prefix"] = prefix;
+    QString error;
+    const auto scheme = SerialScheme::fromFields(fields, dir.path(), &error);
+    QVERIFY2(scheme, qPrintable(error));
+    const QByteArray base(32, '\xEE');
+    QVERIFY(scheme->fits(base.size(), &error));
+    const SerialValue value = scheme->valueAt(0);
+    const QByteArray out = scheme->patched(base, value);
+    QCOMPARE(out.size(), base.size());
+    QCOMPARE(out.mid(4, field.size()), field);
+    // Nothing but the field changes.
+    QCOMPARE(out.left(4), base.left(4));
+    QCOMPARE(out.mid(4 + field.size()), base.mid(4 + field.size()));
+    QCOMPARE(scheme->text(value), text);
+}
+
+void tst_SerialScheme::refuses_data()
+{
+    QTest::addColumn<Fields>("fields");
+    QTest::addColumn<qint64>("imageSize");
+    QTest::addColumn<QString>("error");
+    const Fields le32{{"at", "0x10"}, {"format", "le32"}, {"start", "1"}};
+    QTest::newRow("no offset") << Fields{{"format", "le32"}, {"start", "1"}} << qint64(64)
+                               << "needs its offset";
+    QTest::newRow("unknown format") << Fields{{"at", "0"}, {"format", "le24"}, {"start", "1"}}
+                                    << qint64(64) << "'le24' is none of";
+    QTest::newRow("field past the end") << le32 << qint64(19) << "outside the 19-byte image";
+    QTest::newRow("field ends at the end, fits") << le32 << qint64(20) << "";
+    QTest::newRow("le16 overflow") << Fields{{"at", "0"}, {"format", "le16"}, {"start", "65536"}}
+                                   << qint64(64) << "does not fit";
+    QTest::newRow("decimal overflow")
+        << Fields{{"at", "0"}, {"format", "dec:6"}, {"prefix", "AB"}, {"start", "10000"}}
+        << qint64(64) << "does not fit";
+    QTest::newRow("prefix on binary")
+        << Fields{{"at", "0"}, {"format", "be32"}, {"prefix", "X"}, {"start", "1"}} << qint64(64)
+        << "dec and bcd formats only";
+    QTest::newRow("neither start nor list") << Fields{{"at", "0"}, {"format", "le32"}}
+                                            << qint64(64) << "need a start or a list";
+    QTest::newRow("list duplicates")
+        << Fields{{"at", "0"}, {"format", "le32"}, {"list", "twice.txt"}} << qint64(64)
+        << "line 3: 100 is listed twice";
+    QTest::newRow("list value too wide")
+        << Fields{{"at", "0"}, {"format", "le16"}, {"list", "wide.txt"}} << qint64(64)
+        << "line 2: 70000 does not fit";
+    QTest::newRow("zero step")
+        << Fields{{"at", "0"}, {"format", "le32"}, {"start", "1"}, {"step", "0"}} << qint64(64)
+        << "not a positive number";
+    Fields overlapping = le32;
+    overlapping["crc32-at"] = "0x12";
+    overlapping["crc32-range"] = "0x20:0x40";
+    QTest::newRow("serial overlaps CRC") << overlapping << qint64(64) << "overlaps the CRC field";
+    Fields inside = le32;
+    inside["crc32-at"] = "0x30";
+    inside["crc32-range"] = "0x20:0x40";
+    QTest::newRow("CRC inside its range") << inside << qint64(64) << "inside its own range";
+    Fields past = le32;
+    past["crc32-at"] = "0";
+    past["crc32-range"] = "4:65";
+    QTest::newRow("CRC range past the end") << past << qint64(64) << "reaches past";
+    Fields lone = le32;
+    lone["crc32-at"] = "0";
+    QTest::newRow("CRC offset without range") << lone << qint64(64) << "go together";
+}
+
+void tst_SerialScheme::refuses()
+{
+    QFETCH(Fields, fields);
+    QFETCH(qint64, imageSize);
+    QFETCH(QString, error);
+    QString said;
+    const auto scheme = SerialScheme::fromFields(fields, dir.path(), &said);
+    const bool ok = scheme && scheme->fits(imageSize, &said);
+    QCOMPARE(ok, error.isEmpty());
+    if (!error.isEmpty())
+        QVERIFY2(said.contains(error), qPrintable(said));
+}
+
+void tst_SerialScheme::sequence_data()
+{
+    QTest::addColumn<Fields>("fields");
+    QTest::addColumn<qint64>("capacity");
+    QTest::addColumn<QList<quint64>>("first");
+    QTest::newRow("start and step")
+        << Fields{{"at", "0"}, {"format", "le16"}, {"start", "65530"}, {"step", "2"}} << qint64(3)
+        << QList<quint64>{65530, 65532, 65534};
+    QTest::newRow("decimal digits run out")
+        << Fields{{"at", "0"}, {"format", "dec:2"}, {"start", "95"}, {"step", "1"}} << qint64(5)
+        << QList<quint64>{95, 96, 97};
+    QTest::newRow("list in its order")
+        << Fields{{"at", "0"}, {"format", "be32"}, {"list", "three.txt"}} << qint64(3)
+        << QList<quint64>{7, 16, 9000};
+}
+
+void tst_SerialScheme::sequence()
+{
+    QFETCH(Fields, fields);
+    QFETCH(qint64, capacity);
+    QFETCH(QList<quint64>, first);
+    QString error;
+    const auto scheme = SerialScheme::fromFields(fields, dir.path(), &error);
+    QVERIFY2(scheme, qPrintable(error));
+    QCOMPARE(scheme->capacity(), capacity);
+    for (int i = 0; i < first.size(); ++i)
+        QCOMPARE(scheme->valueAt(i).number, first[i]);
+}
+
+void tst_SerialScheme::crcAfterPatch()
+{
+    QString error;
+    const auto scheme = SerialScheme::fromFields(
+        {{"at", "8"}, {"format", "dec:8"}, {"prefix", "SN"}, {"start", "41"},
+         {"crc32-at", "60"}, {"crc32-range", "0:60"}},
+        dir.path(), &error);
+    QVERIFY2(scheme, qPrintable(error));
+    QByteArray base(64, '\0');
+    for (int i = 0; i < base.size(); ++i)
+        base[i] = char(i * 7);
+    const QByteArray first = scheme->patched(base, scheme->valueAt(0));
+    const QByteArray second = scheme->patched(base, scheme->valueAt(1));
+    for (const QByteArray &out : {first, second}) {
+        const quint32 stored = qFromLittleEndian<quint32>(out.constData() + 60);
+        QCOMPARE(stored, crc32Ieee(out.constData(), 60));
+    }
+    QCOMPARE(first.mid(8, 8), QByteArray("SN000041"));
+    QVERIFY(first.mid(60) != second.mid(60));
+    // The header checksum each board gets is that of its own bytes.
+    QCOMPARE(Image::fromBytes(first).checksum, imageChecksum(first));
+    QVERIFY(Image::fromBytes(first).checksum != Image::fromBytes(second).checksum);
+}
+
+QTEST_GUILESS_MAIN(tst_SerialScheme)
+#include "tst_serialscheme.moc"
