@@ -1,5 +1,6 @@
 #include "cli/boardtext.h"
 #include "cli/eventlines.h"
+#include "cli/jobcheck.h"
 #include "cli/liveview.h"
 #include "cli/options.h"
 #include "cli/output.h"
@@ -69,11 +70,20 @@ int main(int argc, char *argv[])
         return fail(load.message);
     RunSettings settings = options.settings;
     settings.image = *load.image;
+    if (options.check) {
+        Output output;
+        output.write(Output::Stream::Out,
+                     JobCheck::text(*options.job, options.targets, settings, options.logPath)
+                         .toLocal8Bit());
+        return output.drain(DrainMs) ? 0 : Session::LostStatus;
+    }
 
     BoardLog log;
     QString error;
     if (!options.logPath.isEmpty() && !log.open(options.logPath, &error))
         return fail(error);
+    if (options.job)
+        log.setStationId(options.job->stationId);
 
     // A closed pipe or terminal must not kill the run with boards half-written: writes fail
     // instead, and that output is given up. A closed terminal stops the run as SIGTERM does.

@@ -20,6 +20,7 @@ struct RunSettings {
     int attempts = 1;                   // tries per board, from the reset
     bool station = false;               // each target is a slot that boards come and go on
     int goneAfterMs = DefaultGoneAfterMs;
+    QString job; // the job file the run was given, for the record; empty: none
 
     bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }
 };

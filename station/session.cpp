@@ -102,6 +102,8 @@ void Session::logStationEvent(const char *name)
                        {"size", settings.image.bytes.size()},
                        {"checksum", settings.image.checksum},
                        {"sha256", QString::fromLatin1(settings.image.sha256)}};
+    if (!settings.job.isEmpty())
+        fields.insert("job", settings.job);
     if (QLatin1String(name) == QLatin1String("station_stopped")) {
         const StationTotals totals = stationState.totals();
         fields.insert("done", totals.done);
