@@ -30,6 +30,12 @@ Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *
 
 Session::~Session()
 {
+    // Gone while slots still run (a window closed at once): each ends its board as stopped on
+    // its own thread, its port and timers with it, before the thread is joined.
+    for (const Worker &worker : qAsConst(workers))
+        if (worker.thread && !worker.over && worker.thread->isRunning())
+            QMetaObject::invokeMethod(worker.slot, &StationSlot::stop,
+                                      Qt::BlockingQueuedConnection);
     joinThreads();
 }
 
