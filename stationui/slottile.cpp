@@ -13,6 +13,7 @@ namespace
 // The verdict takes this share of the tile's height, so that it reads from two metres.
 constexpr double VerdictShare = 0.3;
 constexpr double TitleShare = 0.1;
+constexpr double StateShare = 0.07;
 constexpr int LeastFontPx = 9;
 
 void setPixelSize(QLabel *label, int px)
@@ -45,6 +46,7 @@ SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *p
     QFont bold = title->font();
     bold.setBold(true);
     title->setFont(bold);
+    titlePixels = QFontInfo(bold).pixelSize();
     verdict->setAlignment(Qt::AlignCenter);
     verdict->setFont(bold);
     reason->setWordWrap(true);
@@ -94,5 +96,6 @@ void SlotTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
     setPixelSize(verdict, int(qMin(height() * VerdictShare, width() / 3.5)));
-    setPixelSize(title, int(qMin(height() * TitleShare, width() / 14.0)));
+    setPixelSize(title, qMax(titlePixels, int(qMin(height() * TitleShare, width() / 14.0))));
+    setPixelSize(state, qMax(titlePixels, int(qMin(height() * StateShare, width() / 20.0))));
 }

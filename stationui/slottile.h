@@ -33,4 +33,5 @@ private:
     QProgressBar *bar;
     QLabel *footer;
     QString shownStyle;
+    int titlePixels = 0; // the title never gets smaller than the window's own text
 };

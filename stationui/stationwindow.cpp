@@ -17,7 +17,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSettings>
-#include <QSplitter>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
@@ -34,6 +33,7 @@ constexpr int TicksPerClock = 10; // the times in the tiles move once a second
 constexpr int TitleWidth = 32;    // characters of a port's name on a tile
 // Wider than tall: a tile holds a line of words and a large verdict.
 constexpr double TileAspect = 1.8;
+constexpr int TileShare = 3, TableShare = 1;
 const QString AlarmKey = QStringLiteral("alarm");
 
 QString settingsText(const Job &job)
@@ -91,21 +91,23 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     table->setModel(recent);
     table->setObjectName("recent");
     table->verticalHeader()->hide();
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     table->horizontalHeader()->setSectionResizeMode(RecentBoards::Reason, QHeaderView::Stretch);
     table->setSelectionMode(QAbstractItemView::NoSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     gridLayout->setSpacing(6);
     gridLayout->setContentsMargins(0, 0, 0, 0);
 
-    auto *splitter = new QSplitter(Qt::Vertical);
-    splitter->addWidget(grid);
-    splitter->addWidget(table);
-    splitter->setStretchFactor(0, 3);
-    splitter->setStretchFactor(1, 1);
+    // The tiles first: the table is for reading back, the tiles for a glance.
+    auto *stationPage = new QWidget;
+    auto *stationLayout = new QVBoxLayout(stationPage);
+    stationLayout->setContentsMargins(0, 0, 0, 0);
+    stationLayout->addWidget(grid, TileShare);
+    stationLayout->addWidget(table, TableShare);
     auto *jobPage = new QWidget;
     jobPage->setLayout(jobForm);
     auto *tabs = new QTabWidget;
-    tabs->addTab(splitter, "Station");
+    tabs->addTab(stationPage, "Station");
     tabs->addTab(jobPage, "Job");
 
     auto *central = new QWidget;
