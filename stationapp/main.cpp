@@ -12,7 +12,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName("lumedra");
     QCoreApplication::setApplicationName("lumedra-station");
     QCoreApplication::setApplicationVersion(LUMEDRA_VERSION);
-    QGuiApplication::setDesktopFileName("io.github.lumedra.lumedra-station");
+    QGuiApplication::setDesktopFileName("io.github.lumedra.station");
 
     QCommandLineParser parser;
     parser.setApplicationDescription("Runs a production station from a job file: a tile per "
