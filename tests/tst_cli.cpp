@@ -152,6 +152,13 @@ void tst_Cli::exitStatus_data()
         "the log could not be written", {.silent = true});
     row("rate not a number", {"-b", "0x10", "-p", "PORT", "IMAGE"}, 2, "positive");
     row("same port twice", {"-p", "PORT", "-p", "/dev/./ALIAS", "IMAGE"}, 2, "named twice");
+    // JOB: a job file with the image and the loader's port as its one slot.
+    row("a job checked", {"--job", "JOB", "--check"}, 0, "65536 bytes, checksum");
+    row("a job's value overridden by a bad one", {"--job", "JOB", "--check", "--attempts", "0"}, 2,
+        "--attempts '0' is not a whole number");
+    row("a job without --station or --check", {"--job", "JOB"}, 2, "a job runs a station");
+    row("a job's station stopped mid-download", {"--station", "--job", "JOB"}, 130, "last: stopped", paced,
+        SIGINT);
 }
 
 void tst_Cli::exitStatus()
@@ -167,7 +174,12 @@ void tst_Cli::exitStatus()
     QVERIFY(loader.start());
     args.replaceInStrings("PORT", loader.portName());
     args.replaceInStrings("ALIAS", loader.portName().mid(int(qstrlen("/dev/"))));
-    args.replaceInStrings("IMAGE", writeFile(dir.path(), "image.bin", image));
+    const QString imagePath = writeFile(dir.path(), "image.bin", image);
+    args.replaceInStrings("IMAGE", imagePath);
+    args.replaceInStrings("JOB", writeFile(dir.path(), "line.job",
+                                           "[job]\nversion = 1\nimage = " +
+                                               QFile::encodeName(imagePath) + "\n[slot.1]\nport = " +
+                                               QFile::encodeName(loader.portName()) + "\n"));
     args.replaceInStrings("absent.bin", dir.filePath("absent.bin"));
     args.replaceInStrings("FIFO", fifo);
     args.replaceInStrings("BIG", big);
