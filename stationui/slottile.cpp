@@ -82,10 +82,12 @@ void SlotTile::show(const SlotState &slot)
     counts << durationText(qFloor(slot.phaseSeconds()))
            << QString("%1 done").arg(slot.done) << QString("%1 failed").arg(slot.failed);
     setText(footer, counts.join("  \u00B7  "));
-    const QString style = QString("SlotTile { background: %1; }").arg(look.colour.name());
-    if (style != shownStyle) {
-        setStyleSheet(style);
-        shownStyle = style;
+    // A palette rather than a style sheet: a style sheet set anew restyles every child, which
+    // 64 tiles changing state many times a second would feel.
+    if (palette().color(QPalette::Window) != look.colour) {
+        QPalette colours = palette();
+        colours.setColor(QPalette::Window, look.colour);
+        setPalette(colours);
     }
     const QString description = SlotLook::description(number, slot, resets);
     if (accessibleDescription() != description)

@@ -32,6 +32,5 @@ private:
     QLabel *reason;
     QProgressBar *bar;
     QLabel *footer;
-    QString shownStyle;
     int titlePixels = 0; // the title never gets smaller than the window's own text
 };

@@ -91,8 +91,17 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     table->setModel(recent);
     table->setObjectName("recent");
     table->verticalHeader()->hide();
-    table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    // Widths fixed once from the font: sizing to the contents would measure every row again at
+    // each new board.
+    const QFontMetrics metrics(table->font());
+    const char *const widest[RecentBoards::ColumnCount] = {"00:00:00__", "slot__", "000000__",
+                                                           "download_error__", "", "attempts__",
+                                                           "seconds__"};
+    for (int column = 0; column < RecentBoards::ColumnCount; ++column)
+        table->setColumnWidth(column, metrics.horizontalAdvance(widest[column]));
     table->horizontalHeader()->setSectionResizeMode(RecentBoards::Reason, QHeaderView::Stretch);
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->verticalHeader()->setDefaultSectionSize(metrics.height() + metrics.height() / 2);
     table->setSelectionMode(QAbstractItemView::NoSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     gridLayout->setSpacing(6);
