@@ -17,8 +17,8 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QProcess>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -116,10 +116,13 @@ private:
 
 QString writeJob(const QTemporaryDir &dir, const QString &imagePath, int slotCount)
 {
-    QByteArray text = "[job]\nversion = 1\nimage = " + QFile::encodeName(imagePath) +
-                      "\ngone-after = 1\n";
+    QByteArray text =
+        "[job]\nversion = 1\nimage = " + QFile::encodeName(imagePath) + "\ngone-after = 1\n";
     for (int s = 1; s <= slotCount; ++s)
-        text += QString("[slot.%1]\nport = %2\n").arg(s).arg(dir.filePath(QString("slot-%1").arg(s))).toUtf8();
+        text += QString("[slot.%1]\nport = %2\n")
+                    .arg(s)
+                    .arg(dir.filePath(QString("slot-%1").arg(s)))
+                    .toUtf8();
     return writeFile(dir.path(), "bench.job", text);
 }
 

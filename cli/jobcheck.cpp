@@ -45,11 +45,10 @@ QString text(const Job &job, const Targets &targets, const RunSettings &settings
     if (!job.stationId.isEmpty())
         text += row("station", job.stationId);
     // The job's labels belong to its slots; slots from the command line have none.
-    const bool ownSlots = targets.size() == job.slotList.size() &&
-                          std::equal(targets.begin(), targets.end(), job.slotList.begin(),
-                                     [](const Target &t, const JobSlot &s) {
-                                         return t.given == s.port;
-                                     });
+    const bool ownSlots =
+        targets.size() == job.slotList.size() &&
+        std::equal(targets.begin(), targets.end(), job.slotList.begin(),
+                   [](const Target &t, const JobSlot &s) { return t.given == s.port; });
     for (int i = 0; i < targets.size(); ++i) {
         const QString label = ownSlots ? job.slotList[i].label : QString();
         text += row(QString("slot %1").arg(i + 1),
@@ -63,7 +62,8 @@ QString text(const Job &job, const Targets &targets, const RunSettings &settings
         reset = "command " + settings.resetCommand;
     text += row("reset", reset);
     text += row("attempts", QString::number(settings.attempts));
-    text += row("gone", QString("after %1 s of silence").arg(settings.goneAfterMs / double(MsPerSecond)));
+    text += row("gone",
+                QString("after %1 s of silence").arg(settings.goneAfterMs / double(MsPerSecond)));
     text += row("baud", QString::number(settings.baud));
     text += row("log", logPath.isEmpty() ? QStringLiteral("none") : logPath);
     return text;

@@ -143,7 +143,8 @@ Options::Parsed Options::parse(const QStringList &arguments)
             error = "--gone-after goes with --station";
             return usage(error);
         }
-        error = RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs);
+        error =
+            RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs);
         if (!error.isEmpty())
             return usage(error);
     }
@@ -162,8 +163,8 @@ Options::Parsed Options::parse(const QStringList &arguments)
     }
     if (parser.isSet(resetCmd)) {
         settings.reset.reset();
-        error = RunValues::resetCommand("--reset-cmd", parser.value(resetCmd),
-                                        &settings.resetCommand);
+        error =
+            RunValues::resetCommand("--reset-cmd", parser.value(resetCmd), &settings.resetCommand);
         if (!error.isEmpty())
             return usage(error);
     }

@@ -23,8 +23,8 @@ struct Options {
     bool json = false;
     bool quiet = false;
     bool verbose = false;
-    bool check = false;          // --check: print what the job would do, run nothing
-    std::optional<Job> job;      // --job: its values, before the command line's
+    bool check = false;     // --check: print what the job would do, run nothing
+    std::optional<Job> job; // --job: its values, before the command line's
     Targets targets;
     QString image;
     QString logPath;

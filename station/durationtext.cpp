@@ -13,5 +13,7 @@ QString durationText(double seconds)
         return QString("%1 s").arg(seconds, 0, 'f', 1);
     if (s < SecondsPerHour)
         return QString("%1 min %2 s").arg(s / SecondsPerMinute).arg(s % SecondsPerMinute);
-    return QString("%1 h %2 min").arg(s / SecondsPerHour).arg(s % SecondsPerHour / SecondsPerMinute);
+    return QString("%1 h %2 min")
+        .arg(s / SecondsPerHour)
+        .arg(s % SecondsPerHour / SecondsPerMinute);
 }

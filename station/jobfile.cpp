@@ -15,11 +15,11 @@ namespace
 
 const QString JobSection = QStringLiteral("job");
 const QString SerialSection = QStringLiteral("serial");
-const QStringList JobKeys{"version", "image", "station-id", "reset",  "reset-cmd", "attempts",
-                          "gone-after", "log", "locked",   "baud",   "db"};
+const QStringList JobKeys{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
+                          "gone-after", "log",   "locked",     "baud",  "db"};
 const QStringList SlotKeys{"port", "label"};
-const QStringList SerialKeys{"at", "format", "prefix", "start", "step", "list", "crc32-at",
-                             "crc32-range"};
+const QStringList SerialKeys{"at",   "format", "prefix",   "start",
+                             "step", "list",   "crc32-at", "crc32-range"};
 // A job file is a few dozen lines; anything much larger is not one.
 constexpr qint64 MaxJobBytes = 1 << 20;
 
@@ -82,10 +82,11 @@ JobFile::Load Reader::read()
             for (auto it = section.entries.begin(); it != section.entries.end(); ++it)
                 job.serialFields.insert(it.key(), it.value().value);
         else {
-            fail(section.line, slot.hasMatch() ? QString("[%1]: at most %2 slots")
-                                                     .arg(section.name)
-                                                     .arg(RunValues::MaxTargets)
-                                               : QString("unknown section [%1]").arg(section.name));
+            fail(
+                section.line,
+                slot.hasMatch()
+                    ? QString("[%1]: at most %2 slots").arg(section.name).arg(RunValues::MaxTargets)
+                    : QString("unknown section [%1]").arg(section.name));
             return {std::nullopt, error};
         }
     }
@@ -111,9 +112,9 @@ bool Reader::parse(const QByteArray &text)
             const QString name = section.captured(1).trimmed();
             for (const Section &seen : qAsConst(sections))
                 if (seen.name == name)
-                    return fail(number, QString("[%1] appears twice, first on line %2")
-                                            .arg(name)
-                                            .arg(seen.line));
+                    return fail(
+                        number,
+                        QString("[%1] appears twice, first on line %2").arg(name).arg(seen.line));
             sections.append({name, number, {}});
             continue;
         }
@@ -154,7 +155,8 @@ bool Reader::readJob(const Section &section, Job *job)
     const QString versionText = entries["version"].value;
     const int version = versionText.toInt();
     if (!QRegularExpression("^[0-9]{1,6}$").match(versionText).hasMatch() || version < 1)
-        return fail(section, "version", QString("'%1' is not a whole number from 1").arg(versionText));
+        return fail(section, "version",
+                    QString("'%1' is not a whole number from 1").arg(versionText));
     if (version > Job::Version)
         return fail(section, "version",
                     QString("%1 is newer than this program reads (%2): update it")
@@ -224,8 +226,7 @@ bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
                             .arg(expected - 1));
         if (!section.entries.contains("port") || section.entries["port"].value.isEmpty())
             return fail(section.line, QString("[%1] port is missing").arg(section.name));
-        job->slotList.append(
-            {section.entries["port"].value, section.entries.value("label").value});
+        job->slotList.append({section.entries["port"].value, section.entries.value("label").value});
     }
     return true;
 }

@@ -29,15 +29,27 @@ SlotLook SlotLook::of(const SlotState &slot, bool resets)
         if (slot.phase == SlotPhase::Looking)
             return {"waiting for a board", WaitingIcon, Idle, Verdict::None, {}, false};
         return {resets ? "resetting, waiting for the loader" : "waiting for the loader",
-                ResetIcon, Idle, Verdict::None, {}, false};
+                ResetIcon,
+                Idle,
+                Verdict::None,
+                {},
+                false};
     case SlotPhase::Flashing:
         if (slot.percent < 0)
             return {slot.attempt > 1 ? QString("attempt %1: resetting").arg(slot.attempt)
                                      : QString("waking the loader"),
-                    ResetIcon, Busy, Verdict::None, {}, false};
+                    ResetIcon,
+                    Busy,
+                    Verdict::None,
+                    {},
+                    false};
         return {slot.attempt > 1 ? QString("flashing, attempt %1").arg(slot.attempt)
                                  : QString("flashing"),
-                FlashIcon, Busy, Verdict::None, {}, true};
+                FlashIcon,
+                Busy,
+                Verdict::None,
+                {},
+                true};
     case SlotPhase::Remove:
         if (done)
             return {"done, remove the board", PassIcon, Pass, Verdict::Pass, {}, false};

@@ -10,11 +10,11 @@
 struct SlotLook {
     enum class Verdict { None, Pass, Fail };
 
-    QString words;  // "flashing", "done, remove the board", ...
-    QString icon;   // a symbol beside the words
-    QColor colour;  // the tile's background
+    QString words; // "flashing", "done, remove the board", ...
+    QString icon;  // a symbol beside the words
+    QColor colour; // the tile's background
     Verdict verdict = Verdict::None;
-    QString reason; // a failure's, or why the port cannot be used
+    QString reason;        // a failure's, or why the port cannot be used
     bool progress = false; // a bar with the percentage
 
     // `resets`: the run resets each board before its attempts.

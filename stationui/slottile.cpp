@@ -4,9 +4,9 @@
 #include "stationui/slotlook.h"
 
 #include <QLabel>
-#include <QtMath>
 #include <QProgressBar>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace
 {
@@ -79,8 +79,8 @@ void SlotTile::show(const SlotState &slot)
     if (slot.board > 0 && slot.phase != SlotPhase::Looking)
         counts << QString("board %1").arg(slot.board);
     // Whole seconds: a figure that changes ten times a second cannot be read anyway.
-    counts << durationText(qFloor(slot.phaseSeconds()))
-           << QString("%1 done").arg(slot.done) << QString("%1 failed").arg(slot.failed);
+    counts << durationText(qFloor(slot.phaseSeconds())) << QString("%1 done").arg(slot.done)
+           << QString("%1 failed").arg(slot.failed);
     setText(footer, counts.join("  \u00B7  "));
     // A palette rather than a style sheet: a style sheet set anew restyles every child, which
     // 64 tiles changing state many times a second would feel.

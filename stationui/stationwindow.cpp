@@ -28,7 +28,7 @@
 
 namespace
 {
-constexpr int RedrawMs = 100; // 64 slots flashing at once redraw at most this often
+constexpr int RedrawMs = 100;     // 64 slots flashing at once redraw at most this often
 constexpr int TicksPerClock = 10; // the times in the tiles move once a second
 constexpr int TitleWidth = 32;    // characters of a port's name on a tile
 // Wider than tall: a tile holds a line of words and a large verdict.
@@ -94,9 +94,8 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     // Widths fixed once from the font: sizing to the contents would measure every row again at
     // each new board.
     const QFontMetrics metrics(table->font());
-    const char *const widest[RecentBoards::ColumnCount] = {"00:00:00__", "slot__", "000000__",
-                                                           "download_error__", "", "attempts__",
-                                                           "seconds__"};
+    const char *const widest[RecentBoards::ColumnCount] = {
+        "00:00:00__", "slot__", "000000__", "download_error__", "", "attempts__", "seconds__"};
     for (int column = 0; column < RecentBoards::ColumnCount; ++column)
         table->setColumnWidth(column, metrics.horizontalAdvance(widest[column]));
     table->horizontalHeader()->setSectionResizeMode(RecentBoards::Reason, QHeaderView::Stretch);
@@ -217,10 +216,10 @@ void StationWindow::onLoaded()
     totals->showImage(*image);
     buildTiles();
     showJob();
-    setWindowTitle(QString("Lumedra station — %1%2")
-                       .arg(job->stationId.isEmpty() ? QFileInfo(job->path).fileName()
-                                                     : job->stationId,
-                            isLocked() ? " (locked)" : ""));
+    setWindowTitle(
+        QString("Lumedra station — %1%2")
+            .arg(job->stationId.isEmpty() ? QFileInfo(job->path).fileName() : job->stationId,
+                 isLocked() ? " (locked)" : ""));
     statusBar()->showMessage(QString("job %1, %2 slots%3")
                                  .arg(job->path)
                                  .arg(job->slotList.size())
@@ -409,8 +408,8 @@ void StationWindow::chooseJob()
 {
     if (isLocked() || running)
         return;
-    auto *dialog = new QFileDialog(this, "Open a job", QString(),
-                                   "Jobs (*.job *.ini);;All files (*)");
+    auto *dialog =
+        new QFileDialog(this, "Open a job", QString(), "Jobs (*.job *.ini);;All files (*)");
     dialog->setObjectName("jobDialog");
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setAttribute(Qt::WA_DeleteOnClose);

@@ -5,8 +5,8 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QtMath>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace
 {

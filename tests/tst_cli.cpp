@@ -157,8 +157,8 @@ void tst_Cli::exitStatus_data()
     row("a job's value overridden by a bad one", {"--job", "JOB", "--check", "--attempts", "0"}, 2,
         "--attempts '0' is not a whole number");
     row("a job without --station or --check", {"--job", "JOB"}, 2, "a job runs a station");
-    row("a job's station stopped mid-download", {"--station", "--job", "JOB"}, 130, "last: stopped", paced,
-        SIGINT);
+    row("a job's station stopped mid-download", {"--station", "--job", "JOB"}, 130, "last: stopped",
+        paced, SIGINT);
 }
 
 void tst_Cli::exitStatus()
@@ -176,10 +176,10 @@ void tst_Cli::exitStatus()
     args.replaceInStrings("ALIAS", loader.portName().mid(int(qstrlen("/dev/"))));
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
     args.replaceInStrings("IMAGE", imagePath);
-    args.replaceInStrings("JOB", writeFile(dir.path(), "line.job",
-                                           "[job]\nversion = 1\nimage = " +
-                                               QFile::encodeName(imagePath) + "\n[slot.1]\nport = " +
-                                               QFile::encodeName(loader.portName()) + "\n"));
+    args.replaceInStrings(
+        "JOB", writeFile(dir.path(), "line.job",
+                         "[job]\nversion = 1\nimage = " + QFile::encodeName(imagePath) +
+                             "\n[slot.1]\nport = " + QFile::encodeName(loader.portName()) + "\n"));
     args.replaceInStrings("absent.bin", dir.filePath("absent.bin"));
     args.replaceInStrings("FIFO", fifo);
     args.replaceInStrings("BIG", big);

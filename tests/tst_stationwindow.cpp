@@ -90,9 +90,10 @@ void tst_StationWindow::cleanup()
 
 QString tst_StationWindow::writeJob(int count, const QByteArray &extra)
 {
-    QByteArray text = "[job]\nversion = 1\nimage = " + QFile::encodeName(dir.filePath("fw.bin")) +
-                      "\ngone-after = 0.5\nstation-id = bench-1\nlog = " +
-                      QFile::encodeName(logPath) + "\n" + extra;
+    QByteArray text =
+        "[job]\nversion = 1\nimage = " + QFile::encodeName(dir.filePath("fw.bin")) +
+        "\ngone-after = 0.5\nstation-id = bench-1\nlog = " + QFile::encodeName(logPath) + "\n" +
+        extra;
     for (int i = 1; i <= count; ++i)
         text += QString("[slot.%1]\nport = %2\nlabel = A%1\n")
                     .arg(i)
@@ -159,8 +160,8 @@ void tst_StationWindow::boardLife_data()
     QTest::addColumn<QString>("result");  // its description with the board on
     QTest::addColumn<int>("alarms");
 
-    QTest::newRow("a good board") << Paced << "PASS" << "slot 1: done, board 1, remove the board"
-                                  << 0;
+    QTest::newRow("a good board") << Paced << "PASS"
+                                  << "slot 1: done, board 1, remove the board" << 0;
     QTest::newRow("a block rejected")
         << paced({.wrongAt = Step::Block, .wrongIndex = 100}) << "FAIL"
         << "slot 1: failed, board 1, the loader rejected block 100 of 128 (reply A5 5A 00), remove "
@@ -182,7 +183,8 @@ void tst_StationWindow::boardLife()
     QTRY_COMPARE_WITH_TIMEOUT(describe(1), QString("slot 1: waiting for a board"), 2000);
     SimLoader loader(faults);
     plug(1, loader);
-    const QStringList seen = watch(1, [&] { return describe(1) == result; }, 15000);
+    const QStringList seen = watch(
+        1, [&] { return describe(1) == result; }, 15000);
     QCOMPARE(describe(1), result);
     const QList<QLabel *> labels = window->findChild<QWidget *>("slot1")->findChildren<QLabel *>();
     QCOMPARE(std::count_if(labels.begin(), labels.end(),
@@ -206,7 +208,8 @@ void tst_StationWindow::totalsAgreeWithTheLog()
     window = std::make_unique<StationWindow>(false);
     window->show();
     QVERIFY(openJob(writeJob(3), true));
-    SimLoader good(Paced), other(Paced), rejecting(paced({.wrongAt = Step::Block, .wrongIndex = 5}));
+    SimLoader good(Paced), other(Paced),
+        rejecting(paced({.wrongAt = Step::Block, .wrongIndex = 5}));
     plug(1, good);
     plug(2, rejecting);
     plug(3, other);

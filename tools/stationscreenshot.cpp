@@ -1,10 +1,10 @@
 // Writes the station window's pictures for the documentation: a job read and not started, and
 // a busy station of eight slots with boards passed, failed and flashing at once.
 //   xvfb-run -a lumedra-station-screenshot <directory>
+#include "stationui/stationwindow.h"
 #include "testing/images.h"
 #include "testing/simloader.h"
 #include "testing/waitfor.h"
-#include "stationui/stationwindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -57,10 +57,9 @@ int main(int argc, char *argv[])
     writeFile(fixture.path(), "firmware-2.4.1.bin", randomImage(ImageSize, 42));
     QByteArray job = "[job]\nversion = 1\nimage = firmware-2.4.1.bin\nstation-id = line-3\n"
                      "reset-cmd = true\ngone-after = 2\nlog = flash.jsonl\nlocked = true\n";
-    const char *const labels[Slots] = {"left fixture, A1", "left fixture, A2", "left fixture, A3",
-                                       "left fixture, A4", "right fixture, B1",
-                                       "right fixture, B2", "right fixture, B3",
-                                       "right fixture, B4"};
+    const char *const labels[Slots] = {
+        "left fixture, A1",  "left fixture, A2",  "left fixture, A3",  "left fixture, A4",
+        "right fixture, B1", "right fixture, B2", "right fixture, B3", "right fixture, B4"};
     for (int i = 1; i <= Slots; ++i)
         job += QString("[slot.%1]\nport = %2\nlabel = %3\n")
                    .arg(i)
