@@ -72,9 +72,9 @@ int main(int argc, char *argv[])
     settings.image = *load.image;
     if (options.check) {
         Output output;
-        output.write(
-            Output::Stream::Out,
-            JobCheck::text(*options.job, options.targets, settings, options.logPath).toLocal8Bit());
+        output.write(Output::Stream::Out,
+                     JobCheck::text(*options.job, options.targets, settings, options.logPath)
+                         .toLocal8Bit());
         return output.drain(DrainMs) ? 0 : Session::LostStatus;
     }
 
@@ -102,10 +102,10 @@ int main(int argc, char *argv[])
     if (live) {
         view = std::make_unique<LiveView>(session.state(), output, settings.station, bytes);
     } else {
-        lines = std::make_unique<EventLines>(EventLines::Setup{options.json, options.quiet,
-                                                               settings.station, settings.attempts,
-                                                               bytes, settings.image.checksum},
-                                             options.targets);
+        lines = std::make_unique<EventLines>(
+            EventLines::Setup{options.json, options.quiet, settings.station, settings.attempts,
+                              bytes, settings.image.checksum},
+            options.targets);
         QObject::connect(&session, &Session::event, &output, [&](const BoardEvent &event) {
             const QByteArray line = lines->line(event);
             if (!line.isEmpty())
@@ -130,6 +130,7 @@ int main(int argc, char *argv[])
                  BoardText::summary(session.state(), settings.station, bytes).toLocal8Bit());
     const bool written = output.drain(DrainMs);
     const int status = session.exitStatus();
-    return status != Session::InterruptedStatus && (output.lost() || !written) ? Session::LostStatus
-                                                                               : status;
+    return status != Session::InterruptedStatus && (output.lost() || !written)
+               ? Session::LostStatus
+               : status;
 }
