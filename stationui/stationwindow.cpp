@@ -141,9 +141,7 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
 
 StationWindow::~StationWindow()
 {
-    // The slots' threads end before the tiles and the log go.
-    if (session)
-        session->stop();
+    // The slots' threads end before the tiles and the log go: the session stops them.
     session.reset();
     loading.waitForFinished();
 }

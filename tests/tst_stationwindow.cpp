@@ -33,6 +33,7 @@ private slots:
     void locked_data();
     void locked();
     void stopMidImage();
+    void portProblemInWords();
     void badJob_data();
     void badJob();
     void imageChangedOnDisk();
@@ -293,8 +294,10 @@ void tst_StationWindow::stopMidImage()
     // Slow enough to be stopped half-way.
     SimLoader slow({.throttleBaud = 19200});
     plug(1, slow);
-    QTRY_VERIFY_WITH_TIMEOUT(describe(1).startsWith("slot 1: flashing"), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(describe(1).startsWith("slot 1: flashing"), qPrintable(describe(1)),
+                              20000);
     QSignalSpy stopped(window.get(), &StationWindow::stopped);
+    QSignalSpy alarm(window.get(), &StationWindow::alarm);
     window->stop();
     QMessageBox *box = nullptr;
     QTRY_VERIFY_WITH_TIMEOUT((box = window->findChild<QMessageBox *>("confirmStop")), 2000);
@@ -305,11 +308,24 @@ void tst_StationWindow::stopMidImage()
     box->button(QMessageBox::Yes)->click();
     QVERIFY(stopped.wait(5000));
     QCOMPARE(describe(1), QString("slot 1: stopped, board 1"));
+    QCOMPARE(alarm.count(), 0); // a stopped board is no failure
 
     QStringList seen;
     for (const QJsonObject &line : logLines())
         seen << line["event"].toString() + ' ' + line["result"].toString();
     QCOMPARE(seen, QStringList({"station_started ", "board stopped", "station_stopped "}));
+}
+
+// A port that cannot be used says why on its tile, in the words the log would use.
+void tst_StationWindow::portProblemInWords()
+{
+    window = std::make_unique<StationWindow>(false);
+    window->show();
+    QVERIFY(openJob(writeJob(1), true));
+    const QString notAPort = writeFile(fixture->path(), "notes.txt", "not a serial port");
+    QVERIFY(QFile::link(notAPort, fixture->filePath("usb-0:1.1:1.0-port0")));
+    QTRY_VERIFY_WITH_TIMEOUT(describe(1).startsWith("slot 1: cannot use the port, "), 5000);
+    QVERIFY2(describe(1).endsWith("is not a serial port"), qPrintable(describe(1)));
 }
 
 void tst_StationWindow::badJob_data()
