@@ -1,12 +1,11 @@
 #include "cli/boardtext.h"
 
 #include "download/units.h"
+#include "station/durationtext.h"
 
 namespace
 {
 const QString WaitingText = QStringLiteral("waiting for the board (power it on or reset it)");
-constexpr int SecondsPerMinute = 60;
-constexpr int SecondsPerHour = 3600;
 constexpr double BytesPerKilobyte = 1000;
 
 QString failure(const SlotState &slot)
@@ -23,16 +22,6 @@ namespace BoardText
 QString rate(double bytesPerSecond)
 {
     return QString("%1 kB/s").arg(bytesPerSecond / BytesPerKilobyte, 0, 'f', 1);
-}
-
-QString duration(double seconds)
-{
-    const qint64 s = qint64(seconds);
-    if (s < SecondsPerMinute)
-        return QString("%1 s").arg(seconds, 0, 'f', 1);
-    if (s < SecondsPerHour)
-        return QString("%1 min %2 s").arg(s / SecondsPerMinute).arg(s % SecondsPerMinute);
-    return QString("%1 h %2 min").arg(s / SecondsPerHour).arg(s % SecondsPerHour / SecondsPerMinute);
 }
 
 QString state(const SlotState &slot, int barWidth, qint64 bytes)
@@ -99,7 +88,7 @@ QString summary(const StationState &state, bool station, qint64 bytes)
                     .arg(totals.boards())
                     .arg(totals.done)
                     .arg(totals.failed)
-                    .arg(duration(state.upSeconds()))
+                    .arg(durationText(state.upSeconds()))
                     .arg(state.boardsPerHour(), 0, 'f', 1);
     } else {
         text += QString("%1 done, %2 failed").arg(totals.done).arg(totals.failed);

@@ -10,7 +10,6 @@ namespace BoardText
 {
 
 QString rate(double bytesPerSecond);
-QString duration(double seconds);
 // A slot's state, with a bar of `barWidth` while it flashes an image of `bytes`.
 QString state(const SlotState &slot, int barWidth, qint64 bytes);
 // A plain run's line per port, or a station's per slot, and the totals.

@@ -1,6 +1,7 @@
 #include "cli/liveview.h"
 
 #include "cli/boardtext.h"
+#include "station/durationtext.h"
 
 #include <QSize>
 
@@ -103,7 +104,7 @@ QString LiveView::totalsLine(int shown) const
                .arg(totals.done)
                .arg(totals.failed)
                .arg(state.boardsPerHour(), 0, 'f', 1)
-               .arg(BoardText::duration(state.upSeconds())) +
+               .arg(durationText(state.upSeconds())) +
            (more.isEmpty() ? QString() : "  |  " + more);
 }
 

@@ -1,6 +1,7 @@
 #include "cli/boardtext.h"
 #include "cli/doctorcommand.h"
 #include "cli/eventlines.h"
+#include "cli/jobcheck.h"
 #include "cli/liveview.h"
 #include "cli/options.h"
 #include "cli/output.h"
@@ -85,6 +86,14 @@ int main(int argc, char *argv[])
     QString error;
     if (settings.serial && !settings.serial->fits(settings.image.size(), &error))
         return fail(error + "\nTry 'lumedra-cli --help'.");
+    if (options.check) {
+        Output output;
+        output.write(Output::Stream::Out,
+                     JobCheck::text(*options.job, options.targets, settings, options.logPath)
+                         .toLocal8Bit());
+        return output.drain(DrainMs) ? 0 : Session::LostStatus;
+    }
+
 
     // A station and any run with serial numbers keep their record in a store, reached before
     // any port opens.
@@ -125,6 +134,8 @@ int main(int argc, char *argv[])
     BoardLog log;
     if (!options.logPath.isEmpty() && !log.open(options.logPath, &error))
         return fail(error);
+    if (options.job)
+        log.setStationId(options.job->stationId);
 
     // A closed pipe or terminal must not kill the run with boards half-written: writes fail
     // instead, and that output is given up. A closed terminal stops the run as SIGTERM does.

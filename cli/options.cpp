@@ -1,50 +1,18 @@
 #include "cli/options.h"
 
-#include "download/units.h"
+#include "station/jobfile.h"
+#include "station/runvalues.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
-
-#include <cmath>
-#include <limits>
 
 namespace
 {
 
-constexpr int MaxWaitSeconds = 7 * 24 * 3600;
-
-// A whole number of at least `least`, from digits only.
-bool wholeNumber(const QString &text, int least, int most, int *value)
-{
-    bool ok = false;
-    *value = text.toInt(&ok, 10);
-    return QRegularExpression("^[0-9]+$").match(text).hasMatch() && ok && *value >= least &&
-           *value <= most;
-}
-
-// Seconds, whole or with a fraction, as milliseconds.
-bool seconds(const QString &text, int *ms)
-{
-    bool ok = false;
-    const double value = text.toDouble(&ok);
-    if (!QRegularExpression("^[0-9]+(\\.[0-9]+)?$").match(text).hasMatch() || !ok ||
-        value > MaxWaitSeconds)
-        return false;
-    // Rounded up: a tiny wait is still a wait, not "until stopped".
-    *ms = int(std::ceil(value * MsPerSecond));
-    return true;
-}
-
 Options::Parsed usage(const QString &error)
 {
     return {Options::Parsed::Kind::UsageError, error};
-}
-
-bool isPattern(const QString &path)
-{
-    return path.contains(QRegularExpression("[*?\\[]"));
 }
 
 } // namespace
@@ -90,6 +58,13 @@ Options::Parsed Options::parse(const QStringList &arguments)
                                        "SECONDS");
     const QCommandLineOption log("log", "Append one JSON line per board to FILE.", "FILE");
     const QCommandLineOption listOption("list", "List the serial ports and exit.");
+    const QCommandLineOption jobOption("job",
+                                       "Run the station a job file describes; options given "
+                                       "as well override its values.",
+                                       "FILE");
+    const QCommandLineOption checkOption("check",
+                                         "With --job: check the job, print what it would do "
+                                         "and exit.");
     // Each maps onto the key of a job's [serial] section.
     const QList<QPair<QCommandLineOption, QString>> serialOptions{
         {{"serial-at", "Write each board's serial number at OFFSET (decimal or 0x hex).",
@@ -114,7 +89,8 @@ Options::Parsed Options::parse(const QStringList &arguments)
                                                      "(default: the host name).",
                                        "ID");
     parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset,
-                       resetCmd, attempts, station, goneAfter, log, listOption, db, stationId});
+                       resetCmd, attempts, station, goneAfter, log, listOption, db, stationId,
+                       jobOption, checkOption});
     for (const auto &option : serialOptions)
         parser.addOption(option.first);
     parser.addPositionalArgument("IMAGE", "The raw program image to write.");
@@ -132,6 +108,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
     json = parser.isSet(jsonOption);
     quiet = parser.isSet(quietOption);
     verbose = parser.isSet(verboseOption);
+    check = parser.isSet(checkOption);
     const QStringList ports = parser.values(port);
     const QStringList positional = parser.positionalArguments();
     if (list) {
@@ -141,36 +118,50 @@ Options::Parsed Options::parse(const QStringList &arguments)
         }
         return {Parsed::Kind::Run, {}};
     }
-    if (positional.size() != 1) {
+    if (check && !parser.isSet(jobOption))
+        return usage("--check goes with --job");
+    if (parser.isSet(jobOption)) {
+        if (!check && !parser.isSet(station))
+            return usage("a job runs a station: give --station, or --check to check it");
+        const JobFile::Load load = JobFile::load(parser.value(jobOption));
+        if (!load.job)
+            return usage(load.error);
+        job = load.job;
+        settings = job->settings;
+        image = job->image;
+        logPath = job->log;
+    }
+    // A job's image and slots are taken unless the command line names its own.
+    if (positional.size() > 1 || (positional.isEmpty() && !job)) {
         error = positional.isEmpty() ? "no image given" : "more than one image given";
         return usage(error);
     }
-    image = positional.first();
-    if (ports.isEmpty()) {
+    if (!positional.isEmpty())
+        image = positional.first();
+    if (ports.isEmpty() && !job) {
         error = "no port given (-p PORT)";
         return usage(error);
     }
-    if (ports.size() > MaxPorts) {
-        error = QString("at most %1 ports in one run").arg(MaxPorts);
+    if (ports.size() > RunValues::MaxTargets) {
+        error = QString("at most %1 ports in one run").arg(RunValues::MaxTargets);
         return usage(error);
     }
-    if (parser.isSet(baud) &&
-        !wholeNumber(parser.value(baud), 1, std::numeric_limits<int>::max(), &settings.baud)) {
-        error = QString("rate '%1' is not a positive whole number").arg(parser.value(baud));
-        return usage(error);
+    if (parser.isSet(baud)) {
+        error = RunValues::baud("rate", parser.value(baud), &settings.baud);
+        if (!error.isEmpty())
+            return usage(error);
     }
 
-    settings.station = parser.isSet(station);
+    settings.station = parser.isSet(station) || job;
     if (parser.isSet(wait)) {
         int ms = 0;
         if (settings.station) {
             error = "a station waits for its boards until stopped: --wait goes without --station";
             return usage(error);
         }
-        if (!seconds(parser.value(wait), &ms)) {
-            error = QString("--wait '%1' is not a number of seconds").arg(parser.value(wait));
+        error = RunValues::wait("--wait", parser.value(wait), &ms);
+        if (!error.isEmpty())
             return usage(error);
-        }
         settings.waitMs = ms;
     }
     if (parser.isSet(goneAfter)) {
@@ -178,57 +169,61 @@ Options::Parsed Options::parse(const QStringList &arguments)
             error = "--gone-after goes with --station";
             return usage(error);
         }
-        if (!seconds(parser.value(goneAfter), &settings.goneAfterMs) || settings.goneAfterMs <= 0) {
-            error = QString("--gone-after '%1' is not a positive number of seconds")
-                         .arg(parser.value(goneAfter));
+        error =
+            RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs);
+        if (!error.isEmpty())
             return usage(error);
-        }
     }
     if (parser.isSet(reset) && parser.isSet(resetCmd)) {
         error = "--reset and --reset-cmd exclude each other";
         return usage(error);
     }
+    // One way of resetting: the command line's replaces the job's.
     if (parser.isSet(reset)) {
-        settings.reset = ResetSequence::parse(parser.value(reset), &error);
-        if (!settings.reset)
+        settings.resetCommand.clear();
+        error = RunValues::reset(parser.value(reset), &settings.reset);
+        if (!error.isEmpty())
             return usage(error);
+        if (job)
+            job->resetText = parser.value(reset);
     }
-    settings.resetCommand = parser.value(resetCmd);
-    if (parser.isSet(resetCmd) && settings.resetCommand.trimmed().isEmpty()) {
-        error = "--reset-cmd needs a command";
-        return usage(error);
+    if (parser.isSet(resetCmd)) {
+        settings.reset.reset();
+        error =
+            RunValues::resetCommand("--reset-cmd", parser.value(resetCmd), &settings.resetCommand);
+        if (!error.isEmpty())
+            return usage(error);
     }
     if (parser.isSet(attempts)) {
-        if (!wholeNumber(parser.value(attempts), 1, MaxAttempts, &settings.attempts)) {
-            error = QString("--attempts '%1' is not a whole number from 1 to %2")
-                         .arg(parser.value(attempts))
-                         .arg(MaxAttempts);
+        error = RunValues::attempts("--attempts", parser.value(attempts), &settings.attempts);
+        if (!error.isEmpty())
             return usage(error);
-        }
-        if (settings.attempts > 1 && !settings.resets()) {
-            error = "--attempts needs --reset or --reset-cmd: only a reset brings the loader "
-                     "back to the start";
-            return usage(error);
-        }
     }
-    logPath = parser.value(log);
-    this->db = parser.value(db);
-    this->stationId = parser.value(stationId);
-    QMap<QString, QString> serialFields;
+    error = RunValues::combination(settings, "--");
+    if (!error.isEmpty())
+        return usage(error);
+    if (parser.isSet(log))
+        logPath = parser.value(log);
+    // A job's store, station id and serial scheme, each overridden by the command line's.
+    this->db = parser.isSet(db) || !job ? parser.value(db) : job->db;
+    this->stationId = parser.isSet(stationId) || !job ? parser.value(stationId) : job->stationId;
+    QMap<QString, QString> serialFields = job ? job->serialFields : QMap<QString, QString>();
     for (const auto &option : serialOptions)
         if (parser.isSet(option.first))
             serialFields.insert(option.second, parser.value(option.first));
     if (!serialFields.isEmpty()) {
-        settings.serial = SerialScheme::fromFields(serialFields, QDir::currentPath(), &error);
+        settings.serial = SerialScheme::fromFields(
+            serialFields, job ? QFileInfo(job->path).absolutePath() : QDir::currentPath(), &error);
         if (!settings.serial)
             return usage(error);
     }
 
     QStringList canonical;
-    for (const QString &given : ports) {
+    const QStringList named = ports.isEmpty() && job ? job->ports() : ports;
+    for (const QString &given : named) {
         const Target target = Target::fromArgument(given);
         // A station's pattern may match several ports: slots with the same one share them out.
-        if (settings.station && isPattern(target.path)) {
+        if (settings.station && RunValues::isPattern(target.path)) {
             targets << target;
             continue;
         }

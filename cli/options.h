@@ -1,5 +1,6 @@
 #pragma once
 
+#include "station/job.h"
 #include "station/runsettings.h"
 #include "station/target.h"
 
@@ -7,11 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // What one run of lumedra-cli was asked to do, checked for usage errors.
 struct Options {
-    static constexpr int MaxPorts = 64;
-    static constexpr int MaxAttempts = 100;
-
     // What main does next; `text` is the help, the version line or the usage error.
     struct Parsed {
         enum class Kind { Run, Help, Version, UsageError };
@@ -24,6 +24,8 @@ struct Options {
     bool json = false;
     bool quiet = false;
     bool verbose = false;
+    bool check = false;     // --check: print what the job would do, run nothing
+    std::optional<Job> job; // --job: its values, before the command line's
     Targets targets;
     QString image;
     QString logPath;

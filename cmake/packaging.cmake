@@ -1,13 +1,14 @@
 # Installs the README and the Debian files next to the programs, and builds a Debian package with
 # cpack. Included at the end of the top-level CMakeLists.txt.
 
-# The package holds one install component, LUMEDRA_COMPONENT: the programs (app/, cli/), the
+# The package holds one install component, LUMEDRA_COMPONENT: the programs (app/, cli/, stationapp/), the
 # manual pages (docs/) and the files below. The developer folders (testing, tools, bench, tests)
 # install into a component of their own, so nothing of theirs can reach the package.
 set(LUMEDRA_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/lumedra)
 install(FILES README.md DESTINATION ${LUMEDRA_DOCDIR} COMPONENT ${LUMEDRA_COMPONENT})
 # The README shows the window's pictures by relative path.
-install(FILES docs/window-idle.png docs/window-downloading.png
+install(FILES docs/window-idle.png docs/window-downloading.png docs/station-idle.png
+              docs/station-busy.png
         DESTINATION ${LUMEDRA_DOCDIR}/docs COMPONENT ${LUMEDRA_COMPONENT})
 install(FILES packaging/copyright DESTINATION ${LUMEDRA_DOCDIR} COMPONENT ${LUMEDRA_COMPONENT})
 
@@ -32,7 +33,8 @@ install(FILES packaging/lumedra-cli.bash-completion
 # programs the way Debian's tools do. These rules run after app/'s and cli/'s (CMP0082).
 install(CODE "
 if(CMAKE_INSTALL_DO_STRIP)
-    foreach(program [[$<TARGET_FILE_NAME:lumedra>]] [[$<TARGET_FILE_NAME:lumedra-cli>]])
+    foreach(program [[$<TARGET_FILE_NAME:lumedra>]] [[$<TARGET_FILE_NAME:lumedra-cli>]]
+                    [[$<TARGET_FILE_NAME:lumedra-station>]])
         set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
         execute_process(COMMAND [[${CMAKE_STRIP}]] --remove-section=.comment
                                 --remove-section=.note --strip-unneeded \${file}
@@ -53,7 +55,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 target device's loader over a serial port: it wakes the loader, announces
 the image and streams it in acknowledged blocks, showing the progress.
 Its command-line companion lumedra-cli writes one image into many boards
-at once and can run as a production station.")
+at once and can run as a production station, and the station window
+lumedra-station runs a fixture from a job file, a tile per slot.")
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};${LUMEDRA_COMPONENT};/")
 # Whatever the build type, debug information stays out of the package.
 set(CPACK_STRIP_FILES ON)

@@ -52,6 +52,14 @@ if grep -rqE 'add_executable\(\s*lumedra-cli\b' --include=CMakeLists.txt --inclu
     expected+=(usr/bin/lumedra-cli usr/share/man/man1/lumedra-cli.1.gz
                usr/share/bash-completion/completions/lumedra-cli)
 fi
+# The station window, once the project builds it.
+ids=($id)
+if grep -rqE 'add_executable\(\s*lumedra-station\b' --include=CMakeLists.txt --exclude-dir='build*' .; then
+    ids+=(io.github.lumedra.station)
+    expected+=(usr/bin/lumedra-station usr/share/man/man1/lumedra-station.1.gz
+               usr/share/applications/io.github.lumedra.station.desktop
+               usr/share/metainfo/io.github.lumedra.station.metainfo.xml)
+fi
 for f in "${expected[@]}"; do
     has "$f" || problem "missing $f"
 done
@@ -66,13 +74,17 @@ tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 dpkg-deb -x "$deb" "$tree"
 
-desktop-file-validate "$tree/usr/share/applications/$id.desktop" ||
-    problem "desktop entry does not validate"
-# --strict: a warning or an info fails too. validate-tree also checks the metainfo against the
-# desktop entry it launches.
-appstreamcli validate --no-net --strict --pedantic "$tree/usr/share/metainfo/$id.metainfo.xml" &&
-    appstreamcli validate-tree --no-net --strict "$tree" ||
-    problem "the AppStream metainfo does not validate"
+for each in "${ids[@]}"; do
+    desktop-file-validate "$tree/usr/share/applications/$each.desktop" ||
+        problem "desktop entry $each does not validate"
+    # --strict: a warning or an info fails too.
+    appstreamcli validate --no-net --strict --pedantic "$tree/usr/share/metainfo/$each.metainfo.xml" ||
+        problem "the AppStream metainfo $each does not validate"
+    grep -q "<release version=\"$(dpkg-deb --field "$deb" Version)\"" \
+        "$tree/usr/share/metainfo/$each.metainfo.xml" || problem "the metainfo $each has no release"
+done
+# validate-tree also checks each metainfo against the desktop entry it launches.
+appstreamcli validate-tree --no-net --strict "$tree" || problem "the AppStream tree does not validate"
 
 for page in "$tree"/usr/share/man/man1/*.1.gz; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 "$page" 2>&1 >/dev/null)
@@ -88,8 +100,6 @@ grep -qF "fonts-wqy-microhei | fonts-noto-cjk" <<<"$depends" || problem "Depends
 version=$(dpkg-deb --field "$deb" Version)
 [ "$(dpkg-parsechangelog -l packaging/changelog -S Version)" = "$version" ] ||
     problem "packaging/changelog's last entry is not version $version"
-grep -q "<release version=\"$version\"" "$tree/usr/share/metainfo/$id.metainfo.xml" ||
-    problem "the metainfo has no release $version"
 
 # Debian's judge: every error and warning fails the package. Informational, pedantic and
 # experimental tags are shown too.

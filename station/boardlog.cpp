@@ -38,6 +38,8 @@ bool BoardLog::write(QJsonObject fields)
     fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     fields.insert("host", QSysInfo::machineHostName());
     fields.insert("version", QCoreApplication::applicationVersion());
+    if (!stationId.isEmpty())
+        fields.insert("station", stationId);
     const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
 
     QMutexLocker lock(&mutex);

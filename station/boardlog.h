@@ -17,6 +17,8 @@ public:
     ~BoardLog() override;
 
     bool open(const QString &path, QString *error);
+    // A station's name for itself, given to every line from now on; empty: none.
+    void setStationId(const QString &id) { stationId = id; }
     // Adds the time, the host and the tool's version to `fields`. False once a write failed:
     // the log takes nothing more.
     bool write(QJsonObject fields);
@@ -26,6 +28,7 @@ signals:
 
 private:
     QMutex mutex;
+    QString stationId;
     int fd = -1;
     bool broken = false;
 };

@@ -6,7 +6,7 @@
 
 #include <glob.h>
 
-QString PortClaims::claim(const QString &pattern)
+QStringList PortClaims::matching(const QString &pattern)
 {
     QStringList paths;
     glob_t found{};
@@ -14,9 +14,14 @@ QString PortClaims::claim(const QString &pattern)
         for (size_t i = 0; i < found.gl_pathc; ++i)
             paths << QFile::decodeName(found.gl_pathv[i]);
     ::globfree(&found);
+    return paths;
+}
 
+QString PortClaims::claim(const QString &pattern)
+{
+    const QStringList paths = matching(pattern);
     QMutexLocker lock(&mutex);
-    for (const QString &path : qAsConst(paths)) {
+    for (const QString &path : paths) {
         // A by-path or by-id link left dangling names a board that is gone.
         const QString device = QFileInfo(path).canonicalFilePath();
         if (device.isEmpty() || held.contains(path) || held.values().contains(device))

@@ -22,6 +22,7 @@ struct RunSettings {
     bool station = false;               // each target is a slot that boards come and go on
     int goneAfterMs = DefaultGoneAfterMs;
     std::optional<SerialScheme> serial; // each board its own number, patched into its copy
+    QString job; // the job file the run was given, for the record; empty: none
 
     bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }
 };

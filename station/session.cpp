@@ -33,6 +33,12 @@ Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *
 
 Session::~Session()
 {
+    // Gone while slots still run (a window closed at once): each ends its board as stopped on
+    // its own thread, its port and timers with it, before the thread is joined.
+    for (const Worker &worker : qAsConst(workers))
+        if (worker.thread && !worker.over && worker.thread->isRunning())
+            QMetaObject::invokeMethod(worker.slot, &StationSlot::stop,
+                                      Qt::BlockingQueuedConnection);
     joinThreads();
 }
 
@@ -107,6 +113,8 @@ void Session::logStationEvent(const char *name)
                        {"sha256", QString::fromLatin1(settings.image.sha256)}};
     if (shared.recorder)
         fields.insert("run", shared.recorder->run());
+    if (!settings.job.isEmpty())
+        fields.insert("job", settings.job);
     if (QLatin1String(name) == QLatin1String("station_stopped")) {
         const StationTotals totals = stationState.totals();
         fields.insert("done", totals.done);

@@ -143,6 +143,13 @@ void tst_Cli::exitStatus_data()
         "cannot reach the record store postgresql://x@%2Fnonexistent/none");
     row("a password in the store's address",
         QStringList{"--db", "postgresql://x:s3cret@db/boards"} + usual, 2, "~/.pgpass");
+    // JOB: a job file with the image and the loader's port as its one slot.
+    row("a job checked", {"--job", "JOB", "--check"}, 0, "now: /dev/pts/");
+    row("a job's value overridden by a bad one", {"--job", "JOB", "--check", "--attempts", "0"}, 2,
+        "--attempts '0' is not a whole number");
+    row("a job without --station or --check", {"--job", "JOB"}, 2, "a job runs a station");
+    row("a job's station stopped mid-download", {"--station", "--job", "JOB"}, 130, "last: stopped",
+        paced, SIGINT);
 }
 
 void tst_Cli::exitStatus()
@@ -157,7 +164,12 @@ void tst_Cli::exitStatus()
     SimLoader loader(faults);
     QVERIFY(loader.start());
     args.replaceInStrings("PORT", loader.portName());
-    args.replaceInStrings("IMAGE", writeFile(dir.path(), "image.bin", image));
+    const QString imagePath = writeFile(dir.path(), "image.bin", image);
+    args.replaceInStrings("IMAGE", imagePath);
+    args.replaceInStrings(
+        "JOB", writeFile(dir.path(), "line.job",
+                         "[job]\nversion = 1\nimage = " + QFile::encodeName(imagePath) +
+                             "\n[slot.1]\nport = " + QFile::encodeName(loader.portName()) + "\n"));
     args.replaceInStrings("absent.bin", dir.filePath("absent.bin"));
     QProcess cli;
     cli.start(LUMEDRA_CLI, QStringList{"--json"} + args);

@@ -1,4 +1,5 @@
 #include "cli/options.h"
+#include "station/runvalues.h"
 
 #include <QtTest>
 
@@ -69,7 +70,7 @@ void tst_Options::parse_data()
     row("attempts over 100", QStringList{"--reset", "dtr-pulse", "--attempts", "101"} + usual,
         Kind::UsageError, "from 1 to 100");
     QStringList many{"fw.bin"};
-    for (int i = 0; i <= Options::MaxPorts; ++i)
+    for (int i = 0; i <= RunValues::MaxTargets; ++i)
         many << "-p" << QString("ttyUSB%1").arg(i);
     row("65 ports", many, Kind::UsageError, "at most 64 ports");
     row("a port and its link", {"-p", "PORT", "-p", "ALIAS", "fw.bin"}, Kind::UsageError,

@@ -1,0 +1,257 @@
+#include "station/jobfile.h"
+
+#include "station/runvalues.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <functional>
+
+namespace
+{
+
+const QString JobSection = QStringLiteral("job");
+const QString SerialSection = QStringLiteral("serial");
+const QStringList JobKeys{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
+                          "gone-after", "log",   "locked",     "baud",  "db"};
+const QStringList SlotKeys{"port", "label"};
+const QStringList SerialKeys{"at",   "format", "prefix",   "start",
+                             "step", "list",   "crc32-at", "crc32-range"};
+// A job file is a few dozen lines; anything much larger is not one.
+constexpr qint64 MaxJobBytes = 1 << 20;
+
+struct Entry {
+    QString value;
+    int line = 0;
+};
+
+struct Section {
+    QString name;
+    int line = 0;
+    QMap<QString, Entry> entries;
+};
+
+class Reader
+{
+public:
+    explicit Reader(const QString &path) : path(path), folder(QFileInfo(path).absoluteDir()) {}
+
+    JobFile::Load read();
+
+private:
+    bool parse(const QByteArray &text);
+    bool readJob(const Section &section, Job *job);
+    bool readSlots(const QMap<int, const Section *> &numbered, Job *job);
+    bool fail(int line, const QString &what);
+    bool fail(const Section &section, const QString &key, const QString &what);
+    QString absolute(const QString &file) const;
+
+    const QString path;
+    const QDir folder;
+    QVector<Section> sections;
+    QString error;
+};
+
+JobFile::Load Reader::read()
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {std::nullopt, QString("cannot read the job %1: %2").arg(path, file.errorString())};
+    if (file.size() > MaxJobBytes)
+        return {std::nullopt, QString("%1 is no job file: %2 bytes").arg(path).arg(file.size())};
+    if (!parse(file.readAll()))
+        return {std::nullopt, error};
+
+    Job job;
+    job.path = QFileInfo(path).absoluteFilePath();
+    job.settings.station = true;
+    job.settings.job = job.path;
+    const Section *jobSection = nullptr;
+    QMap<int, const Section *> numbered;
+    static const QRegularExpression slotName("^slot\\.([1-9][0-9]{0,2})$");
+    for (const Section &section : qAsConst(sections)) {
+        const QRegularExpressionMatch slot = slotName.match(section.name);
+        if (section.name == JobSection)
+            jobSection = &section;
+        else if (slot.hasMatch() && slot.captured(1).toInt() <= RunValues::MaxTargets)
+            numbered.insert(slot.captured(1).toInt(), &section);
+        else if (section.name == SerialSection)
+            for (auto it = section.entries.begin(); it != section.entries.end(); ++it)
+                job.serialFields.insert(it.key(), it.value().value);
+        else {
+            fail(
+                section.line,
+                slot.hasMatch()
+                    ? QString("[%1]: at most %2 slots").arg(section.name).arg(RunValues::MaxTargets)
+                    : QString("unknown section [%1]").arg(section.name));
+            return {std::nullopt, error};
+        }
+    }
+    if (!jobSection)
+        return {std::nullopt, QString("%1: no [job] section").arg(path)};
+    if (!readJob(*jobSection, &job) || !readSlots(numbered, &job))
+        return {std::nullopt, error};
+    return {job, QString()};
+}
+
+bool Reader::parse(const QByteArray &text)
+{
+    static const QRegularExpression header("^\\[([^\\]]*)\\]$");
+    static const QRegularExpression pair("^([A-Za-z0-9.-]+)\\s*=\\s*(.*)$");
+    const QList<QByteArray> lines = text.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const int number = i + 1;
+        const QString line = QString::fromUtf8(lines[i]).trimmed();
+        if (line.isEmpty() || line.startsWith('#') || line.startsWith(';'))
+            continue;
+        const QRegularExpressionMatch section = header.match(line);
+        if (section.hasMatch()) {
+            const QString name = section.captured(1).trimmed();
+            for (const Section &seen : qAsConst(sections))
+                if (seen.name == name)
+                    return fail(
+                        number,
+                        QString("[%1] appears twice, first on line %2").arg(name).arg(seen.line));
+            sections.append({name, number, {}});
+            continue;
+        }
+        const QRegularExpressionMatch entry = pair.match(line);
+        if (!entry.hasMatch())
+            return fail(number, QString("'%1' is neither [section] nor key = value").arg(line));
+        if (sections.isEmpty())
+            return fail(number, QString("%1 comes before any [section]").arg(entry.captured(1)));
+        Section &current = sections.last();
+        const QString key = entry.captured(1);
+        const QStringList &known = current.name == JobSection      ? JobKeys
+                                   : current.name == SerialSection ? SerialKeys
+                                                                   : SlotKeys;
+        if (!known.contains(key))
+            return fail(number, QString("[%1] %2: unknown key; known are %3")
+                                    .arg(current.name, key, known.join(", ")));
+        if (current.entries.contains(key))
+            return fail(number, QString("[%1] %2 is set twice, first on line %3")
+                                    .arg(current.name, key)
+                                    .arg(current.entries[key].line));
+        QString value = entry.captured(2);
+        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+            value = value.mid(1, value.size() - 2);
+        current.entries.insert(key, {value, number});
+    }
+    return true;
+}
+
+bool Reader::readJob(const Section &section, Job *job)
+{
+    const auto &entries = section.entries;
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        if (it.value().value.isEmpty() && it.key() != "reset-cmd")
+            return fail(section, it.key(), "has no value");
+
+    if (!entries.contains("version"))
+        return fail(section.line, "[job] version is missing");
+    const QString versionText = entries["version"].value;
+    const int version = versionText.toInt();
+    if (!QRegularExpression("^[0-9]{1,6}$").match(versionText).hasMatch() || version < 1)
+        return fail(section, "version",
+                    QString("'%1' is not a whole number from 1").arg(versionText));
+    if (version > Job::Version)
+        return fail(section, "version",
+                    QString("%1 is newer than this program reads (%2): update it")
+                        .arg(version)
+                        .arg(Job::Version));
+    job->version = version;
+
+    if (!entries.contains("image"))
+        return fail(section.line, "[job] image is missing");
+    job->image = absolute(entries["image"].value);
+    job->stationId = entries.value("station-id").value;
+    if (entries.contains("log"))
+        job->log = absolute(entries["log"].value);
+    if (entries.contains("db"))
+        job->db = entries["db"].value;
+
+    RunSettings &settings = job->settings;
+    // Each check names the key as written, and its wording is the command line's.
+    const QMap<QString, std::function<QString(const QString &)>> checks{
+        {"baud", [&](const QString &v) { return RunValues::baud("baud", v, &settings.baud); }},
+        {"attempts",
+         [&](const QString &v) { return RunValues::attempts("attempts", v, &settings.attempts); }},
+        {"gone-after",
+         [&](const QString &v) {
+             return RunValues::goneAfter("gone-after", v, &settings.goneAfterMs);
+         }},
+        {"reset", [&](const QString &v) { return RunValues::reset(v, &settings.reset); }},
+        {"reset-cmd",
+         [&](const QString &v) {
+             return RunValues::resetCommand("reset-cmd", v, &settings.resetCommand);
+         }},
+        {"locked",
+         [&](const QString &v) {
+             static const QStringList yes{"true", "yes", "on", "1"}, no{"false", "no", "off", "0"};
+             job->locked = yes.contains(v.toLower());
+             return yes.contains(v.toLower()) || no.contains(v.toLower())
+                        ? QString()
+                        : QString("'%1' is neither true nor false").arg(v);
+         }},
+    };
+    for (auto it = checks.begin(); it != checks.end(); ++it) {
+        if (!entries.contains(it.key()))
+            continue;
+        const QString wrong = it.value()(entries[it.key()].value);
+        if (!wrong.isEmpty())
+            return fail(section, it.key(), wrong);
+    }
+    job->resetText = entries.value("reset").value;
+    const QString clash = RunValues::combination(settings, QString());
+    if (!clash.isEmpty())
+        return fail(section.line, "[job] " + clash);
+    return true;
+}
+
+bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
+{
+    if (numbered.isEmpty())
+        return fail(0, "no slot: a [slot.1] section with a port");
+    int expected = 1;
+    for (auto it = numbered.begin(); it != numbered.end(); ++it, ++expected) {
+        const Section &section = *it.value();
+        // Slot N is the log's slot N: a gap would shift every slot after it.
+        if (it.key() != expected)
+            return fail(section.line,
+                        QString("[%1] follows slot %2: slots are numbered without a gap")
+                            .arg(section.name)
+                            .arg(expected - 1));
+        if (!section.entries.contains("port") || section.entries["port"].value.isEmpty())
+            return fail(section.line, QString("[%1] port is missing").arg(section.name));
+        job->slotList.append({section.entries["port"].value, section.entries.value("label").value});
+    }
+    return true;
+}
+
+bool Reader::fail(int line, const QString &what)
+{
+    error = line > 0 ? QString("%1:%2: %3").arg(path).arg(line).arg(what)
+                     : QString("%1: %2").arg(path, what);
+    return false;
+}
+
+bool Reader::fail(const Section &section, const QString &key, const QString &what)
+{
+    const QString said = what.startsWith(key + ' ') ? what.mid(key.size() + 1) : what;
+    return fail(section.entries[key].line, QString("[%1] %2: %3").arg(section.name, key, said));
+}
+
+QString Reader::absolute(const QString &file) const
+{
+    return QDir::cleanPath(folder.absoluteFilePath(file));
+}
+
+} // namespace
+
+JobFile::Load JobFile::load(const QString &path)
+{
+    return Reader(path).read();
+}

@@ -1,0 +1,107 @@
+#include "station/runvalues.h"
+
+#include "download/units.h"
+
+#include <QRegularExpression>
+
+#include <cmath>
+#include <limits>
+
+namespace
+{
+
+constexpr int MaxWaitSeconds = 7 * 24 * 3600;
+
+// A whole number from `least` to `most`, from digits only.
+bool wholeNumber(const QString &text, int least, int most, int *value)
+{
+    bool ok = false;
+    const int number = text.toInt(&ok, 10);
+    if (!QRegularExpression("^[0-9]+$").match(text).hasMatch() || !ok || number < least ||
+        number > most)
+        return false;
+    *value = number;
+    return true;
+}
+
+// Seconds, whole or with a fraction, as milliseconds.
+bool seconds(const QString &text, int *ms)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    if (!QRegularExpression("^[0-9]+(\\.[0-9]+)?$").match(text).hasMatch() || !ok ||
+        value > MaxWaitSeconds)
+        return false;
+    // Rounded up: a tiny wait is still a wait, not "until stopped".
+    *ms = int(std::ceil(value * MsPerSecond));
+    return true;
+}
+
+} // namespace
+
+namespace RunValues
+{
+
+QString baud(const QString &name, const QString &text, int *value)
+{
+    if (wholeNumber(text, 1, std::numeric_limits<int>::max(), value))
+        return {};
+    return QString("%1 '%2' is not a positive whole number").arg(name, text);
+}
+
+QString wait(const QString &name, const QString &text, int *ms)
+{
+    if (seconds(text, ms))
+        return {};
+    return QString("%1 '%2' is not a number of seconds").arg(name, text);
+}
+
+QString goneAfter(const QString &name, const QString &text, int *ms)
+{
+    int value = 0;
+    if (seconds(text, &value) && value > 0) {
+        *ms = value;
+        return {};
+    }
+    return QString("%1 '%2' is not a positive number of seconds").arg(name, text);
+}
+
+QString attempts(const QString &name, const QString &text, int *value)
+{
+    if (wholeNumber(text, 1, MaxAttempts, value))
+        return {};
+    return QString("%1 '%2' is not a whole number from 1 to %3").arg(name, text).arg(MaxAttempts);
+}
+
+QString reset(const QString &text, std::optional<ResetSequence> *value)
+{
+    QString error;
+    *value = ResetSequence::parse(text, &error);
+    return error;
+}
+
+QString resetCommand(const QString &name, const QString &text, QString *value)
+{
+    if (text.trimmed().isEmpty())
+        return QString("%1 needs a command").arg(name);
+    *value = text;
+    return {};
+}
+
+QString combination(const RunSettings &settings, const QString &dash)
+{
+    if (settings.reset && !settings.resetCommand.isEmpty())
+        return QString("%1reset and %1reset-cmd exclude each other").arg(dash);
+    if (settings.attempts > 1 && !settings.resets())
+        return QString("%1attempts needs %1reset or %1reset-cmd: only a reset brings the loader "
+                       "back to the start")
+            .arg(dash);
+    return {};
+}
+
+bool isPattern(const QString &path)
+{
+    return path.contains(QRegularExpression("[*?\\[]"));
+}
+
+} // namespace RunValues

@@ -1,0 +1,103 @@
+#include "stationui/slottile.h"
+
+#include "station/durationtext.h"
+#include "stationui/slotlook.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+#include <QtMath>
+
+namespace
+{
+// The verdict takes this share of the tile's height, so that it reads from two metres.
+constexpr double VerdictShare = 0.3;
+constexpr double TitleShare = 0.1;
+constexpr double StateShare = 0.07;
+constexpr int LeastFontPx = 9;
+
+void setPixelSize(QLabel *label, int px)
+{
+    QFont font = label->font();
+    font.setPixelSize(qMax(LeastFontPx, px));
+    label->setFont(font);
+}
+
+void setText(QLabel *label, const QString &text)
+{
+    // An unchanged text costs no layout and no repaint.
+    if (label->text() != text)
+        label->setText(text);
+}
+} // namespace
+
+SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *parent)
+    : QFrame(parent), number(number), resets(resets), title(new QLabel(titleText, this)),
+      state(new QLabel(this)), verdict(new QLabel(this)), reason(new QLabel(this)),
+      bar(new QProgressBar(this)), footer(new QLabel(this))
+{
+    setObjectName(QString("slot%1").arg(number));
+    setFrameShape(QFrame::StyledPanel);
+    setAutoFillBackground(true);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSpacing(2);
+    title->setToolTip(titleText);
+    QFont bold = title->font();
+    bold.setBold(true);
+    title->setFont(bold);
+    titlePixels = QFontInfo(bold).pixelSize();
+    verdict->setAlignment(Qt::AlignCenter);
+    verdict->setFont(bold);
+    reason->setWordWrap(true);
+    reason->setAlignment(Qt::AlignCenter);
+    bar->setRange(0, 100);
+    bar->setFormat("%p %");
+    for (QLabel *label : {title, state, reason, footer})
+        label->setTextInteractionFlags(Qt::NoTextInteraction);
+    layout->addWidget(title);
+    layout->addWidget(state);
+    layout->addWidget(bar);
+    layout->addWidget(verdict, 1);
+    layout->addWidget(reason);
+    layout->addWidget(footer);
+}
+
+void SlotTile::show(const SlotState &slot)
+{
+    const SlotLook look = SlotLook::of(slot, resets);
+    setText(state, look.icon + "  " + look.words);
+    bar->setVisible(look.progress);
+    if (look.progress && bar->value() != slot.percent)
+        bar->setValue(slot.percent);
+    setText(verdict, look.verdict == SlotLook::Verdict::Pass   ? QString("PASS")
+                     : look.verdict == SlotLook::Verdict::Fail ? QString("FAIL")
+                                                               : QString());
+    setText(reason, look.reason);
+    reason->setVisible(!look.reason.isEmpty());
+    QStringList counts;
+    if (slot.board > 0 && slot.phase != SlotPhase::Looking)
+        counts << QString("board %1").arg(slot.board);
+    // Whole seconds: a figure that changes ten times a second cannot be read anyway.
+    counts << durationText(qFloor(slot.phaseSeconds())) << QString("%1 done").arg(slot.done)
+           << QString("%1 failed").arg(slot.failed);
+    setText(footer, counts.join("  \u00B7  "));
+    // A palette rather than a style sheet: a style sheet set anew restyles every child, which
+    // 64 tiles changing state many times a second would feel.
+    if (palette().color(QPalette::Window) != look.colour) {
+        QPalette colours = palette();
+        colours.setColor(QPalette::Window, look.colour);
+        setPalette(colours);
+    }
+    const QString description = SlotLook::description(number, slot, resets);
+    if (accessibleDescription() != description)
+        setAccessibleDescription(description);
+}
+
+void SlotTile::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    setPixelSize(verdict, int(qMin(height() * VerdictShare, width() / 3.5)));
+    setPixelSize(title, qMax(titlePixels, int(qMin(height() * TitleShare, width() / 14.0))));
+    setPixelSize(state, qMax(titlePixels, int(qMin(height() * StateShare, width() / 20.0))));
+}

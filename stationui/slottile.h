@@ -1,0 +1,36 @@
+#pragma once
+
+#include "station/slotstate.h"
+
+#include <QFrame>
+
+class QLabel;
+class QProgressBar;
+
+// One slot of the station: its name, its state in words, colour and icon, a bar while it
+// flashes, a large PASS or FAIL after a result with the reason, and the slot's counts. It shows
+// what the station's state says and works nothing out itself.
+class SlotTile : public QFrame
+{
+    Q_OBJECT
+
+public:
+    // `number`: the slot's number as the log gives it; `title`: its label or shortened port.
+    SlotTile(int number, const QString &title, bool resets, QWidget *parent = nullptr);
+
+    void show(const SlotState &slot);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    const int number;
+    const bool resets;
+    QLabel *title;
+    QLabel *state;
+    QLabel *verdict;
+    QLabel *reason;
+    QProgressBar *bar;
+    QLabel *footer;
+    int titlePixels = 0; // the title never gets smaller than the window's own text
+};

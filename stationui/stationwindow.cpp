@@ -1,0 +1,437 @@
+#include "stationui/stationwindow.h"
+
+#include "download/units.h"
+#include "station/elide.h"
+#include "station/outcome.h"
+#include "stationui/recentboards.h"
+#include "stationui/slottile.h"
+#include "stationui/totalsbar.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <QtConcurrent>
+
+#include <cmath>
+
+namespace
+{
+constexpr int RedrawMs = 100;     // 64 slots flashing at once redraw at most this often
+constexpr int TicksPerClock = 10; // the times in the tiles move once a second
+constexpr int TitleWidth = 32;    // characters of a port's name on a tile
+// Wider than tall: a tile holds a line of words and a large verdict.
+constexpr double TileAspect = 1.8;
+constexpr int TileShare = 3, TableShare = 1;
+const QString AlarmKey = QStringLiteral("alarm");
+
+QString settingsText(const Job &job)
+{
+    const RunSettings &s = job.settings;
+    if (s.reset)
+        return "lines " + job.resetText;
+    if (!s.resetCommand.isEmpty())
+        return "command " + s.resetCommand;
+    return "none";
+}
+} // namespace
+
+StationWindow::StationWindow(bool locked, QWidget *parent)
+    : QMainWindow(parent), lockedByCommand(locked), totals(new TotalsBar),
+      recent(new RecentBoards(this)), table(new QTableView), grid(new QWidget),
+      gridLayout(new QGridLayout(grid)), jobForm(new QFormLayout), problem(new QLabel),
+      imageWarning(new QLabel)
+{
+    setWindowTitle("Lumedra station");
+    setWindowIcon(QIcon::fromTheme("lumedra"));
+
+    QToolBar *tools = addToolBar("Station");
+    tools->setObjectName("tools");
+    tools->setMovable(false);
+    tools->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    openAction = tools->addAction("Open job…", this, &StationWindow::chooseJob);
+    startAction = tools->addAction("Start", this, &StationWindow::start);
+    stopAction = tools->addAction("Stop", this, &StationWindow::stop);
+    tools->addSeparator();
+    alarmAction = tools->addAction("Alarm on failure");
+    alarmAction->setCheckable(true);
+    alarmAction->setChecked(QSettings().value(AlarmKey, true).toBool());
+    connect(alarmAction, &QAction::toggled, this,
+            [](bool on) { QSettings().setValue(AlarmKey, on); });
+    QFont big = font();
+    big.setPointSizeF(big.pointSizeF() * 1.3);
+    big.setBold(true);
+    for (QAction *action : {openAction, startAction, stopAction})
+        action->setFont(big);
+    openAction->setObjectName("openJob");
+    startAction->setObjectName("start");
+    stopAction->setObjectName("stop");
+    alarmAction->setObjectName("alarm");
+
+    for (QLabel *banner : {problem, imageWarning}) {
+        banner->setWordWrap(true);
+        banner->setStyleSheet("QLabel { background: #fff3b0; color: #5a3d00; padding: 6px; "
+                              "font-weight: bold; }");
+        banner->hide();
+    }
+    problem->setObjectName("problem");
+    imageWarning->setObjectName("imageWarning");
+
+    table->setModel(recent);
+    table->setObjectName("recent");
+    table->verticalHeader()->hide();
+    // Widths fixed once from the font: sizing to the contents would measure every row again at
+    // each new board.
+    const QFontMetrics metrics(table->font());
+    const char *const widest[RecentBoards::ColumnCount] = {
+        "00:00:00__", "slot__", "000000__", "download_error__", "", "attempts__", "seconds__"};
+    for (int column = 0; column < RecentBoards::ColumnCount; ++column)
+        table->setColumnWidth(column, metrics.horizontalAdvance(widest[column]));
+    table->horizontalHeader()->setSectionResizeMode(RecentBoards::Reason, QHeaderView::Stretch);
+    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table->verticalHeader()->setDefaultSectionSize(metrics.height() + metrics.height() / 2);
+    table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    gridLayout->setSpacing(6);
+    gridLayout->setContentsMargins(0, 0, 0, 0);
+
+    // The tiles first: the table is for reading back, the tiles for a glance.
+    auto *stationPage = new QWidget;
+    auto *stationLayout = new QVBoxLayout(stationPage);
+    stationLayout->setContentsMargins(0, 0, 0, 0);
+    stationLayout->addWidget(grid, TileShare);
+    stationLayout->addWidget(table, TableShare);
+    auto *jobPage = new QWidget;
+    jobPage->setLayout(jobForm);
+    auto *tabs = new QTabWidget;
+    tabs->addTab(stationPage, "Station");
+    tabs->addTab(jobPage, "Job");
+
+    auto *central = new QWidget;
+    auto *layout = new QVBoxLayout(central);
+    layout->addWidget(totals);
+    layout->addWidget(problem);
+    layout->addWidget(imageWarning);
+    layout->addWidget(tabs, 1);
+    setCentralWidget(central);
+    statusBar()->showMessage("no job");
+
+    connect(&loading, &QFutureWatcher<Loaded>::finished, this, &StationWindow::onLoaded);
+    connect(&redrawTimer, &QTimer::timeout, this, &StationWindow::redraw);
+    connect(&imageWatcher, &QFileSystemWatcher::fileChanged, this, [this] {
+        imageWarning->setText(
+            QString("%1 changed on disk. This station keeps flashing the image it read when the "
+                    "job was opened (SHA-256 %2…); open the job again for the new file.")
+                .arg(image->path, QString::fromLatin1(image->sha256.left(12))));
+        imageWarning->show();
+    });
+    updateActions();
+}
+
+StationWindow::~StationWindow()
+{
+    // The slots' threads end before the tiles and the log go: the session stops them.
+    session.reset();
+    loading.waitForFinished();
+}
+
+bool StationWindow::isLocked() const
+{
+    return lockedByCommand || (job && job->locked);
+}
+
+bool StationWindow::isRunning() const
+{
+    return running;
+}
+
+StationWindow::Loaded StationWindow::load(const QString &path)
+{
+    Loaded loaded;
+    loaded.job = JobFile::load(path);
+    if (!loaded.job.job)
+        return loaded;
+    loaded.image = Image::load(loaded.job.job->image);
+    if (loaded.image.image && !loaded.job.job->log.isEmpty()) {
+        loaded.log = std::make_shared<BoardLog>();
+        if (!loaded.log->open(loaded.job.job->log, &loaded.logError))
+            loaded.log.reset();
+        else
+            loaded.log->moveToThread(QCoreApplication::instance()->thread());
+    }
+    return loaded;
+}
+
+void StationWindow::openJob(const QString &path, bool startAfter)
+{
+    if (running || loading.isRunning())
+        return;
+    startWhenLoaded = startAfter;
+    statusBar()->showMessage("reading " + path);
+    loading.setFuture(QtConcurrent::run(&StationWindow::load, path));
+    updateActions();
+}
+
+void StationWindow::onLoaded()
+{
+    const Loaded loaded = loading.result();
+    QString error = loaded.job.error;
+    if (loaded.job.job && !loaded.image.image)
+        error = loaded.image.message;
+    else if (loaded.job.job && !loaded.logError.isEmpty())
+        error = loaded.logError;
+    if (!error.isEmpty()) {
+        showProblem(error);
+        statusBar()->showMessage(job ? "still the job " + job->path : "no job");
+        updateActions();
+        emit jobLoaded(false);
+        return;
+    }
+    showProblem(QString());
+    job = loaded.job.job;
+    image = loaded.image.image;
+    log = loaded.log;
+    if (log)
+        log->setStationId(job->stationId);
+    if (!imageWatcher.files().isEmpty())
+        imageWatcher.removePaths(imageWatcher.files());
+    imageWatcher.addPath(image->path);
+    imageWarning->hide();
+    session.reset();
+    recent->clear();
+    totals->clear();
+    totals->showImage(*image);
+    buildTiles();
+    showJob();
+    setWindowTitle(
+        QString("Lumedra station — %1%2")
+            .arg(job->stationId.isEmpty() ? QFileInfo(job->path).fileName() : job->stationId,
+                 isLocked() ? " (locked)" : ""));
+    statusBar()->showMessage(QString("job %1, %2 slots%3")
+                                 .arg(job->path)
+                                 .arg(job->slotList.size())
+                                 .arg(isLocked() ? ", locked: start, stop and read only" : ""));
+    updateActions();
+    emit jobLoaded(true);
+    if (startWhenLoaded)
+        start();
+}
+
+void StationWindow::showJob()
+{
+    while (jobForm->rowCount() > 0)
+        jobForm->removeRow(0);
+    const RunSettings &s = job->settings;
+    const auto row = [this](const QString &name, const QString &value) {
+        auto *label = new QLabel(value);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        label->setWordWrap(true);
+        jobForm->addRow(name, label);
+    };
+    row("job", QString("%1 (version %2)").arg(job->path).arg(job->version));
+    row("image", QString("%1\n%2 bytes, checksum %3, SHA-256 %4")
+                     .arg(image->path)
+                     .arg(image->size())
+                     .arg(image->checksum)
+                     .arg(QString::fromLatin1(image->sha256)));
+    row("station", job->stationId.isEmpty() ? "-" : job->stationId);
+    for (int i = 0; i < job->slotList.size(); ++i) {
+        const JobSlot &slot = job->slotList[i];
+        row(QString("slot %1").arg(i + 1),
+            (slot.label.isEmpty() ? QString() : slot.label + ": ") + slot.port);
+    }
+    row("reset", settingsText(*job));
+    row("attempts", QString::number(s.attempts));
+    row("gone after", QString("%1 s of silence").arg(s.goneAfterMs / double(MsPerSecond)));
+    row("baud", QString::number(s.baud));
+    row("log", job->log.isEmpty() ? "none" : job->log);
+    row("locked", isLocked() ? "yes" : "no");
+    if (!job->db.isEmpty())
+        row("record store", job->db);
+    for (auto it = job->serialFields.begin(); it != job->serialFields.end(); ++it)
+        row("serial " + it.key(), it.value());
+}
+
+void StationWindow::buildTiles()
+{
+    qDeleteAll(tiles);
+    tiles.clear();
+    const int count = job->slotList.size();
+    const SharedAffixes shared = SharedAffixes::of(job->ports());
+    const int columns = qMin(count, int(std::ceil(std::sqrt(count * TileAspect))));
+    for (int i = 0; i < count; ++i) {
+        const JobSlot &slot = job->slotList[i];
+        const QString title = slot.label.isEmpty()
+                                  ? elide(Target::fromArgument(slot.port).given, TitleWidth, shared)
+                                  : slot.label;
+        auto *tile = new SlotTile(i + 1, title, job->settings.resets(), grid);
+        tile->show(SlotState(Target::fromArgument(slot.port), true));
+        gridLayout->addWidget(tile, i / columns, i % columns);
+        tiles << tile;
+    }
+    for (int c = 0; c < columns; ++c)
+        gridLayout->setColumnStretch(c, 1);
+    for (int r = 0; r < (count + columns - 1) / columns; ++r)
+        gridLayout->setRowStretch(r, 1);
+}
+
+void StationWindow::start()
+{
+    if (!job || running || loading.isRunning())
+        return;
+    RunSettings settings = job->settings;
+    settings.image = *image;
+    Targets targets;
+    for (const QString &port : job->ports())
+        targets << Target::fromArgument(port);
+    session = std::make_unique<Session>(targets, settings, log.get());
+    const StationState &state = session->state();
+    connect(&state, &StationState::slotChanged, this, [this](int index) { dirty.insert(index); });
+    connect(session.get(), &Session::event, this, &StationWindow::onEvent);
+    connect(session.get(), &Session::logLost, this, [this](const QString &reason) {
+        showProblem(reason + "; the boards under way finish and the station stops");
+    });
+    connect(session.get(), &Session::finished, this, &StationWindow::onFinished,
+            Qt::QueuedConnection);
+    recent->clear();
+    running = true;
+    session->start();
+    redrawTimer.start(RedrawMs);
+    redraw();
+    updateActions();
+    emit started();
+}
+
+void StationWindow::stop()
+{
+    if (!running)
+        return;
+    confirmStop([this] { session->stop(); });
+}
+
+void StationWindow::confirmStop(const std::function<void()> &then)
+{
+    const int busy = boardsMidImage();
+    if (busy == 0) {
+        then();
+        return;
+    }
+    auto *box = new QMessageBox(
+        QMessageBox::Warning, "Stop the station",
+        QString("%1 %2 mid-image. Stop now? %3 as stopped and must be flashed again.")
+            .arg(busy)
+            .arg(busy == 1 ? "board is" : "boards are")
+            .arg(busy == 1 ? "It ends" : "They end"),
+        QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName("confirmStop");
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, then](int answer) {
+        if (answer == QMessageBox::Yes && running)
+            then();
+        else
+            closeWhenStopped = false;
+    });
+    box->open();
+}
+
+int StationWindow::boardsMidImage() const
+{
+    int busy = 0;
+    if (session)
+        for (const SlotState &slot : session->state().slotStates())
+            busy += slot.phase == SlotPhase::Flashing;
+    return busy;
+}
+
+void StationWindow::onEvent(const BoardEvent &event)
+{
+    if (event.kind != BoardEvent::Kind::Result)
+        return;
+    recent->add(event);
+    const bool failed = event.outcome != Outcome::Done && event.outcome != Outcome::Stopped;
+    if (failed && alarmAction->isChecked()) {
+        QApplication::beep();
+        emit alarm();
+    }
+}
+
+void StationWindow::onFinished()
+{
+    running = false;
+    redrawTimer.stop();
+    ticks = 0;
+    redraw();
+    updateActions();
+    emit stopped();
+    if (closeWhenStopped)
+        close();
+}
+
+void StationWindow::redraw()
+{
+    if (!session)
+        return;
+    const StationState &state = session->state();
+    // Each tick shows the slots that changed; once a second every one, for the times.
+    const bool clock = ticks++ % TicksPerClock == 0 || !running;
+    for (int i = 0; i < tiles.size(); ++i)
+        if (clock || dirty.contains(i))
+            tiles[i]->show(state.slot(i));
+    dirty.clear();
+    totals->show(state);
+}
+
+void StationWindow::updateActions()
+{
+    const bool busy = loading.isRunning();
+    openAction->setEnabled(!isLocked() && !running && !busy);
+    alarmAction->setEnabled(!isLocked());
+    startAction->setEnabled(job.has_value() && !running && !busy);
+    stopAction->setEnabled(running);
+}
+
+void StationWindow::chooseJob()
+{
+    if (isLocked() || running)
+        return;
+    auto *dialog =
+        new QFileDialog(this, "Open a job", QString(), "Jobs (*.job *.ini);;All files (*)");
+    dialog->setObjectName("jobDialog");
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this](const QString &path) { openJob(path); });
+    dialog->open();
+}
+
+void StationWindow::showProblem(const QString &text)
+{
+    problem->setText(text);
+    problem->setVisible(!text.isEmpty());
+}
+
+void StationWindow::closeEvent(QCloseEvent *event)
+{
+    if (!running) {
+        event->accept();
+        return;
+    }
+    // The window goes once every slot has ended and its port is closed.
+    event->ignore();
+    if (closeWhenStopped)
+        return;
+    closeWhenStopped = true;
+    confirmStop([this] { session->stop(); });
+}
