@@ -69,6 +69,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Without a CJK font every label of the window is drawn as boxes. The window reaches Qt Gui,
 # and with it the platform plugins (xcb, offscreen), only through Qt Widgets: named here so that
 # it is there whatever the linker keeps.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk, libqt5gui5")
+# The record store's drivers are plugins that nothing links: SQLite is every station's default
+# store, PostgreSQL the one a line of stations shares.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "fonts-wqy-microhei | fonts-noto-cjk, libqt5gui5, libqt5sql5-sqlite")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql")
 
 include(CPack)
