@@ -39,7 +39,8 @@ QVariant RecentBoards::data(const QModelIndex &index, int role) const
     const BoardEvent &event = row.event;
     if (role == Qt::ForegroundRole && index.column() == Result)
         return event.outcome == Outcome::Done ? QColor(Qt::darkGreen) : QColor(Qt::darkRed);
-    if (role == Qt::TextAlignmentRole && index.column() != Reason && index.column() != Result)
+    if (role == Qt::TextAlignmentRole && index.column() != Reason && index.column() != Result &&
+        index.column() != Serial)
         return int(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole)
         return {};
@@ -50,6 +51,8 @@ QVariant RecentBoards::data(const QModelIndex &index, int role) const
         return event.target + 1;
     case Board:
         return event.board;
+    case Serial:
+        return event.serial;
     case Result:
         return outcomeName(event.outcome);
     case Reason:
@@ -68,7 +71,7 @@ QVariant RecentBoards::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char *const names[ColumnCount] = {"time",   "slot",     "board",  "result",
-                                                   "reason", "attempts", "seconds"};
+    static const char *const names[ColumnCount] = {"time",   "slot",     "board",   "serial",
+                                                   "result", "reason",   "attempts", "seconds"};
     return section >= 0 && section < ColumnCount ? QString(names[section]) : QVariant();
 }

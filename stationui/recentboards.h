@@ -12,7 +12,7 @@ class RecentBoards : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Column { Time, Slot, Board, Result, Reason, Attempts, Seconds, ColumnCount };
+    enum Column { Time, Slot, Board, Serial, Result, Reason, Attempts, Seconds, ColumnCount };
     static constexpr int MaxRows = 500; // a shift's worth; the log keeps them all
 
     using QAbstractTableModel::QAbstractTableModel;

@@ -78,6 +78,8 @@ QString SlotLook::description(int number, const SlotState &slot, bool resets)
     QStringList said{words};
     if (slot.board > 0 && slot.phase != SlotPhase::Looking)
         said << QString("board %1").arg(slot.board);
+    if (!slot.serial.isEmpty() && slot.phase != SlotPhase::Looking)
+        said << QString("serial %1").arg(slot.serial);
     if (look.progress)
         said << QString("%1 %").arg(slot.percent);
     if (!look.reason.isEmpty())

@@ -78,6 +78,8 @@ void SlotTile::show(const SlotState &slot)
     QStringList counts;
     if (slot.board > 0 && slot.phase != SlotPhase::Looking)
         counts << QString("board %1").arg(slot.board);
+    if (!slot.serial.isEmpty() && slot.phase != SlotPhase::Looking)
+        counts << QString("serial %1").arg(slot.serial);
     // Whole seconds: a figure that changes ten times a second cannot be read anyway.
     counts << durationText(qFloor(slot.phaseSeconds())) << QString("%1 done").arg(slot.done)
            << QString("%1 failed").arg(slot.failed);

@@ -162,6 +162,14 @@ StationWindow::Loaded StationWindow::load(const QString &path)
     loaded.job = JobFile::load(path);
     if (!loaded.job.job)
         return loaded;
+    // The window keeps no record store yet: a job that numbers its boards would flash them all
+    // with the base image's bytes and record nothing, so it is refused rather than run wrongly.
+    if (!loaded.job.job->serialFields.isEmpty() || !loaded.job.job->db.isEmpty()) {
+        loaded.job.error = path + ": this job has serial numbers or a record store, which only "
+                                  "'lumedra-cli --station --job' runs for now";
+        loaded.job.job.reset();
+        return loaded;
+    }
     loaded.image = Image::load(loaded.job.job->image);
     if (loaded.image.image && !loaded.job.job->log.isEmpty()) {
         loaded.log = std::make_shared<BoardLog>();

@@ -239,6 +239,7 @@ void tst_StationWindow::totalsAgreeWithTheLog()
         };
         QCOMPARE(cell(RecentBoards::Slot), QString::number(line["slot"].toInt()));
         QCOMPARE(cell(RecentBoards::Board), QString::number(line["board"].toInt()));
+        QCOMPARE(cell(RecentBoards::Serial), line["board_serial"].toString());
         QCOMPARE(cell(RecentBoards::Result), line["result"].toString());
         QCOMPARE(cell(RecentBoards::Reason), line["reason"].toString());
         QCOMPARE(cell(RecentBoards::Attempts), QString::number(line["attempts"].toInt()));
@@ -339,6 +340,10 @@ void tst_StationWindow::badJob_data()
     QTest::newRow("a missing image")
         << QByteArray("[job]\nversion = 1\nimage = gone.bin\n[slot.1]\nport = /dev/null\n")
         << "gone.bin";
+    QTest::newRow("serial numbers, which the window does not number")
+        << QByteArray("[job]\nversion = 1\nimage = fw.bin\n[slot.1]\nport = /dev/null\n"
+                      "[serial]\nat = 0\nformat = le16\nstart = 1\n")
+        << "only 'lumedra-cli --station --job' runs";
 }
 
 void tst_StationWindow::badJob()
