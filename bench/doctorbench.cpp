@@ -1,3 +1,4 @@
+#include "bench/verdict.h"
 #include "doctor/portdoctor.h"
 
 #include <QCoreApplication>
@@ -92,11 +93,6 @@ double median(QVector<double> values)
     return values.at(values.size() / 2);
 }
 
-bool verdict(const char *target, bool held)
-{
-    std::printf("%-58s %s\n", target, held ? "PASS" : "FAIL");
-    return held;
-}
 } // namespace
 
 // The doctor on 64 ports at once, in process and as the command, and its scan of this machine's

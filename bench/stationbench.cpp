@@ -4,6 +4,7 @@
 // simulated loader in (a link in the fixture's folder), waits until it holds the image, unplugs
 // it (the loader closes its line) and plugs in the next.
 //   lumedra-bench-station
+#include "bench/verdict.h"
 #include "bench/clirun.h"
 #include "bench/usage.h"
 #include "download/protocol.h"
@@ -158,12 +159,6 @@ Run plain(const QString &imagePath, const QByteArray &image, int boards)
     run.peakKiB = cli.peakKiB;
     run.ok = cli.ok;
     return run;
-}
-
-bool verdict(const char *target, bool held)
-{
-    std::printf("%-58s %s\n", target, held ? "PASS" : "FAIL");
-    return held;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // Unix socket), and the boards per hour of a 16-slot station of unpaced simulated loaders with
 // serial numbers in each store against one without.
 //   lumedra-bench-store
+#include "bench/verdict.h"
 #include "records/recordstore.h"
 #include "records/serialscheme.h"
 #include "testing/kit/images.h"
@@ -143,11 +144,6 @@ double boardsPerHour(const QString &imagePath, const QByteArray &image, const QS
     return flashed * SecondsPerHour / seconds;
 }
 
-bool verdict(const char *target, bool held)
-{
-    std::printf("%-58s %s\n", target, held ? "PASS" : "FAIL");
-    return held;
-}
 } // namespace
 
 int main(int argc, char *argv[])
