@@ -42,7 +42,7 @@ void link(const QString &root, const QString &path, const QString &target)
 // entry, and a few hundred processes holding files, some of them ports.
 void buildTree(const QString &root)
 {
-    write(root + "/etc/passwd", "root:x:0:0::/root:/bin/sh\nana:x:1000:1000::/home/ana:/bin/sh\n");
+    write(root + "/etc/passwd", "root:x:0:0::/root:/bin/sh\nana:x:1000:1000::/nonexistent:/bin/sh\n");
     write(root + "/etc/group", "root:x:0:\ndialout:x:20:ana\n");
     write(root + "/lib/udev/rules.d/85-brltty.rules",
           "ENV{PRODUCT}==\"1a86/7523/*\", GOTO=\"brltty_usb_run\"\n");
@@ -81,7 +81,7 @@ void buildTree(const QString &root)
         QDir().mkpath(dir + "/fd");
         for (int f = 0; f < FilesEach; ++f) {
             const QString target = p < HeldPorts && f == 3 ? QString("/dev/ttyUSB%1").arg(p)
-                                                           : QString("/home/ana/file%1").arg(f);
+                                                           : QString("/srv/files/file%1").arg(f);
             QFile::link(target, dir + QString("/fd/%1").arg(f));
         }
     }

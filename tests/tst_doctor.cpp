@@ -49,7 +49,7 @@ class FakeTree
 public:
     FakeTree()
     {
-        file("/etc/passwd", "root:x:0:0::/root:/bin/sh\nana:x:1000:1000::/home/ana:/bin/sh\n");
+        file("/etc/passwd", "root:x:0:0::/root:/bin/sh\nana:x:1000:1000::/nonexistent:/bin/sh\n");
         file("/etc/group", "root:x:0:\ndialout:x:20:\nana:x:1000:\n");
     }
     QString root() const { return dir.path(); }
@@ -214,11 +214,11 @@ void tst_Doctor::findings_data()
                                             << ""
                                             << "";
     QTest::newRow("link out of /dev")
-        << QStringList{"link /dev/serial/by-id/x /home/ana/port"} << "/dev/serial/by-id/x"
+        << QStringList{"link /dev/serial/by-id/x /srv/port"} << "/dev/serial/by-id/x"
         << "1000,20"
         << "node"
         << "problem"
-        << "points to /home/ana/port, outside"
+        << "points to /srv/port, outside"
         << ""
         << "is not a serial port";
     QTest::newRow("link climbs out of /dev")
