@@ -95,7 +95,8 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     // each new board.
     const QFontMetrics metrics(table->font());
     const char *const widest[RecentBoards::ColumnCount] = {
-        "00:00:00__", "slot__", "000000__", "download_error__", "", "attempts__", "seconds__"};
+        "00:00:00__",       "slot__", "000000__",   "LMD-0000000000__",
+        "download_error__", "",       "attempts__", "seconds__"};
     for (int column = 0; column < RecentBoards::ColumnCount; ++column)
         table->setColumnWidth(column, metrics.horizontalAdvance(widest[column]));
     table->horizontalHeader()->setSectionResizeMode(RecentBoards::Reason, QHeaderView::Stretch);
