@@ -3,6 +3,7 @@
 //   xvfb-run -a lumedra-screenshot <directory>
 #include "testing/kit/images.h"
 #include "testing/kit/waitfor.h"
+#include "testing/widgets/windowpicture.h"
 #include "testing/simloader/simloader.h"
 #include "testing/widgets/filedialoganswer.h"
 #include "ui/mainwindow.h"
@@ -24,15 +25,6 @@ const int LineBaud = 115200; // paces the loader so that the download is seen un
 const int SettleMs = 500;
 const int ShownPercent = 45;
 const int TimeoutMs = 20000;
-
-bool save(QWidget &window, const QDir &dir, const QString &name)
-{
-    const QString path = dir.filePath(name);
-    if (window.grab().save(path))
-        return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
-}
 
 } // namespace
 
@@ -69,7 +61,7 @@ int main(int argc, char *argv[])
     window.findChild<QPushButton *>(QStringLiteral("pushButton_open"))->click();
     // Let the dialog close and the window finish its layout and first paint.
     waitFor([] { return false; }, SettleMs);
-    if (!save(window, out, QStringLiteral("window-idle.png")))
+    if (!saveWindowPicture(window, out, QStringLiteral("window-idle.png")))
         return 1;
 
     download->click();
@@ -77,7 +69,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the download did not get under way\n");
         return 1;
     }
-    const bool saved = save(window, out, QStringLiteral("window-downloading.png"));
+    const bool saved = saveWindowPicture(window, out, QStringLiteral("window-downloading.png"));
     download->click();
     return saved ? 0 : 1;
 }

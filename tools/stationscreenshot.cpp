@@ -5,6 +5,7 @@
 #include "testing/kit/images.h"
 #include "testing/simloader/simloader.h"
 #include "testing/kit/waitfor.h"
+#include "testing/widgets/windowpicture.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,15 +26,6 @@ constexpr int LineBaud = 115200;
 constexpr int SettleMs = 800;
 constexpr int StaggerMs = 1200; // the flashing boards came one after another
 constexpr int TimeoutMs = 30000;
-
-bool save(QWidget &window, const QDir &dir, const QString &name)
-{
-    const QString path = dir.filePath(name);
-    if (window.grab().save(path))
-        return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
-}
 
 QString slotLink(const QTemporaryDir &fixture, int slot)
 {
@@ -78,7 +70,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     waitFor([] { return false; }, SettleMs);
-    if (!save(window, out, "station-idle.png"))
+    if (!saveWindowPicture(window, out, "station-idle.png"))
         return 1;
 
     // Slot by slot: passed at once, rejected, flashing, nothing plugged in.
@@ -119,5 +111,5 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the boards did not get under way\n");
         return 1;
     }
-    return save(window, out, "station-busy.png") ? 0 : 1;
+    return saveWindowPicture(window, out, "station-busy.png") ? 0 : 1;
 }
