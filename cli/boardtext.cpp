@@ -2,10 +2,10 @@
 
 #include "download/units.h"
 #include "station/durationtext.h"
+#include "station/slotcondition.h"
 
 namespace
 {
-const QString WaitingText = QStringLiteral("waiting for the board (power it on or reset it)");
 constexpr double BytesPerKilobyte = 1000;
 
 QString failure(const SlotState &slot)
@@ -24,22 +24,14 @@ QString rate(double bytesPerSecond)
     return QString("%1 kB/s").arg(bytesPerSecond / BytesPerKilobyte, 0, 'f', 1);
 }
 
-QString state(const SlotState &slot, int barWidth, qint64 bytes)
+QString state(const SlotState &slot, bool resets, int barWidth, qint64 bytes)
 {
-    // The record store holds the slot up before any board is flashed.
-    if (!slot.notice.isEmpty() && slot.phase != SlotPhase::Flashing)
-        return slot.notice;
-    switch (slot.phase) {
-    case SlotPhase::Idle:
-        return QStringLiteral("waking the loader");
-    case SlotPhase::Looking:
-        return slot.reason.isEmpty() ? QStringLiteral("no board") : "cannot open: " + slot.reason;
-    case SlotPhase::Waiting:
-        return slot.reason.isEmpty() ? WaitingText : "cannot open: " + slot.reason;
-    case SlotPhase::Flashing: {
-        if (slot.percent < 0)
-            return slot.attempt > 1 ? QString("attempt %1: waking the loader").arg(slot.attempt)
-                                    : QStringLiteral("waking the loader");
+    const SlotCondition condition = SlotCondition::of(slot, resets);
+    using K = SlotCondition::Kind;
+    switch (condition.kind) {
+    case K::PortTrouble:
+        return condition.words + ": " + condition.reason;
+    case K::Flashing: {
         const int filled = slot.percent * barWidth / FullPercent;
         return QString("[%1%2] %3 %  %4%5")
             .arg(QString(filled, '#'), QString(barWidth - filled, '.'))
@@ -47,13 +39,19 @@ QString state(const SlotState &slot, int barWidth, qint64 bytes)
             .arg(rate(slot.bytesPerSecond(bytes)),
                  slot.attempt > 1 ? QString("  attempt %1").arg(slot.attempt) : QString());
     }
-    case SlotPhase::Remove:
-        return (slot.outcome == Outcome::Done ? QStringLiteral("done") : failure(slot)) +
-               ", remove the board";
-    case SlotPhase::Finished:
-        return failure(slot);
+    // A terminal names the result as the log and the summary do.
+    case K::Fail:
+    case K::Stopped:
+        return failure(slot) +
+               (condition.remove ? QStringLiteral(", remove the board") : QString());
+    case K::StoreWait:
+    case K::NoBoard:
+    case K::WaitingLoader:
+    case K::Waking:
+    case K::Pass:
+        break;
     }
-    Q_UNREACHABLE();
+    return condition.text();
 }
 
 QString summary(const StationState &state, bool station, qint64 bytes)

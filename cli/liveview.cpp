@@ -34,8 +34,9 @@ QStringList givenNames(const StationState &state)
 }
 } // namespace
 
-LiveView::LiveView(const StationState &state, Output &output, bool station, qint64 bytes)
-    : state(state), output(output), station(station), bytes(bytes),
+LiveView::LiveView(const StationState &state, Output &output, bool station, bool resets,
+                   qint64 bytes)
+    : state(state), output(output), station(station), resets(resets), bytes(bytes),
       shared(SharedAffixes::of(givenNames(state)))
 {
     for (const QString &name : givenNames(state))
@@ -60,7 +61,8 @@ QString LiveView::line(int index, int width) const
 {
     const SlotState &b = state.slot(index);
     // The bar narrows with the terminal, down to a stub.
-    const QString text = BoardText::state(b, qBound(LeastBar, (width - 40) / 2, BarWidth), bytes);
+    const QString text =
+        BoardText::state(b, resets, qBound(LeastBar, (width - 40) / 2, BarWidth), bytes);
     QString tail = QString("  %1  %2 s").arg(text).arg(b.phaseSeconds(), 0, 'f', 1);
     QString head;
     if (station) {

@@ -16,7 +16,7 @@ class LiveView : public QObject
     Q_OBJECT
 
 public:
-    LiveView(const StationState &state, Output &output, bool station, qint64 bytes);
+    LiveView(const StationState &state, Output &output, bool station, bool resets, qint64 bytes);
 
     void start();
     void finish(); // the last picture, before the summary
@@ -32,6 +32,7 @@ private:
     const StationState &state;
     Output &output;
     const bool station;
+    const bool resets;
     const qint64 bytes;
     const SharedAffixes shared;
     int labelWidth = 0;

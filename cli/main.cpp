@@ -1,7 +1,6 @@
 #include "cli/boardtext.h"
 #include "cli/doctorcommand.h"
 #include "cli/eventlines.h"
-#include "cli/jobcheck.h"
 #include "cli/liveview.h"
 #include "cli/options.h"
 #include "cli/output.h"
@@ -10,19 +9,13 @@
 #include "cli/signalwatcher.h"
 
 #include "download/dudozerdownload.h"
-#include "download/image.h"
-#include "records/recorder.h"
-#include "records/recordspool.h"
-#include "records/recordstore.h"
-#include "records/storeurl.h"
-#include "station/boardlog.h"
+#include "station/jobsummary.h"
 #include "station/session.h"
+#include "station/stationrun.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QStandardPaths>
-#include <QSysInfo>
 #include <QLoggingCategory>
+#include <QThread>
 
 #include <csignal>
 #include <cstdio>
@@ -40,6 +33,14 @@ int fail(const QString &message)
 {
     std::fprintf(stderr, "lumedra-cli: %s\n", qPrintable(message));
     return UsageStatus;
+}
+
+// Prints `text` and ends: 0, or the lost-output status when nobody took it.
+int print(const QByteArray &text)
+{
+    Output output;
+    output.write(Output::Stream::Out, text);
+    return output.drain(DrainMs) ? 0 : Session::LostStatus;
 }
 } // namespace
 
@@ -70,72 +71,24 @@ int main(int argc, char *argv[])
     if (!options.verbose)
         QLoggingCategory::setFilterRules(
             QStringLiteral("%1.debug=false").arg(engineLog().categoryName()));
-    if (options.list) {
-        Output output;
-        output.write(Output::Stream::Out, PortList::lines(options.json));
-        output.drain(DrainMs);
-        return 0;
-    }
+    if (options.list)
+        return print(PortList::lines(options.json));
 
-    // Read whole and once, before any port opens: every board gets the very same bytes.
-    const ImageLoad load = Image::load(options.image);
-    if (!load.image)
-        return fail(load.message);
-    RunSettings settings = options.settings;
-    settings.image = *load.image;
+    const RunPlan plan = options.plan(app.arguments().mid(1).join(' '));
     QString error;
-    if (settings.serial && !settings.serial->fits(settings.image.size(), &error))
-        return fail(error + "\nTry 'lumedra-cli --help'.");
     if (options.check) {
-        Output output;
-        output.write(Output::Stream::Out,
-                     JobCheck::text(*options.job, options.targets, settings, options.logPath)
-                         .toLocal8Bit());
-        return output.drain(DrainMs) ? 0 : Session::LostStatus;
-    }
-
-
-    // A station and any run with serial numbers keep their record in a store, reached before
-    // any port opens.
-    std::optional<StoreUrl> url;
-    if (!options.db.isEmpty())
-        url = StoreUrl::parse(options.db, &error);
-    else if (settings.serial || settings.station)
-        url = StoreUrl::defaultSqlite();
-    if (!options.db.isEmpty() && !url)
-        return fail(error);
-    const QString stationId =
-        options.stationId.isEmpty() ? QSysInfo::machineHostName() : options.stationId;
-    std::unique_ptr<RecordStore> store;
-    std::unique_ptr<RecordSpool> spool;
-    std::unique_ptr<Recorder> recorder;
-    if (url) {
-        store = std::make_unique<RecordStore>(*url);
-        // One spool per store and station: what a crashed run left is written by its successor.
-        const QByteArray name = QCryptographicHash::hash(
-            (url->display() + '\n' + stationId).toUtf8(), QCryptographicHash::Sha1).toHex();
-        spool = std::make_unique<RecordSpool>(
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-            "/lumedra/spool/" + QString::fromLatin1(name.left(16)) + ".jsonl");
-        recorder = std::make_unique<Recorder>(store.get(), spool.get(), settings.serial);
-        QVector<RecordStore::Voided> voided;
-        const RecordStore::Run run{stationId, QSysInfo::machineHostName(), LUMEDRA_VERSION,
-                                   app.arguments().mid(1).join(' '),
-                                   QString::fromLatin1(settings.image.sha256),
-                                   QCoreApplication::applicationPid()};
-        if (!recorder->start(run, &voided, &error))
+        const std::optional<Image> image = StationRun::readImage(plan, &error);
+        if (!image)
             return fail(error);
-        for (const RecordStore::Voided &number : qAsConst(voided))
-            std::fprintf(stderr, "lumedra-cli: serial number %s voided: run %lld, which held it, "
-                                 "is gone\n",
-                         qPrintable(number.serial), number.run);
+        return print(JobSummary::text(JobSummary::rows(plan, *image)).toLocal8Bit());
     }
-
-    BoardLog log;
-    if (!options.logPath.isEmpty() && !log.open(options.logPath, &error))
+    const std::unique_ptr<StationRun> run = StationRun::prepare(plan, app.thread(), &error);
+    if (!run)
         return fail(error);
-    if (options.job)
-        log.setStationId(options.job->stationId);
+    for (const RecordStore::Voided &number : run->voided())
+        std::fprintf(stderr,
+                     "lumedra-cli: serial number %s voided: run %lld, which held it, is gone\n",
+                     qPrintable(number.serial), number.run);
 
     // A closed pipe or terminal must not kill the run with boards half-written: writes fail
     // instead, and that output is given up. A closed terminal stops the run as SIGTERM does.
@@ -145,20 +98,21 @@ int main(int argc, char *argv[])
         return fail("cannot watch for stop signals");
 
     Output output;
-    Session session(options.targets, settings, options.logPath.isEmpty() ? nullptr : &log,
-                    recorder.get());
+    Session &session = run->createSession();
+    const RunSettings &settings = run->settings();
     const qint64 bytes = settings.image.size();
     // A terminal gets the live display; with --quiet, or into a file or a pipe, lines.
     const bool live = !options.json && !options.quiet && ::isatty(STDOUT_FILENO);
     std::unique_ptr<LiveView> view;
     std::unique_ptr<EventLines> lines;
     if (live) {
-        view = std::make_unique<LiveView>(session.state(), output, settings.station, bytes);
+        view = std::make_unique<LiveView>(session.state(), output, settings.station,
+                                          settings.resets(), bytes);
     } else {
-        lines = std::make_unique<EventLines>(
-            EventLines::Setup{options.json, options.quiet, settings.station, settings.attempts,
-                              bytes, settings.image.checksum},
-            options.targets);
+        lines = std::make_unique<EventLines>(EventLines::Setup{options.json, options.quiet,
+                                                               settings.station, settings.attempts,
+                                                               bytes, settings.image.checksum},
+                                             plan.targets);
         QObject::connect(&session, &Session::event, &output, [&](const BoardEvent &event) {
             const QByteArray line = lines->line(event);
             if (!line.isEmpty())
@@ -176,8 +130,7 @@ int main(int argc, char *argv[])
     if (view)
         view->start();
     app.exec();
-    if (recorder)
-        recorder->stop();
+    run->finish();
     if (view)
         view->finish();
     // In JSON mode stdout carries events only; the summary goes to the human on stderr.
@@ -185,7 +138,6 @@ int main(int argc, char *argv[])
                  BoardText::summary(session.state(), settings.station, bytes).toLocal8Bit());
     const bool written = output.drain(DrainMs);
     const int status = session.exitStatus();
-    return status != Session::InterruptedStatus && (output.lost() || !written)
-               ? Session::LostStatus
-               : status;
+    return status != Session::InterruptedStatus && (output.lost() || !written) ? Session::LostStatus
+                                                                               : status;
 }

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "station/jobfile.h"
+#include "station/runplan.h"
 #include "station/runvalues.h"
 
 #include <QCommandLineParser>
@@ -218,24 +219,22 @@ Options::Parsed Options::parse(const QStringList &arguments)
             return usage(error);
     }
 
-    QStringList canonical;
     const QStringList named = ports.isEmpty() && job ? job->ports() : ports;
-    for (const QString &given : named) {
-        const Target target = Target::fromArgument(given);
-        // A station's pattern may match several ports: slots with the same one share them out.
-        if (settings.station && RunValues::isPattern(target.path)) {
-            targets << target;
-            continue;
-        }
-        const QFileInfo info(target.path);
-        // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
-        const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-        if (canonical.contains(same)) {
-            error = QString("port %1 is named twice").arg(given);
-            return usage(error);
-        }
-        canonical << same;
-        targets << target;
-    }
+    if (!RunPlan::targetsOf(named, settings.station, &targets, &error))
+        return usage(error);
     return {Parsed::Kind::Run, {}};
+}
+
+RunPlan Options::plan(const QString &invocation) const
+{
+    RunPlan plan;
+    plan.targets = targets;
+    plan.settings = settings;
+    plan.image = image;
+    plan.log = logPath;
+    plan.db = db;
+    plan.stationId = stationId;
+    plan.invocation = invocation;
+    plan.job = job;
+    return plan;
 }

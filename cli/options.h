@@ -1,6 +1,7 @@
 #pragma once
 
 #include "station/job.h"
+#include "station/runplan.h"
 #include "station/runsettings.h"
 #include "station/target.h"
 
@@ -19,6 +20,8 @@ struct Options {
         QString text;
     };
     Parsed parse(const QStringList &arguments);
+    // What the run is asked to be; `invocation`: the command line as written, for the store.
+    RunPlan plan(const QString &invocation) const;
 
     bool list = false;
     bool json = false;

@@ -33,6 +33,14 @@ bool BoardLog::open(const QString &path, QString *error)
     return true;
 }
 
+void BoardLog::close()
+{
+    QMutexLocker lock(&mutex);
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
 bool BoardLog::write(QJsonObject fields)
 {
     fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
@@ -43,7 +51,7 @@ bool BoardLog::write(QJsonObject fields)
     const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
 
     QMutexLocker lock(&mutex);
-    if (broken)
+    if (broken || fd < 0)
         return false;
     qint64 done = 0;
     while (done < line.size()) {

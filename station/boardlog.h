@@ -22,6 +22,8 @@ public:
     // Adds the time, the host and the tool's version to `fields`. False once a write failed:
     // the log takes nothing more.
     bool write(QJsonObject fields);
+    // Once the run is over; nothing is written after.
+    void close();
 
 signals:
     void failed(const QString &reason); // once, from the thread whose write failed

@@ -1,5 +1,7 @@
 #include "station/jobfile.h"
 
+#include "records/storeurl.h"
+#include "station/runplan.h"
 #include "station/runvalues.h"
 
 #include <QDir>
@@ -71,17 +73,19 @@ JobFile::Load Reader::read()
     job.settings.job = job.path;
     const Section *jobSection = nullptr;
     QMap<int, const Section *> numbered;
+    int serialLine = 0;
     static const QRegularExpression slotName("^slot\\.([1-9][0-9]{0,2})$");
     for (const Section &section : qAsConst(sections)) {
         const QRegularExpressionMatch slot = slotName.match(section.name);
-        if (section.name == JobSection)
+        if (section.name == JobSection) {
             jobSection = &section;
-        else if (slot.hasMatch() && slot.captured(1).toInt() <= RunValues::MaxTargets)
+        } else if (slot.hasMatch() && slot.captured(1).toInt() <= RunValues::MaxTargets) {
             numbered.insert(slot.captured(1).toInt(), &section);
-        else if (section.name == SerialSection)
+        } else if (section.name == SerialSection) {
+            serialLine = section.line;
             for (auto it = section.entries.begin(); it != section.entries.end(); ++it)
                 job.serialFields.insert(it.key(), it.value().value);
-        else {
+        } else {
             fail(
                 section.line,
                 slot.hasMatch()
@@ -94,6 +98,14 @@ JobFile::Load Reader::read()
         return {std::nullopt, QString("%1: no [job] section").arg(path)};
     if (!readJob(*jobSection, &job) || !readSlots(numbered, &job))
         return {std::nullopt, error};
+    if (!job.serialFields.isEmpty()) {
+        QString wrong;
+        job.settings.serial = SerialScheme::fromFields(job.serialFields, folder.path(), &wrong);
+        if (!job.settings.serial) {
+            fail(serialLine, "[serial]: " + wrong);
+            return {std::nullopt, error};
+        }
+    }
     return {job, QString()};
 }
 
@@ -170,8 +182,18 @@ bool Reader::readJob(const Section &section, Job *job)
     job->stationId = entries.value("station-id").value;
     if (entries.contains("log"))
         job->log = absolute(entries["log"].value);
-    if (entries.contains("db"))
-        job->db = entries["db"].value;
+    if (entries.contains("db")) {
+        // Checked as the run will check it; a relative SQLite path is the job's, wherever the
+        // job is started from, so that every start of it reaches one store.
+        static const QString Sqlite = QStringLiteral("sqlite:");
+        const QString db = entries["db"].value;
+        job->db = db.startsWith(Sqlite) && db.size() > Sqlite.size()
+                      ? Sqlite + absolute(db.mid(Sqlite.size()))
+                      : db;
+        QString wrong;
+        if (!StoreUrl::parse(job->db, &wrong))
+            return fail(section, "db", wrong);
+    }
 
     RunSettings &settings = job->settings;
     // Each check names the key as written, and its wording is the command line's.
@@ -228,6 +250,11 @@ bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
             return fail(section.line, QString("[%1] port is missing").arg(section.name));
         job->slotList.append({section.entries["port"].value, section.entries.value("label").value});
     }
+    Targets targets;
+    QString twice;
+    int named = 0;
+    if (!RunPlan::targetsOf(job->ports(), true, &targets, &twice, &named))
+        return fail(*numbered.value(named + 1), "port", twice);
     return true;
 }
 

@@ -1,8 +1,10 @@
 #include "stationui/stationwindow.h"
 
-#include "download/units.h"
 #include "station/elide.h"
+#include "station/jobsummary.h"
 #include "station/outcome.h"
+#include "station/session.h"
+#include "stationui/noticesbanner.h"
 #include "stationui/recentboards.h"
 #include "stationui/slottile.h"
 #include "stationui/totalsbar.h"
@@ -20,6 +22,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QThread>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <QtConcurrent>
@@ -36,22 +39,13 @@ constexpr double TileAspect = 1.8;
 constexpr int TileShare = 3, TableShare = 1;
 const QString AlarmKey = QStringLiteral("alarm");
 
-QString settingsText(const Job &job)
-{
-    const RunSettings &s = job.settings;
-    if (s.reset)
-        return "lines " + job.resetText;
-    if (!s.resetCommand.isEmpty())
-        return "command " + s.resetCommand;
-    return "none";
-}
 } // namespace
 
 StationWindow::StationWindow(bool locked, QWidget *parent)
     : QMainWindow(parent), lockedByCommand(locked), totals(new TotalsBar),
       recent(new RecentBoards(this)), table(new QTableView), grid(new QWidget),
       gridLayout(new QGridLayout(grid)), jobForm(new QFormLayout), problem(new QLabel),
-      imageWarning(new QLabel)
+      imageWarning(new QLabel), notices(new NoticesBanner)
 {
     setWindowTitle("Lumedra station");
     setWindowIcon(QIcon::fromTheme("lumedra"));
@@ -124,11 +118,14 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     layout->addWidget(totals);
     layout->addWidget(problem);
     layout->addWidget(imageWarning);
+    layout->addWidget(notices);
     layout->addWidget(tabs, 1);
     setCentralWidget(central);
     statusBar()->showMessage("no job");
 
     connect(&loading, &QFutureWatcher<Loaded>::finished, this, &StationWindow::onLoaded);
+    connect(&preparing, &QFutureWatcher<Prepared>::finished, this, &StationWindow::onPrepared);
+    connect(&finishing, &QFutureWatcher<void>::finished, this, &StationWindow::onRunFinished);
     connect(&redrawTimer, &QTimer::timeout, this, &StationWindow::redraw);
     connect(&imageWatcher, &QFileSystemWatcher::fileChanged, this, [this] {
         imageWarning->setText(
@@ -142,9 +139,11 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
 
 StationWindow::~StationWindow()
 {
-    // The slots' threads end before the tiles and the log go: the session stops them.
-    session.reset();
     loading.waitForFinished();
+    preparing.waitForFinished();
+    finishing.waitForFinished();
+    // The slots' threads end before the tiles go: the run stops them, then settles its record.
+    run.reset();
 }
 
 bool StationWindow::isLocked() const
@@ -163,22 +162,7 @@ StationWindow::Loaded StationWindow::load(const QString &path)
     loaded.job = JobFile::load(path);
     if (!loaded.job.job)
         return loaded;
-    // The window keeps no record store yet: a job that numbers its boards would flash them all
-    // with the base image's bytes and record nothing, so it is refused rather than run wrongly.
-    if (!loaded.job.job->serialFields.isEmpty() || !loaded.job.job->db.isEmpty()) {
-        loaded.job.error = path + ": this job has serial numbers or a record store, which only "
-                                  "'lumedra-cli --station --job' runs for now";
-        loaded.job.job.reset();
-        return loaded;
-    }
-    loaded.image = Image::load(loaded.job.job->image);
-    if (loaded.image.image && !loaded.job.job->log.isEmpty()) {
-        loaded.log = std::make_shared<BoardLog>();
-        if (!loaded.log->open(loaded.job.job->log, &loaded.logError))
-            loaded.log.reset();
-        else
-            loaded.log->moveToThread(QCoreApplication::instance()->thread());
-    }
+    loaded.image = StationRun::readImage(RunPlan::fromJob(*loaded.job.job, {}), &loaded.imageError);
     return loaded;
 }
 
@@ -196,10 +180,8 @@ void StationWindow::onLoaded()
 {
     const Loaded loaded = loading.result();
     QString error = loaded.job.error;
-    if (loaded.job.job && !loaded.image.image)
-        error = loaded.image.message;
-    else if (loaded.job.job && !loaded.logError.isEmpty())
-        error = loaded.logError;
+    if (loaded.job.job && !loaded.image)
+        error = loaded.imageError;
     if (!error.isEmpty()) {
         showProblem(error);
         statusBar()->showMessage(job ? "still the job " + job->path : "no job");
@@ -209,15 +191,13 @@ void StationWindow::onLoaded()
     }
     showProblem(QString());
     job = loaded.job.job;
-    image = loaded.image.image;
-    log = loaded.log;
-    if (log)
-        log->setStationId(job->stationId);
+    image = loaded.image;
     if (!imageWatcher.files().isEmpty())
         imageWatcher.removePaths(imageWatcher.files());
     imageWatcher.addPath(image->path);
     imageWarning->hide();
-    session.reset();
+    notices->hide();
+    run.reset();
     recent->clear();
     totals->clear();
     totals->showImage(*image);
@@ -241,35 +221,18 @@ void StationWindow::showJob()
 {
     while (jobForm->rowCount() > 0)
         jobForm->removeRow(0);
-    const RunSettings &s = job->settings;
-    const auto row = [this](const QString &name, const QString &value) {
-        auto *label = new QLabel(value);
-        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        label->setWordWrap(true);
-        jobForm->addRow(name, label);
-    };
-    row("job", QString("%1 (version %2)").arg(job->path).arg(job->version));
-    row("image", QString("%1\n%2 bytes, checksum %3, SHA-256 %4")
-                     .arg(image->path)
-                     .arg(image->size())
-                     .arg(image->checksum)
-                     .arg(QString::fromLatin1(image->sha256)));
-    row("station", job->stationId.isEmpty() ? "-" : job->stationId);
-    for (int i = 0; i < job->slotList.size(); ++i) {
-        const JobSlot &slot = job->slotList[i];
-        row(QString("slot %1").arg(i + 1),
-            (slot.label.isEmpty() ? QString() : slot.label + ": ") + slot.port);
+    QLabel *last = nullptr;
+    for (const JobSummary::Row &row : JobSummary::rows(RunPlan::fromJob(*job, {}), *image)) {
+        // A row without a name goes on with the one before.
+        if (row.name.isEmpty() && last) {
+            last->setText(last->text() + '\n' + row.value);
+            continue;
+        }
+        last = new QLabel(row.value);
+        last->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        last->setWordWrap(true);
+        jobForm->addRow(row.name, last);
     }
-    row("reset", settingsText(*job));
-    row("attempts", QString::number(s.attempts));
-    row("gone after", QString("%1 s of silence").arg(s.goneAfterMs / double(MsPerSecond)));
-    row("baud", QString::number(s.baud));
-    row("log", job->log.isEmpty() ? "none" : job->log);
-    row("locked", isLocked() ? "yes" : "no");
-    if (!job->db.isEmpty())
-        row("record store", job->db);
-    for (auto it = job->serialFields.begin(); it != job->serialFields.end(); ++it)
-        row("serial " + it.key(), it.value());
 }
 
 void StationWindow::buildTiles()
@@ -299,34 +262,76 @@ void StationWindow::start()
 {
     if (!job || running || loading.isRunning())
         return;
-    RunSettings settings = job->settings;
-    settings.image = *image;
-    Targets targets;
-    for (const QString &port : job->ports())
-        targets << Target::fromArgument(port);
-    session = std::make_unique<Session>(targets, settings, log.get());
-    const StationState &state = session->state();
+    running = true;
+    stopAsked = false;
+    run.reset();
+    showProblem(QString());
+    notices->hide();
+    // The image read when the job was opened is the one flashed, whatever the file holds now.
+    const RunPlan plan = RunPlan::fromJob(*job, "lumedra-station " + job->path);
+    const Image read = *image;
+    QThread *home = thread();
+    preparing.setFuture(QtConcurrent::run([plan, read, home] {
+        Prepared prepared;
+        prepared.run = StationRun::prepare(plan, home, &prepared.error, read);
+        return prepared;
+    }));
+    statusBar()->showMessage("starting: reaching the record store");
+    updateActions();
+}
+
+void StationWindow::onPrepared()
+{
+    Prepared prepared = preparing.result();
+    run = std::move(prepared.run);
+    if (!run) {
+        running = false;
+        showProblem(prepared.error);
+        statusBar()->showMessage("not started");
+        updateActions();
+        emit stopped();
+        return;
+    }
+    notices->showVoided(run->voided());
+    if (stopAsked) {
+        finishing.setFuture(QtConcurrent::run([kept = run] { kept->finish(); }));
+        return;
+    }
+    Session &session = run->createSession();
+    const StationState &state = session.state();
     connect(&state, &StationState::slotChanged, this, [this](int index) { dirty.insert(index); });
-    connect(session.get(), &Session::event, this, &StationWindow::onEvent);
-    connect(session.get(), &Session::logLost, this, [this](const QString &reason) {
+    connect(&session, &Session::event, this, &StationWindow::onEvent);
+    connect(&session, &Session::logLost, this, [this](const QString &reason) {
         showProblem(reason + "; the boards under way finish and the station stops");
     });
-    connect(session.get(), &Session::finished, this, &StationWindow::onFinished,
-            Qt::QueuedConnection);
+    connect(&session, &Session::finished, this, &StationWindow::onFinished, Qt::QueuedConnection);
     recent->clear();
-    running = true;
-    session->start();
+    session.start();
     redrawTimer.start(RedrawMs);
     redraw();
+    statusBar()->showMessage(QString("job %1, %2 slots%3")
+                                 .arg(job->path)
+                                 .arg(job->slotList.size())
+                                 .arg(isLocked() ? ", locked: start, stop and read only" : ""));
     updateActions();
     emit started();
+}
+
+Session *StationWindow::session() const
+{
+    return run ? run->session() : nullptr;
 }
 
 void StationWindow::stop()
 {
     if (!running)
         return;
-    confirmStop([this] { session->stop(); });
+    confirmStop([this] {
+        if (session())
+            session()->stop();
+        else
+            stopAsked = true; // still being prepared: it starts no slot
+    });
 }
 
 void StationWindow::confirmStop(const std::function<void()> &then)
@@ -358,8 +363,8 @@ void StationWindow::confirmStop(const std::function<void()> &then)
 int StationWindow::boardsMidImage() const
 {
     int busy = 0;
-    if (session)
-        for (const SlotState &slot : session->state().slotStates())
+    if (session())
+        for (const SlotState &slot : session()->state().slotStates())
             busy += slot.phase == SlotPhase::Flashing;
     return busy;
 }
@@ -378,10 +383,16 @@ void StationWindow::onEvent(const BoardEvent &event)
 
 void StationWindow::onFinished()
 {
-    running = false;
     redrawTimer.stop();
     ticks = 0;
     redraw();
+    // The recorder settles what the slots left with the store, and the log closes.
+    finishing.setFuture(QtConcurrent::run([kept = run] { kept->finish(); }));
+}
+
+void StationWindow::onRunFinished()
+{
+    running = false;
     updateActions();
     emit stopped();
     if (closeWhenStopped)
@@ -390,9 +401,9 @@ void StationWindow::onFinished()
 
 void StationWindow::redraw()
 {
-    if (!session)
+    if (!session())
         return;
-    const StationState &state = session->state();
+    const StationState &state = session()->state();
     // Each tick shows the slots that changed; once a second every one, for the times.
     const bool clock = ticks++ % TicksPerClock == 0 || !running;
     for (int i = 0; i < tiles.size(); ++i)
@@ -442,5 +453,5 @@ void StationWindow::closeEvent(QCloseEvent *event)
     if (closeWhenStopped)
         return;
     closeWhenStopped = true;
-    confirmStop([this] { session->stop(); });
+    stop();
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "download/image.h"
-#include "station/boardlog.h"
+#include "station/boardevent.h"
 #include "station/jobfile.h"
-#include "station/session.h"
+#include "station/stationrun.h"
 
 #include <QFileSystemWatcher>
 #include <QFutureWatcher>
@@ -19,14 +19,17 @@ class QFormLayout;
 class QGridLayout;
 class QLabel;
 class QTableView;
+class NoticesBanner;
 class RecentBoards;
+class Session;
 class SlotTile;
 class TotalsBar;
 
 // The station for the technicians beside the fixture: a tile per slot, the totals and the most
-// recent boards, Start and Stop. A view on the station library's session and state: the slots
+// recent boards, Start and Stop. A view on the station library's run and its state: the slots
 // run on their own threads, and this window only shows what their state says. A job and its
-// image are read off the window's thread.
+// image are read, and a run is prepared and finished, off the window's thread, which never
+// waits on the record store.
 class StationWindow : public QMainWindow
 {
     Q_OBJECT
@@ -57,13 +60,19 @@ protected:
 private:
     struct Loaded {
         JobFile::Load job;
-        ImageLoad image;
-        std::shared_ptr<BoardLog> log;
-        QString logError;
+        std::optional<Image> image; // with the serial scheme checked against it
+        QString imageError;
     };
     static Loaded load(const QString &path);
+    struct Prepared {
+        std::shared_ptr<StationRun> run;
+        QString error;
+    };
 
     void onLoaded();
+    void onPrepared();
+    void onRunFinished();
+    Session *session() const;
     void showJob();
     void buildTiles();
     void onEvent(const BoardEvent &event);
@@ -78,9 +87,9 @@ private:
     const bool lockedByCommand;
     std::optional<Job> job;
     std::optional<Image> image;
-    std::shared_ptr<BoardLog> log;
-    std::unique_ptr<Session> session;
-    bool running = false;
+    std::shared_ptr<StationRun> run;
+    bool running = false;   // from Start until the run is over and finished
+    bool stopAsked = false; // Stop came while the run was being prepared
     bool closeWhenStopped = false;
     bool startWhenLoaded = false;
 
@@ -93,6 +102,7 @@ private:
     QFormLayout *jobForm;
     QLabel *problem;
     QLabel *imageWarning;
+    NoticesBanner *notices;
     QAction *openAction;
     QAction *startAction;
     QAction *stopAction;
@@ -103,4 +113,6 @@ private:
     QTimer redrawTimer;
     QFileSystemWatcher imageWatcher;
     QFutureWatcher<Loaded> loading;
+    QFutureWatcher<Prepared> preparing;
+    QFutureWatcher<void> finishing;
 };

@@ -107,6 +107,16 @@ void tst_JobFile::errors_data()
         << ":4: 'image fw.bin' is neither [section] nor key = value";
     QTest::newRow("an empty value")
         << QByteArray(Head + "station-id =\n" + OneSlot) << ":4: [job] station-id: has no value";
+    QTest::newRow("a port named twice")
+        << QByteArray(Head + OneSlot + "[slot.2]\nport = ttyUSB0\n")
+        << ":7: [slot.2] port: ttyUSB0 is named twice";
+    QTest::newRow("a store with a password")
+        << QByteArray(Head + "db = postgresql://line3:secret@db/flash\n" + OneSlot)
+        << ":4: [job] db: the store's address holds a password: give it in ~/.pgpass or "
+           "PGPASSFILE instead, never on the command line";
+    QTest::newRow("a serial scheme the run refuses")
+        << QByteArray(Head + OneSlot + "[serial]\nformat = le16\nstart = 1\n")
+        << ":6: [serial]: a serial number needs its offset (at)";
     QTest::newRow("unknown serial key") << QByteArray(Head + OneSlot + "[serial]\nwidth = 8\n")
                                         << ":7: [serial] width: unknown key; known are at, format, "
                                            "prefix, start, step, list, crc32-at, crc32-range";
@@ -182,7 +192,7 @@ void tst_JobFile::values_data()
                        "db="};
     QTest::newRow("serial scheme and record store handed on")
         << QByteArray(Head + "db = postgresql://line3@db/flash\n" + OneSlot +
-                      "[serial]\nformat = SN-{n:6}\nlist = a,b,c\ncrc32-range = 0x0:0x3FFF\n")
+                      "[serial]\nat = 0x10\nformat = dec:8\nprefix = SN-\nstart = 7\n")
         << QStringList{"image=FOLDER/fw.bin",
                        "station=",
                        "reset=",
@@ -193,8 +203,15 @@ void tst_JobFile::values_data()
                        "locked=0",
                        "baud=115200",
                        "slot1=/dev/ttyUSB0|",
-                       "serial=crc32-range:0x0:0x3FFF;format:SN-{n:6};list:a,b,c",
+                       "serial=at:0x10;format:dec:8;prefix:SN-;start:7",
                        "db=postgresql://line3@db/flash"};
+    // Wherever the job is started from, its store is the one beside it.
+    QTest::newRow("a relative SQLite store is the job's")
+        << QByteArray(Head + "db = sqlite:line/boards.sqlite\n" + OneSlot)
+        << QStringList{"image=FOLDER/fw.bin", "station=",  "reset=",
+                       "resets=0",            "attempts=1", "gone=2000",
+                       "log=",                "locked=0",   "baud=115200",
+                       "slot1=/dev/ttyUSB0|", "serial=",    "db=sqlite:FOLDER/line/boards.sqlite"};
 }
 
 void tst_JobFile::values()

@@ -97,7 +97,7 @@ void tst_StationState::liveLines()
         state.apply({.kind = Kind::Progress, .phase = SlotPhase::Flashing, .target = i,
                      .board = i + 1, .path = "/dev/ttyUSB0", .percent = 42});
     Output output;
-    const LiveView view(state, output, station, 65536);
+    const LiveView view(state, output, station, false, 65536);
     const QStringList lines = view.lines(columns, rows);
     QVERIFY(lines.size() <= rows - 1);
     const bool fits = count + (station ? 1 : 0) <= rows - 1;

@@ -340,10 +340,6 @@ void tst_StationWindow::badJob_data()
     QTest::newRow("a missing image")
         << QByteArray("[job]\nversion = 1\nimage = gone.bin\n[slot.1]\nport = /dev/null\n")
         << "gone.bin";
-    QTest::newRow("serial numbers, which the window does not number")
-        << QByteArray("[job]\nversion = 1\nimage = fw.bin\n[slot.1]\nport = /dev/null\n"
-                      "[serial]\nat = 0\nformat = le16\nstart = 1\n")
-        << "only 'lumedra-cli --station --job' runs";
 }
 
 void tst_StationWindow::badJob()

@@ -1,0 +1,82 @@
+#include "station/jobsummary.h"
+
+#include "download/units.h"
+#include "station/portclaims.h"
+
+#include <QFileInfo>
+
+namespace
+{
+constexpr int NameWidth = 9;
+
+QString matches(const Target &target)
+{
+    const QStringList paths = PortClaims::matching(target.path);
+    if (paths.isEmpty())
+        return QStringLiteral("now: nothing (no board)");
+    QStringList named;
+    for (const QString &path : paths) {
+        const QString device = QFileInfo(path).canonicalFilePath();
+        named << (device.isEmpty() || device == path ? path : path + " -> " + device);
+    }
+    return "now: " + named.join(", ");
+}
+
+QString resetText(const RunPlan &plan)
+{
+    const RunSettings &settings = plan.settings;
+    if (settings.reset)
+        return "lines " + (plan.job ? plan.job->resetText : QString());
+    if (!settings.resetCommand.isEmpty())
+        return "command " + settings.resetCommand;
+    return QStringLiteral("none");
+}
+} // namespace
+
+namespace JobSummary
+{
+
+QVector<Row> rows(const RunPlan &plan, const Image &image)
+{
+    QVector<Row> rows;
+    if (plan.job)
+        rows << Row{"job", QString("%1 (version %2%3)")
+                               .arg(plan.job->path)
+                               .arg(plan.job->version)
+                               .arg(plan.job->locked ? ", locked" : "")};
+    rows << Row{"image", image.path}
+         << Row{"", QString("%1 bytes, checksum %2, SHA-256 %3")
+                        .arg(image.size())
+                        .arg(image.checksum)
+                        .arg(QString::fromLatin1(image.sha256))};
+    if (!plan.stationId.isEmpty())
+        rows << Row{"station", plan.stationId};
+    // The job's labels belong to its slots; slots from the command line have none.
+    const bool ownSlots =
+        plan.job && plan.targets.size() == plan.job->slotList.size() &&
+        std::equal(plan.targets.begin(), plan.targets.end(), plan.job->slotList.begin(),
+                   [](const Target &t, const JobSlot &s) { return t.given == s.port; });
+    for (int i = 0; i < plan.targets.size(); ++i) {
+        const QString label = ownSlots ? plan.job->slotList[i].label : QString();
+        rows << Row{QString("slot %1").arg(i + 1),
+                    (label.isEmpty() ? QString() : label + ": ") + plan.targets[i].given}
+             << Row{"", matches(plan.targets[i])};
+    }
+    rows << Row{"reset", resetText(plan)}
+         << Row{"attempts", QString::number(plan.settings.attempts)}
+         << Row{"gone", QString("after %1 s of silence")
+                            .arg(plan.settings.goneAfterMs / double(MsPerSecond))}
+         << Row{"baud", QString::number(plan.settings.baud)}
+         << Row{"log", plan.log.isEmpty() ? QStringLiteral("none") : plan.log};
+    return rows;
+}
+
+QString text(const QVector<Row> &rows)
+{
+    QString text;
+    for (const Row &row : rows)
+        text += QString("%1  %2\n").arg(row.name, -NameWidth).arg(row.value);
+    return text;
+}
+
+} // namespace JobSummary

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "download/image.h"
+#include "station/runplan.h"
+
+#include <QString>
+#include <QVector>
+
+// What a run of a job would do, as rows of a name and a value: what `lumedra-cli --job FILE
+// --check` prints and what the station window's Job tab shows, written once. A row without a
+// name goes on with the one before it.
+namespace JobSummary
+{
+struct Row {
+    QString name;
+    QString value;
+};
+
+QVector<Row> rows(const RunPlan &plan, const Image &image);
+// The rows as aligned lines of text.
+QString text(const QVector<Row> &rows);
+} // namespace JobSummary

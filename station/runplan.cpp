@@ -1,0 +1,48 @@
+#include "station/runplan.h"
+
+#include "station/runvalues.h"
+
+#include <QFileInfo>
+
+RunPlan RunPlan::fromJob(const Job &job, const QString &invocation)
+{
+    RunPlan plan;
+    plan.settings = job.settings;
+    plan.image = job.image;
+    plan.log = job.log;
+    plan.db = job.db;
+    plan.stationId = job.stationId;
+    plan.invocation = invocation;
+    plan.job = job;
+    QString unused;
+    // A job's slots were checked when it was read: none is named twice.
+    targetsOf(job.ports(), true, &plan.targets, &unused);
+    return plan;
+}
+
+bool RunPlan::targetsOf(const QStringList &ports, bool station, Targets *targets, QString *error,
+                        int *named)
+{
+    QStringList canonical;
+    targets->clear();
+    for (const QString &given : ports) {
+        const Target target = Target::fromArgument(given);
+        // A station's pattern may match several ports: slots with the same one share them out.
+        if (station && RunValues::isPattern(target.path)) {
+            *targets << target;
+            continue;
+        }
+        const QFileInfo info(target.path);
+        // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
+        const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+        if (canonical.contains(same)) {
+            *error = QString("port %1 is named twice").arg(given);
+            if (named)
+                *named = int(targets->size());
+            return false;
+        }
+        canonical << same;
+        *targets << target;
+    }
+    return true;
+}

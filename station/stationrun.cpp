@@ -1,0 +1,124 @@
+#include "station/stationrun.h"
+
+#include "records/recorder.h"
+#include "records/recordspool.h"
+#include "station/boardlog.h"
+#include "station/session.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QThread>
+
+namespace
+{
+constexpr int SpoolNameDigits = 16;
+}
+
+std::unique_ptr<StationRun> StationRun::prepare(const RunPlan &plan, QThread *home, QString *error,
+                                                const std::optional<Image> &read)
+{
+    std::unique_ptr<StationRun> run(new StationRun);
+    run->runPlan = plan;
+    run->runSettings = plan.settings;
+    const std::optional<Image> image = read ? checked(plan, *read, error) : readImage(plan, error);
+    if (!image)
+        return nullptr;
+    run->runSettings.image = *image;
+    if (!run->reachStore(error))
+        return nullptr;
+    if (!plan.log.isEmpty()) {
+        run->log = std::make_unique<BoardLog>();
+        if (!run->log->open(plan.log, error))
+            return nullptr;
+        run->log->setStationId(plan.stationId);
+        if (home && home != QThread::currentThread())
+            run->log->moveToThread(home);
+    }
+    return run;
+}
+
+std::optional<Image> StationRun::readImage(const RunPlan &plan, QString *error)
+{
+    // Read whole and once, before any port opens: every board gets the very same bytes.
+    const ImageLoad load = Image::load(plan.image);
+    if (!load.image) {
+        *error = load.message;
+        return std::nullopt;
+    }
+    return checked(plan, *load.image, error);
+}
+
+std::optional<Image> StationRun::checked(const RunPlan &plan, const Image &image, QString *error)
+{
+    if (plan.settings.serial && !plan.settings.serial->fits(image.size(), error))
+        return std::nullopt;
+    return image;
+}
+
+bool StationRun::reachStore(QString *error)
+{
+    // A station and any run with serial numbers keep their record in a store.
+    if (!runPlan.db.isEmpty())
+        storeUrl = StoreUrl::parse(runPlan.db, error);
+    else if (runSettings.serial || runSettings.station)
+        storeUrl = StoreUrl::defaultSqlite();
+    else
+        return true;
+    if (!storeUrl)
+        return false;
+    storePtr = std::make_unique<RecordStore>(*storeUrl);
+    // One spool per store and station: what a crashed run left is written by its successor.
+    const QByteArray name =
+        QCryptographicHash::hash((storeUrl->display() + '\n' + stationId()).toUtf8(),
+                                 QCryptographicHash::Sha1)
+            .toHex();
+    spool = std::make_unique<RecordSpool>(
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lumedra/spool/" +
+        QString::fromLatin1(name.left(SpoolNameDigits)) + ".jsonl");
+    recorderPtr = std::make_unique<Recorder>(storePtr.get(), spool.get(), runSettings.serial);
+    const RecordStore::Run run{stationId(),
+                               QSysInfo::machineHostName(),
+                               QCoreApplication::applicationVersion(),
+                               runPlan.invocation,
+                               QString::fromLatin1(runSettings.image.sha256),
+                               QCoreApplication::applicationPid()};
+    const bool started = recorderPtr->start(run, &voidedAtStart, error);
+    // The connection belongs to this thread, which may be a worker's that goes on to other work.
+    recorderPtr->closeThread();
+    return started;
+}
+
+StationRun::~StationRun()
+{
+    // The slots' threads end before the recorder and the log they use.
+    sessionPtr.reset();
+    if (!finished)
+        finish();
+}
+
+Session &StationRun::createSession()
+{
+    sessionPtr =
+        std::make_unique<Session>(runPlan.targets, runSettings, log.get(), recorderPtr.get());
+    return *sessionPtr;
+}
+
+void StationRun::finish()
+{
+    if (finished)
+        return;
+    finished = true;
+    if (recorderPtr) {
+        recorderPtr->stop();
+        recorderPtr->closeThread();
+    }
+    if (log)
+        log->close();
+}
+
+QString StationRun::stationId() const
+{
+    return runPlan.stationId.isEmpty() ? QSysInfo::machineHostName() : runPlan.stationId;
+}
