@@ -74,7 +74,7 @@ Spread perBoard(const StoreUrl &url)
         if (store.reserve(*pool, *scheme, *run, &value, &error) != RecordStore::Reserved::Ok)
             return {};
         BoardRecord record{.run = *run, .slot = 1, .board = board,
-                           .serial = scheme->text(value), .pool = *pool, .index = value.index,
+                           .boardSerial = scheme->text(value), .pool = *pool, .index = value.index,
                            .fate = BoardRecord::Fate::Used, .result = "done", .attempts = 1,
                            .seconds = 1,
                            .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};

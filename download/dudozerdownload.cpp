@@ -6,6 +6,8 @@
 
 #include <QThread>
 
+#include <utility>
+
 #include <poll.h>
 
 Q_LOGGING_CATEGORY(engineLog, "lumedra.engine")
@@ -108,8 +110,15 @@ void dudoZerDownload::armReceive(int count, int next)
     state = ST_RECEIVE;
 }
 
+void dudoZerDownload::setBeforeHeader(const std::function<void()> &hook)
+{
+    beforeHeader = hook;
+}
+
 void dudoZerDownload::sendHeader()
 {
+    if (beforeHeader)
+        std::exchange(beforeHeader, {})();
     writeFrame(Protocol::headerFrame(headerValue, imageLength, checksum));
 }
 

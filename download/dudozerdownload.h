@@ -7,6 +7,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 #include "download/lowlatency.h"
 
 class mySerial;
@@ -53,6 +55,11 @@ public:
 
     bool startDownload(qint32 imageSize, quint32 headerValue, quint16 checksum,
                        const QByteArray &image, const QString &portName, int baudRate);
+
+    // Runs once, just before the first header frame goes out: the last moment at which no byte of
+    // the image can have reached the device, for a caller that must first note what it is about
+    // to send. The window sets none.
+    void setBeforeHeader(const std::function<void()> &hook);
 
     // Why the port would not open, for a caller that explains E_OPEN_FAIL.
     QSerialPort::SerialPortError portError() const;
@@ -118,4 +125,5 @@ private:
     // the array's front keeps each block O(block) and leaves the caller's bytes shared.
     qint32 acceptedBytes = 0;
     Diagnostics seen;
+    std::function<void()> beforeHeader;
 };

@@ -24,7 +24,7 @@ QJsonObject BoardRecord::toJson() const
             {"pid", productId},
             {"usb_serial", usbSerial},
             {"location", location},
-            {"serial", serial},
+            {"board_serial", boardSerial},
             {"pool", pool},
             {"index", index},
             {"fate", int(fate)},
@@ -46,7 +46,8 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &o)
     r.productId = o["pid"].toString();
     r.usbSerial = o["usb_serial"].toString();
     r.location = o["location"].toString();
-    r.serial = o["serial"].toString();
+    // A spool written before the key was named for what it holds says "serial".
+    r.boardSerial = o.contains("board_serial") ? o["board_serial"].toString() : o["serial"].toString();
     r.pool = o["pool"].toVariant().toLongLong();
     r.index = o["index"].toVariant().toLongLong();
     r.fate = Fate(o["fate"].toInt());

@@ -13,7 +13,7 @@ struct BoardRecord {
     int slot = 0;
     int board = 0;
     QString vendorId = {}, productId = {}, usbSerial = {}, location = {};
-    QString serial = {}; // the board's number as text; empty without a scheme
+    QString boardSerial = {}; // the board's number as text; empty without a scheme
     qint64 pool = 0;
     qint64 index = -1;
     Fate fate = Fate::None;

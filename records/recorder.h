@@ -26,6 +26,8 @@ public:
     void stop();
 
     Reserved reserve(SerialValue *value, QString *error);
+    // The number may reach a board from now on.
+    bool wentOut(const SerialValue &value, QString *error);
     // False only when neither the store nor the spool took it.
     bool giveBack(const SerialValue &value, QString *error);
     bool record(BoardRecord record, QString *error);

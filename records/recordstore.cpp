@@ -418,7 +418,7 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":pid", text(r.productId));
     query.bindValue(":usb", text(r.usbSerial));
     query.bindValue(":location", text(r.location));
-    query.bindValue(":serial", text(r.serial));
+    query.bindValue(":serial", text(r.boardSerial));
     query.bindValue(":fate", text(BoardRecord::fateName(r.fate)));
     query.bindValue(":result", r.result);
     query.bindValue(":reason", r.reason);

@@ -37,9 +37,11 @@ Attempt::Attempt(const Image &image, const QString &path, int baud, QObject *par
 
 Attempt::~Attempt() = default;
 
-void Attempt::start(const std::function<bool(QString *reason)> &afterOpen)
+void Attempt::start(const std::function<bool(QString *reason)> &afterOpen,
+                    const std::function<void()> &beforeImage)
 {
     engine = std::make_unique<dudoZerDownload>();
+    engine->setBeforeHeader(beforeImage);
     // E_REBACK is not a registered meta type: the engine lives on this thread, so these are
     // direct calls.
     connect(engine.get(), &dudoZerDownload::backInfo, this, &Attempt::onResult);
@@ -148,8 +150,8 @@ void Attempt::finish(Outcome outcome, const QString &reason)
     const dudoZerDownload::Diagnostics seen =
         engine ? engine->diagnostics() : dudoZerDownload::Diagnostics();
     engine.reset(); // closes the port
-    emit finished({outcome, reason, answeredSeen || seen.answered, seen.answeredAtMs,
-                   accepted(seen)});
+    emit finished(
+        {outcome, reason, answeredSeen || seen.answered, seen.answeredAtMs, accepted(seen)});
 }
 
 QString Attempt::where(const dudoZerDownload::Diagnostics &seen) const

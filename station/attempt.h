@@ -22,8 +22,8 @@ public:
     struct Result {
         Outcome outcome;
         QString reason;
-        bool answered;       // the loader gave a ready reply to a handshake
-        qint64 answeredAtMs; // when, steady clock, milliseconds
+        bool answered;        // the loader gave a ready reply to a handshake
+        qint64 answeredAtMs;  // when, steady clock, milliseconds
         qint64 acceptedBytes; // of the image, by the blocks the loader accepted
     };
 
@@ -32,8 +32,9 @@ public:
 
     // Opens the port and starts the conversation. `afterOpen` runs as soon as the port is open,
     // before any reply is handled (the reset sequence); when it fails the attempt ends as
-    // ResetFailed with the reason it gives.
-    void start(const std::function<bool(QString *reason)> &afterOpen = {});
+    // ResetFailed with the reason it gives. `beforeImage` runs just before the header frame.
+    void start(const std::function<bool(QString *reason)> &afterOpen = {},
+               const std::function<void()> &beforeImage = {});
     // Closes the port at once; no result follows.
     void abort();
 

@@ -41,8 +41,9 @@ BoardJob::~BoardJob()
         ::close(lineFd);
 }
 
-void BoardJob::start()
+void BoardJob::start(const std::function<void()> &hook)
 {
+    beforeImage = hook;
     clock.start();
     if (settings.waitMs.value_or(0) > 0)
         deadline.start(*settings.waitMs);
@@ -109,9 +110,9 @@ void BoardJob::runAttempt()
     });
     connect(current, &Attempt::finished, this, &BoardJob::onAttemptFinished);
     if (settings.reset)
-        current->start([this](QString *reason) { return resetLines(reason); });
+        current->start([this](QString *reason) { return resetLines(reason); }, beforeImage);
     else
-        current->start();
+        current->start({}, beforeImage);
 }
 
 // Runs as soon as the engine has opened the port. The kernel asserts DTR and RTS on every open,
@@ -193,7 +194,6 @@ void BoardJob::finish(Outcome outcome, const QString &reason)
     if (outcome == Outcome::Done && lastPercent < FullPercent)
         emit progress(FullPercent);
     const double sinceAnswer = everAnswered ? (steadyMs() - answeredAtMs) / 1e3 : 0;
-    emit finished(
-        {outcome, reason, clock.nsecsElapsed() / 1e9, sinceAnswer, attempts, everAnswered,
-         acceptedBytes});
+    emit finished({outcome, reason, clock.nsecsElapsed() / 1e9, sinceAnswer, attempts, everAnswered,
+                   acceptedBytes});
 }

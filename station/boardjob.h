@@ -26,14 +26,15 @@ public:
         double seconds;         // from the start
         double flashingSeconds; // from the loader's first answer; 0 if it never answered
         int attempts;
-        bool answered; // the loader answered at least once: a board was there
+        bool answered;        // the loader answered at least once: a board was there
         qint64 acceptedBytes; // the most of the image any attempt got accepted
     };
 
     BoardJob(const RunSettings &settings, const QString &path, QObject *parent = nullptr);
     ~BoardJob() override;
 
-    void start();
+    // `beforeImage` runs before each attempt's header frame: no byte of the image has gone out.
+    void start(const std::function<void()> &beforeImage = {});
     void stop(); // ends at once as Stopped, the port closed
     // The loader has answered: a board is there, and may be mid-image.
     bool underWay() const;
@@ -61,6 +62,7 @@ private:
     qint64 answeredAtMs = 0; // the first answer, steady clock, milliseconds
     QTimer deadline;
     ResetCommand command;
+    std::function<void()> beforeImage;
     Attempt *current = nullptr;
     int lineFd = -1; // held open across attempts for the reset sequence
     int attempts = 1;

@@ -41,9 +41,45 @@ void BoardLog::close()
     fd = -1;
 }
 
+bool BoardLog::write(const BoardOutcome &outcome, QString *error)
+{
+    const auto orNull = [](const QString &text) {
+        return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+    };
+    // "serial" is the adapter's USB serial number: the board's own has a key of its own.
+    QJsonObject fields{{"event", "board"},
+                       {"slot", outcome.slot},
+                       {"board", outcome.board},
+                       {"port", outcome.port},
+                       {"vid", orNull(outcome.usb.vendorId)},
+                       {"pid", orNull(outcome.usb.productId)},
+                       {"serial", orNull(outcome.usb.serial)},
+                       {"location", orNull(outcome.usb.location)},
+                       {"image", outcome.image.path},
+                       {"size", outcome.image.bytes.size()},
+                       {"checksum", outcome.image.checksum},
+                       {"sha256", QString::fromLatin1(outcome.image.sha256)},
+                       {"result", outcomeName(outcome.outcome)},
+                       {"reason", outcome.reason},
+                       {"seconds", outcome.seconds},
+                       {"attempts", outcome.attempts},
+                       {"time", outcome.time.toString(Qt::ISODateWithMs)}};
+    if (outcome.run > 0)
+        fields.insert("run", outcome.run);
+    if (outcome.numbered()) {
+        fields.insert("board_serial", outcome.boardSerial);
+        fields.insert("received_sha256", QString::fromLatin1(outcome.receivedSha256));
+    }
+    if (write(fields))
+        return true;
+    *error = QStringLiteral("the log could not be written");
+    return false;
+}
+
 bool BoardLog::write(QJsonObject fields)
 {
-    fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    if (!fields.contains("time"))
+        fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     fields.insert("host", QSysInfo::machineHostName());
     fields.insert("version", QCoreApplication::applicationVersion());
     if (!stationId.isEmpty())

@@ -17,6 +17,8 @@ QString outcomeName(Outcome outcome)
         return QStringLiteral("reset_failed");
     case Outcome::Stopped:
         return QStringLiteral("stopped");
+    case Outcome::NoSerial:
+        return QStringLiteral("no_serial");
     }
     Q_UNREACHABLE();
 }

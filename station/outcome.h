@@ -12,9 +12,11 @@ enum class Outcome {
     Lost,          // the line hung up or the device vanished
     ResetFailed,   // the reset before an attempt failed
     Stopped,       // the run was interrupted
+    NoSerial,      // the run's serial numbers ran out before the board could get one
 };
 
-// The name scripts read: done, open_failed, download_error, timeout, lost, reset_failed, stopped.
+// The name scripts read: done, open_failed, download_error, timeout, lost, reset_failed, stopped,
+// no_serial.
 QString outcomeName(Outcome outcome);
 
 Q_DECLARE_METATYPE(Outcome)

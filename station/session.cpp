@@ -2,6 +2,7 @@
 
 #include "records/recorder.h"
 #include "station/boardlog.h"
+#include "station/storesink.h"
 
 #include <QJsonArray>
 #include <QThread>
@@ -12,8 +13,14 @@ Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *
 {
     // Events cross from the slots' threads through queued connections.
     qRegisterMetaType<BoardEvent>();
-    shared.log = log;
     shared.recorder = recorder;
+    // The store first: a board's number is settled before its line is logged.
+    if (recorder) {
+        storeSink = std::make_unique<StoreSink>(recorder);
+        shared.sinks << storeSink.get();
+    }
+    if (log)
+        shared.sinks << log;
     if (log)
         connect(log, &BoardLog::failed, this, [this](const QString &reason) {
             drain();
@@ -22,7 +29,7 @@ Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *
     for (int i = 0; i < targets.size(); ++i) {
         Worker worker;
         worker.thread = new QThread;
-        worker.slot = new StationSlot(i, targets[i], settings, &shared);
+        worker.slot = StationSlot::create(i, targets[i], settings, &shared);
         worker.slot->moveToThread(worker.thread);
         connect(worker.thread, &QThread::started, worker.slot, &StationSlot::start);
         connect(worker.slot, &StationSlot::event, this, &Session::onEvent);

@@ -9,8 +9,11 @@
 #include <QObject>
 #include <QVector>
 
+#include <memory>
+
 class BoardLog;
 class Recorder;
+class StoreSink;
 class QThread;
 
 // One run: a thread and a slot per target, all at once. A board that fails or hangs touches no
@@ -56,6 +59,7 @@ private:
     const Targets targets;
     const RunSettings settings;
     BoardLog *const log;
+    std::unique_ptr<StoreSink> storeSink;
     StationSlot::Shared shared;
     StationState stationState;
     QVector<Worker> workers;

@@ -1,8 +1,7 @@
 #pragma once
 
+#include "records/boardnumbering.h"
 #include "station/boardevent.h"
-#include "records/boardrecord.h"
-#include "records/serialvalue.h"
 #include "station/boardjob.h"
 #include "station/portclaims.h"
 #include "station/runsettings.h"
@@ -11,19 +10,17 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
+#include <QVector>
 
 #include <atomic>
-#include <optional>
 
-class BoardLog;
+class OutcomeSink;
 class Recorder;
-class PresenceProbe;
 
-// One target of a run, on a thread of its own. On a plain run it flashes the board on its port
-// once. On a station it is a slot that boards come and go on: it waits for a board (the port to
-// appear and the loader to answer), flashes it, records the result, waits until the board has
-// left, and starts over; a board that stays is never flashed twice.
+// One target of a run, on a thread of its own: what a plain run's port (PlainPort) and a
+// station's slot (SlotLoop) share. It flashes one board at a time with the board's own number in
+// its image, writes each board's outcome to the run's sinks and tells its events; what comes
+// before a board and after it is the subclass's.
 class StationSlot : public QObject
 {
     Q_OBJECT
@@ -32,16 +29,18 @@ public:
     // What the slots of a run share across their threads.
     struct Shared {
         PortClaims claims;
-        BoardLog *log = nullptr;
+        QVector<OutcomeSink *> sinks; // every board's outcome goes to each, in order
         Recorder *recorder = nullptr; // the record store; none without one
-        std::atomic<int> boards{0}; // numbers given out so far
+        std::atomic<int> boards{0};   // numbers given out so far
     };
 
-    StationSlot(int index, const Target &target, const RunSettings &settings, Shared *shared);
+    // A station's slot, or a plain run's port.
+    static StationSlot *create(int index, const Target &target, const RunSettings &settings,
+                               Shared *shared);
     ~StationSlot() override;
 
 public slots:
-    void start();
+    virtual void start() = 0;
     void stop();  // a board under way ends as stopped; then the slot ends
     void drain(); // a board under way finishes; no new one starts; then the slot ends
 
@@ -49,14 +48,21 @@ signals:
     void event(const BoardEvent &event);
     void finished(); // once, the port closed
 
-private:
-    void look();
-    void startJob();
-    void onJobFinished(const BoardJob::Result &result);
-    bool takeNumber();
-    void record(const BoardJob::Result &result, double seconds, BoardRecord::Fate fate);
-    void awaitLeaving();
-    void release();
+protected:
+    StationSlot(int index, const Target &target, const RunSettings &settings, Shared *shared);
+
+    // Flashes the board on `path`, once its number is in: onBoardFinished tells the result.
+    void startBoard();
+    virtual void onBoardStarting() {}
+    virtual void onAnswered() {}
+    // The run's numbers have run out: no board can be numbered.
+    virtual void onNumbersOut(const QString &last) = 0;
+    virtual void onBoardFinished(const BoardJob::Result &result) = 0;
+    // A slot that would wait for its board until stopped starts none when drained.
+    virtual bool waitsForever() const = 0;
+    // The board's outcome to every sink, then its Result event.
+    void report(Outcome outcome, const QString &reason, int attempts, double seconds,
+                qint64 acceptedBytes, SlotPhase phase);
     void end();
     void send(BoardEvent event);
     void sendWaiting(const QString &reason = QString(), const QString &notice = QString());
@@ -65,19 +71,19 @@ private:
     const Target target;
     const RunSettings settings;
     Shared *const shared;
-    QTimer lookTimer;
     QElapsedTimer waitClock; // since the slot began waiting for its next board
     BoardJob *job = nullptr;
-    PresenceProbe *probe = nullptr;
     QString path;   // the port the slot holds now
     QString device; // what it named when the board came
     UsbIdentity usb;
     int board = 0;
-    std::optional<SerialValue> number; // reserved for the next board, or held by this one
-    QString serialText;
-    Image numbered; // the image with that number in it
-    QString waitingSent; // what the last waiting event said, so that it is said once
+    BoardNumbering numbering;
     bool stopping = false;
     bool draining = false;
     bool ended = false;
+
+private:
+    virtual void release() {}
+
+    QString waitingSent; // what the last waiting event said, so that it is said once
 };

@@ -178,10 +178,10 @@ void tst_RecordStore::allocation()
     QCOMPARE(store.reserve(*pool, scheme, *run, &d, &error), RecordStore::Reserved::Ok);
     QCOMPARE(d.number, quint64(101));
     // A voided number is never handed out again; a used one neither.
-    BoardRecord voids{.run = *run, .slot = 1, .board = 1, .serial = "SN000100", .pool = *pool,
+    BoardRecord voids{.run = *run, .slot = 1, .board = 1, .boardSerial = "SN000100", .pool = *pool,
                       .index = a.index, .fate = BoardRecord::Fate::Voided, .result = "timeout",
                       .time = "t"};
-    BoardRecord uses{.run = *run, .slot = 2, .board = 2, .serial = "SN000101", .pool = *pool,
+    BoardRecord uses{.run = *run, .slot = 2, .board = 2, .boardSerial = "SN000101", .pool = *pool,
                      .index = d.index, .fate = BoardRecord::Fate::Used, .result = "done",
                      .time = "t"};
     QVERIFY2(store.record(voids, &error), qPrintable(error));
@@ -305,7 +305,7 @@ void tst_RecordStore::spool()
         RecordStore away(*StoreUrl::parse("postgresql://nobody@%2Fnonexistent/none", &error));
         RecordSpool spool(spoolPath);
         Recorder recorder(&away, &spool, scheme);
-        BoardRecord line{.slot = 1, .board = 7, .serial = "SN000100", .index = value.index,
+        BoardRecord line{.slot = 1, .board = 7, .boardSerial = "SN000100", .index = value.index,
                          .fate = BoardRecord::Fate::Used, .result = "done", .time = "t"};
         QVERIFY(!recorder.start(runOn("st"), &voided, &error));
         QVERIFY(recorder.record(line, &error));

@@ -1,0 +1,70 @@
+#include "records/boardnumbering.h"
+
+#include <QtGlobal>
+
+BoardNumbering::BoardNumbering(Recorder *recorder, const Image &base)
+    : recorder(recorder && recorder->scheme() ? recorder : nullptr), base(base)
+{
+}
+
+Recorder::Reserved BoardNumbering::take(QString *error)
+{
+    if (!recorder)
+        return Recorder::Reserved::NoScheme;
+    if (number)
+        return Recorder::Reserved::Ok;
+    SerialValue value;
+    const Recorder::Reserved reserved = recorder->reserve(&value, error);
+    if (reserved != Recorder::Reserved::Ok)
+        return reserved;
+    const SerialScheme &scheme = *recorder->scheme();
+    number = value;
+    numberText = scheme.text(value);
+    numbered = Image::fromBytes(scheme.patched(base.bytes, value), base.path);
+    out = false;
+    return reserved;
+}
+
+QString BoardNumbering::lastText() const
+{
+    const SerialScheme &scheme = *recorder->scheme();
+    return scheme.text(scheme.valueAt(scheme.capacity() - 1));
+}
+
+void BoardNumbering::goesOut()
+{
+    if (!number || out)
+        return;
+    out = true;
+    QString error;
+    if (!recorder->wentOut(*number, &error))
+        qWarning("%s", qPrintable(error));
+}
+
+BoardRecord::Fate BoardNumbering::settle(bool done, qint64 acceptedBytes)
+{
+    if (!number)
+        return BoardRecord::Fate::None;
+    const BoardRecord::Fate fate = fateOf(done, acceptedBytes, recorder->scheme()->offset());
+    number.reset();
+    numberText.clear();
+    return fate;
+}
+
+void BoardNumbering::giveBack()
+{
+    if (!number)
+        return;
+    QString error;
+    if (!recorder->giveBack(*number, &error))
+        qWarning("%s", qPrintable(error));
+    number.reset();
+    numberText.clear();
+}
+
+BoardRecord::Fate BoardNumbering::fateOf(bool done, qint64 acceptedBytes, qint64 fieldOffset)
+{
+    if (done)
+        return BoardRecord::Fate::Used;
+    return acceptedBytes > fieldOffset ? BoardRecord::Fate::Voided : BoardRecord::Fate::Returned;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "station/stationslot.h"
+
+#include <QTimer>
+
+class PresenceProbe;
+
+// A station's slot that boards come and go on: it waits for a board (its port to appear and the
+// loader to answer), flashes it, waits until the board has left, and starts over; a board that
+// stays is never flashed twice. Two slots with one pattern share out the ports it matches.
+class SlotLoop : public StationSlot
+{
+public:
+    SlotLoop(int index, const Target &target, const RunSettings &settings, Shared *shared);
+    ~SlotLoop() override;
+
+    void start() override;
+
+private:
+    void look();
+    void awaitLeaving();
+    void onBoardStarting() override { sendWaiting(); }
+    void onAnswered() override;
+    void onNumbersOut(const QString &last) override;
+    void onBoardFinished(const BoardJob::Result &result) override;
+    bool waitsForever() const override { return true; }
+    void release() override;
+
+    QTimer lookTimer;
+    PresenceProbe *probe = nullptr;
+};
