@@ -2,6 +2,7 @@
 
 #include "download/dudozerdownload.h"
 #include "download/protocol.h"
+#include "station/folderwatch.h"
 
 #include <QFileInfo>
 
@@ -31,6 +32,9 @@ PresenceProbe::~PresenceProbe() = default;
 
 void PresenceProbe::start()
 {
+    // A board unplugged is seen as its port goes, not at the next handshake.
+    auto *watch = new FolderWatch(path, this);
+    connect(watch, &FolderWatch::changed, this, &PresenceProbe::check);
     silence.start();
     ticker.start();
     if (settings.resetCommand.isEmpty()) {
@@ -56,15 +60,24 @@ void PresenceProbe::open()
     silence.restart();
 }
 
+bool PresenceProbe::vanished() const
+{
+    // Gone, or a by-path name that now leads to another device: another board. A reset command
+    // may power the board off and on, and its port with it: then only a lasting silence counts.
+    return settings.resetCommand.isEmpty() && QFileInfo(path).canonicalFilePath() != device;
+}
+
+void PresenceProbe::check()
+{
+    if (!over && !resetting && vanished())
+        gone();
+}
+
 void PresenceProbe::tick()
 {
     if (over || resetting)
         return;
-    // Gone, or a by-path name that now leads to another device: another board. A reset command
-    // may power the board off and on, and its port with it: then only a lasting silence counts.
-    const bool vanished =
-        settings.resetCommand.isEmpty() && QFileInfo(path).canonicalFilePath() != device;
-    if (vanished || silence.elapsed() >= settings.goneAfterMs) {
+    if (vanished() || silence.elapsed() >= settings.goneAfterMs) {
         gone();
         return;
     }

@@ -32,6 +32,8 @@ private:
     void open();
     void tick();
     void gone();
+    void check();
+    bool vanished() const;
 
     const RunSettings settings;
     const QString path;

@@ -2,6 +2,7 @@
 
 #include "records/recorder.h"
 #include "station/boardlog.h"
+#include "station/eventqueue.h"
 #include "station/storesink.h"
 
 #include <QJsonArray>
@@ -9,11 +10,12 @@
 
 Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *log,
                  Recorder *recorder)
-    : targets(targets), settings(settings), log(log), stationState(targets, settings.station)
+    : targets(targets), settings(settings), log(log), events(new EventQueue(this)),
+      stationState(targets, settings.station)
 {
-    // Events cross from the slots' threads through queued connections.
-    qRegisterMetaType<BoardEvent>();
     shared.recorder = recorder;
+    shared.events = events;
+    connect(events, &EventQueue::delivered, this, &Session::onEvents);
     // The store first: a board's number is settled before its line is logged.
     if (recorder) {
         storeSink = std::make_unique<StoreSink>(recorder);
@@ -32,7 +34,6 @@ Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *
         worker.slot = StationSlot::create(i, targets[i], settings, &shared);
         worker.slot->moveToThread(worker.thread);
         connect(worker.thread, &QThread::started, worker.slot, &StationSlot::start);
-        connect(worker.slot, &StationSlot::event, this, &Session::onEvent);
         connect(worker.slot, &StationSlot::finished, this, [this, i] { onSlotFinished(i); });
         workers << worker;
     }
@@ -88,14 +89,18 @@ int Session::exitStatus() const
     return 0;
 }
 
-void Session::onEvent(const BoardEvent &event)
+void Session::onEvents(const QVector<BoardEvent> &batch)
 {
-    stationState.apply(event);
-    emit this->event(event);
+    for (const BoardEvent &event : batch) {
+        stationState.apply(event);
+        emit this->event(event);
+    }
 }
 
 void Session::onSlotFinished(int index)
 {
+    // The slot's last events are queued before its end: they count first.
+    events->flush();
     workers[index].over = true;
     if (--running > 0)
         return;

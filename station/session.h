@@ -13,6 +13,7 @@
 
 class BoardLog;
 class Recorder;
+class EventQueue;
 class StoreSink;
 class QThread;
 
@@ -51,7 +52,7 @@ private:
         bool over = false;
     };
 
-    void onEvent(const BoardEvent &event);
+    void onEvents(const QVector<BoardEvent> &events);
     void onSlotFinished(int index);
     void logStationEvent(const char *name);
     void joinThreads();
@@ -60,6 +61,7 @@ private:
     const RunSettings settings;
     BoardLog *const log;
     std::unique_ptr<StoreSink> storeSink;
+    EventQueue *events;
     StationSlot::Shared shared;
     StationState stationState;
     QVector<Worker> workers;

@@ -1,10 +1,10 @@
 #include "station/slotloop.h"
 
+#include "station/folderwatch.h"
 #include "station/presenceprobe.h"
 
 namespace
 {
-constexpr int LookMs = 100;        // a slot's pattern is matched again this often
 constexpr int RetryMs = 500;       // after a port that would not open
 constexpr int ResetRetryMs = 2000; // after a reset that failed: a relay is not hammered
 constexpr int NumbersRetryMs = 1000;
@@ -25,6 +25,17 @@ SlotLoop::~SlotLoop()
 void SlotLoop::start()
 {
     waitClock.start();
+    // A board is looked for when the slot's folder changes, not on a clock.
+    watch = new FolderWatch(target.path, this);
+    connect(watch, &FolderWatch::changed, this, &SlotLoop::onFolderChanged);
+    look();
+}
+
+void SlotLoop::onFolderChanged()
+{
+    // Busy with a board, or waiting out a port that failed.
+    if (ended || job || probe || !path.isEmpty() || lookTimer.isActive())
+        return;
     look();
 }
 
@@ -37,7 +48,6 @@ void SlotLoop::look()
     path = shared->claims.claim(target.path);
     if (path.isEmpty()) {
         sendWaiting();
-        lookTimer.start(LookMs);
         return;
     }
     startBoard();

@@ -4,6 +4,7 @@
 
 #include <QTimer>
 
+class FolderWatch;
 class PresenceProbe;
 
 // A station's slot that boards come and go on: it waits for a board (its port to appear and the
@@ -19,6 +20,7 @@ public:
 
 private:
     void look();
+    void onFolderChanged();
     void awaitLeaving();
     void onBoardStarting() override { sendWaiting(); }
     void onAnswered() override;
@@ -27,6 +29,7 @@ private:
     bool waitsForever() const override { return true; }
     void release() override;
 
-    QTimer lookTimer;
+    QTimer lookTimer; // after a port that failed: when to look again
+    FolderWatch *watch = nullptr;
     PresenceProbe *probe = nullptr;
 };

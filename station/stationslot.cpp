@@ -3,6 +3,7 @@
 #include "download/units.h"
 #include "records/recorder.h"
 #include "station/boardoutcome.h"
+#include "station/eventqueue.h"
 #include "station/plainport.h"
 #include "station/slotloop.h"
 
@@ -171,5 +172,5 @@ void StationSlot::send(BoardEvent event)
     event.path = path;
     if (board > 0 && event.serial.isEmpty())
         event.serial = numbering.text();
-    emit this->event(event);
+    shared->events->push(event);
 }

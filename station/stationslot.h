@@ -14,6 +14,7 @@
 
 #include <atomic>
 
+class EventQueue;
 class OutcomeSink;
 class Recorder;
 
@@ -32,6 +33,7 @@ public:
         QVector<OutcomeSink *> sinks; // every board's outcome goes to each, in order
         Recorder *recorder = nullptr; // the record store; none without one
         std::atomic<int> boards{0};   // numbers given out so far
+        EventQueue *events = nullptr; // to the main thread, in order
     };
 
     // A station's slot, or a plain run's port.
@@ -45,8 +47,7 @@ public slots:
     void drain(); // a board under way finishes; no new one starts; then the slot ends
 
 signals:
-    void event(const BoardEvent &event);
-    void finished(); // once, the port closed
+    void finished(); // once, the port closed, after the slot's last event
 
 protected:
     StationSlot(int index, const Target &target, const RunSettings &settings, Shared *shared);

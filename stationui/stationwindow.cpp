@@ -31,9 +31,9 @@
 
 namespace
 {
-constexpr int RedrawMs = 100;     // 64 slots flashing at once redraw at most this often
-constexpr int TicksPerClock = 10; // the times in the tiles move once a second
-constexpr int TitleWidth = 32;    // characters of a port's name on a tile
+constexpr int RedrawMs = 100;  // 64 slots flashing at once redraw at most this often
+constexpr int ClockMs = 1000;  // the times in the tiles move once a second
+constexpr int TitleWidth = 32; // characters of a port's name on a tile
 // Wider than tall: a tile holds a line of words and a large verdict.
 constexpr double TileAspect = 1.8;
 constexpr int TileShare = 3, TableShare = 1;
@@ -126,7 +126,10 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     connect(&loading, &QFutureWatcher<Loaded>::finished, this, &StationWindow::onLoaded);
     connect(&preparing, &QFutureWatcher<Prepared>::finished, this, &StationWindow::onPrepared);
     connect(&finishing, &QFutureWatcher<void>::finished, this, &StationWindow::onRunFinished);
-    connect(&redrawTimer, &QTimer::timeout, this, &StationWindow::redraw);
+    // Changes are drawn together, at most every RedrawMs; with none, only the clocks move.
+    redrawTimer.setSingleShot(true);
+    connect(&redrawTimer, &QTimer::timeout, this, [this] { redraw(false); });
+    connect(&clockTimer, &QTimer::timeout, this, [this] { redraw(true); });
     connect(&imageWatcher, &QFileSystemWatcher::fileChanged, this, [this] {
         imageWarning->setText(
             QString("%1 changed on disk. This station keeps flashing the image it read when the "
@@ -299,7 +302,11 @@ void StationWindow::onPrepared()
     }
     Session &session = run->createSession();
     const StationState &state = session.state();
-    connect(&state, &StationState::slotChanged, this, [this](int index) { dirty.insert(index); });
+    connect(&state, &StationState::slotChanged, this, [this](int index) {
+        dirty.insert(index);
+        if (!redrawTimer.isActive())
+            redrawTimer.start(RedrawMs);
+    });
     connect(&session, &Session::event, this, &StationWindow::onEvent);
     connect(&session, &Session::logLost, this, [this](const QString &reason) {
         showProblem(reason + "; the boards under way finish and the station stops");
@@ -307,8 +314,8 @@ void StationWindow::onPrepared()
     connect(&session, &Session::finished, this, &StationWindow::onFinished, Qt::QueuedConnection);
     recent->clear();
     session.start();
-    redrawTimer.start(RedrawMs);
-    redraw();
+    clockTimer.start(ClockMs);
+    redraw(true);
     statusBar()->showMessage(QString("job %1, %2 slots%3")
                                  .arg(job->path)
                                  .arg(job->slotList.size())
@@ -384,8 +391,8 @@ void StationWindow::onEvent(const BoardEvent &event)
 void StationWindow::onFinished()
 {
     redrawTimer.stop();
-    ticks = 0;
-    redraw();
+    clockTimer.stop();
+    redraw(true);
     // The recorder settles what the slots left with the store, and the log closes.
     finishing.setFuture(QtConcurrent::run([kept = run] { kept->finish(); }));
 }
@@ -399,15 +406,13 @@ void StationWindow::onRunFinished()
         close();
 }
 
-void StationWindow::redraw()
+void StationWindow::redraw(bool all)
 {
     if (!session())
         return;
     const StationState &state = session()->state();
-    // Each tick shows the slots that changed; once a second every one, for the times.
-    const bool clock = ticks++ % TicksPerClock == 0 || !running;
     for (int i = 0; i < tiles.size(); ++i)
-        if (clock || dirty.contains(i))
+        if (all || dirty.contains(i))
             tiles[i]->show(state.slot(i));
     dirty.clear();
     totals->show(state);

@@ -77,7 +77,7 @@ private:
     void buildTiles();
     void onEvent(const BoardEvent &event);
     void onFinished();
-    void redraw();
+    void redraw(bool all); // all: every tile, for the times; else those that changed
     void confirmStop(const std::function<void()> &then);
     int boardsMidImage() const;
     void updateActions();
@@ -109,8 +109,8 @@ private:
     QAction *alarmAction;
 
     QSet<int> dirty;
-    int ticks = 0;
     QTimer redrawTimer;
+    QTimer clockTimer;
     QFileSystemWatcher imageWatcher;
     QFutureWatcher<Loaded> loading;
     QFutureWatcher<Prepared> preparing;

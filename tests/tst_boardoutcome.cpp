@@ -118,7 +118,8 @@ void tst_BoardOutcome::bothSinksAgree()
                          .reason = "rejected block 2",
                          .attempts = 2,
                          .seconds = 1.234,
-                         .time = QDateTime::currentDateTimeUtc(),
+                         .time =
+                             QDateTime::fromString("2026-01-02T03:04:05.678Z", Qt::ISODateWithMs),
                          .run = line.recorder->run(),
                          .boardSerial = numbering.text(),
                          .pool = line.recorder->pool(),

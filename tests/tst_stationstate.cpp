@@ -1,5 +1,6 @@
 #include "cli/boardtext.h"
 #include "cli/liveview.h"
+#include "station/slotcondition.h"
 #include "station/stationstate.h"
 
 #include <QtTest>
@@ -10,6 +11,8 @@ class tst_StationState : public QObject
 
 private slots:
     void totals();
+    void condition_data();
+    void condition();
     void liveLines_data();
     void liveLines();
 };
@@ -23,17 +26,82 @@ Targets slotsOf(int count)
     Targets targets;
     for (int i = 0; i < count; ++i)
         targets << Target::fromArgument(
-                       QString("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.%1:1.0-port0").arg(i));
+            QString("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.%1:1.0-port0").arg(i));
     return targets;
 }
 
 BoardEvent result(int target, int board, Outcome outcome, int attempts, SlotPhase phase)
 {
-    return {.kind = Kind::Result, .phase = phase, .target = target, .board = board,
-            .path = "/dev/ttyUSB0", .attempt = attempts, .seconds = 1.5, .outcome = outcome,
+    return {.kind = Kind::Result,
+            .phase = phase,
+            .target = target,
+            .board = board,
+            .path = "/dev/ttyUSB0",
+            .attempt = attempts,
+            .seconds = 1.5,
+            .outcome = outcome,
             .reason = outcome == Outcome::Timeout ? "never answered (no byte received)" : ""};
 }
 } // namespace
+
+void tst_StationState::condition_data()
+{
+    QTest::addColumn<QList<BoardEvent>>("events");
+    QTest::addColumn<bool>("resets");
+    QTest::addColumn<QString>("terminal"); // the command line's words; the window styles the same
+    QTest::addColumn<int>("kind");
+
+    using K = SlotCondition::Kind;
+    const BoardEvent waiting{.kind = Kind::Waiting, .phase = SlotPhase::Waiting, .path = "/dev/x"};
+    BoardEvent store = waiting;
+    store.notice = "waiting for the record store";
+    BoardEvent trouble{.kind = Kind::Waiting, .phase = SlotPhase::Looking, .reason = "busy"};
+    BoardEvent both = trouble;
+    both.notice = store.notice;
+    const BoardEvent started{.kind = Kind::Started, .phase = SlotPhase::Flashing, .board = 1};
+    const BoardEvent second{
+        .kind = Kind::Attempt, .phase = SlotPhase::Flashing, .board = 1, .attempt = 2};
+    QTest::newRow("no board") << QList<BoardEvent>{{.phase = SlotPhase::Looking}} << false
+                              << "waiting for a board" << int(K::NoBoard);
+    QTest::newRow("waiting for the store, not the board")
+        << QList<BoardEvent>{store} << false << "waiting for the record store" << int(K::StoreWait);
+    QTest::newRow("the store comes before a port's trouble")
+        << QList<BoardEvent>{both} << false << "waiting for the record store" << int(K::StoreWait);
+    QTest::newRow("a port that cannot be used")
+        << QList<BoardEvent>{trouble} << false << "cannot use the port: busy"
+        << int(K::PortTrouble);
+    QTest::newRow("a loader to wake")
+        << QList<BoardEvent>{waiting} << false << "waiting for the board (power it on or reset it)"
+        << int(K::WaitingLoader);
+    QTest::newRow("a board reset") << QList<BoardEvent>{waiting} << true
+                                   << "resetting, waiting for the loader" << int(K::WaitingLoader);
+    QTest::newRow("a second attempt, before a block")
+        << QList<BoardEvent>{started, second} << true << "attempt 2: waking the loader"
+        << int(K::Waking);
+    QTest::newRow("done, still in place")
+        << QList<BoardEvent>{started, result(0, 1, Outcome::Done, 1, SlotPhase::Remove)} << false
+        << "done, remove the board" << int(K::Pass);
+    QTest::newRow("failed, still in place")
+        << QList<BoardEvent>{started, result(0, 1, Outcome::Timeout, 1, SlotPhase::Remove)} << false
+        << "timeout: never answered (no byte received), remove the board" << int(K::Fail);
+    QTest::newRow("stopped") << QList<BoardEvent>{started, result(0, 1, Outcome::Stopped, 1,
+                                                                  SlotPhase::Finished)}
+                             << false << "stopped" << int(K::Stopped);
+}
+
+// What a slot is doing is worked out once; the terminal and the window only style it.
+void tst_StationState::condition()
+{
+    QFETCH(QList<BoardEvent>, events);
+    QFETCH(bool, resets);
+    QFETCH(QString, terminal);
+    QFETCH(int, kind);
+    SlotState slot(Target::fromArgument("ttyUSB0"), true);
+    for (const BoardEvent &event : events)
+        slot.apply(event);
+    QCOMPARE(int(SlotCondition::of(slot, resets).kind), kind);
+    QCOMPARE(BoardText::state(slot, resets, 10, 1000), terminal);
+}
 
 // Boards counted once, where they end, whichever view reads them.
 void tst_StationState::totals()
@@ -94,8 +162,12 @@ void tst_StationState::liveLines()
 
     StationState state(slotsOf(count), station);
     for (int i = 0; i < count; i += 2)
-        state.apply({.kind = Kind::Progress, .phase = SlotPhase::Flashing, .target = i,
-                     .board = i + 1, .path = "/dev/ttyUSB0", .percent = 42});
+        state.apply({.kind = Kind::Progress,
+                     .phase = SlotPhase::Flashing,
+                     .target = i,
+                     .board = i + 1,
+                     .path = "/dev/ttyUSB0",
+                     .percent = 42});
     Output output;
     const LiveView view(state, output, station, false, 65536);
     const QStringList lines = view.lines(columns, rows);
