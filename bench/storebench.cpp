@@ -71,7 +71,7 @@ Spread perBoard(const StoreUrl &url)
         QElapsedTimer clock;
         clock.start();
         SerialValue value;
-        if (store.reserve(*pool, *scheme, *run, &value, &error) != RecordStore::Reserved::Ok)
+        if (store.reserve(*pool, *scheme, *run, &value, &error) != Reserved::Ok)
             return {};
         BoardRecord record{.run = *run, .slot = 1, .board = board,
                            .serial = scheme->text(value), .pool = *pool, .index = value.index,

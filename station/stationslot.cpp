@@ -94,18 +94,18 @@ bool StationSlot::takeNumber()
     SerialValue value;
     QString error;
     switch (shared->recorder->reserve(&value, &error)) {
-    case Recorder::Reserved::Ok:
+    case Reserved::Ok:
         number = value;
         serialText = settings.serial->text(value);
         numbered = Image::fromBytes(settings.serial->patched(settings.image.bytes, value),
                                     settings.image.path);
         return true;
-    case Recorder::Reserved::NoScheme:
+    case Reserved::NoScheme:
         return true;
-    case Recorder::Reserved::Exhausted:
+    case Reserved::Exhausted:
         sendWaiting(QString(), "the serial numbers have run out");
         return false;
-    case Recorder::Reserved::Unreachable:
+    case Reserved::Unreachable:
         break;
     }
     sendWaiting(QString(), "waiting for the record store");
