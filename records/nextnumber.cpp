@@ -7,8 +7,8 @@ std::optional<NextNumber> NextNumber::read(QSqlQuery &query, qint64 pool, qint64
                                            bool lock)
 {
     // The pool's row is the lock every allocation of this pool queues on.
-    query.prepare(QString("SELECT next_index FROM pools WHERE id = :pool%1")
-                      .arg(lock ? " FOR UPDATE" : ""));
+    query.prepare(
+        QString("SELECT next_index FROM pools WHERE id = :pool%1").arg(lock ? " FOR UPDATE" : ""));
     query.bindValue(":pool", pool);
     if (!query.exec() || !query.next())
         return std::nullopt;

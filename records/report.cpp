@@ -70,8 +70,7 @@ bool reading(Transaction &transaction, StoreConnections &connections, QString *e
         return false;
     QSqlQuery query = transaction.query();
     QString detail;
-    const std::optional<int> version =
-        StoreSchema::version(query, connections.postgres(), &detail);
+    const std::optional<int> version = StoreSchema::version(query, connections.postgres(), &detail);
     if (!version)
         return transaction.fail("read its schema", detail, error);
     if (*version == 0) {
@@ -104,8 +103,7 @@ std::optional<QVector<Span>> spans(Transaction &transaction, const QDateTime &fr
         return std::nullopt;
     QVector<Span> found;
     while (query.next())
-        found << Span{query.value(0).toString(), query.value(1).toString(),
-                      timeOf(query.value(2)),
+        found << Span{query.value(0).toString(), query.value(1).toString(), timeOf(query.value(2)),
                       query.value(3).isNull() ? QDateTime::currentDateTimeUtc()
                                               : timeOf(query.value(3))};
     return found;
@@ -180,17 +178,20 @@ std::optional<QVector<Report::Row>> Report::rows(const QDateTime &from, const QD
     };
     QVector<Counted> counted;
     while (query.next())
-        counted << Counted{{query.value(0).toString(), query.value(1).toString(),
-                            timeOf(query.value(2).toString() + ":00:00Z"), {}},
-                           query.value(3).toLongLong(), query.value(4).toLongLong(),
+        counted << Counted{{query.value(0).toString(),
+                            query.value(1).toString(),
+                            timeOf(query.value(2).toString() + ":00:00Z"),
+                            {}},
+                           query.value(3).toLongLong(),
+                           query.value(4).toLongLong(),
                            query.value(5).toLongLong()};
     query.finish();
     if (counted.isEmpty())
         return QVector<Row>();
     // An hour's rate counts the whole hour, though the range may begin or end within it.
-    const std::optional<QVector<Span>> up = spans(
-        transaction, counted.first().row.hour, counted.last().row.hour.addSecs(SecondsPerHour),
-        error);
+    const std::optional<QVector<Span>> up =
+        spans(transaction, counted.first().row.hour,
+              counted.last().row.hour.addSecs(SecondsPerHour), error);
     if (!up || !transaction.commit(error))
         return std::nullopt;
     QVector<Row> rows;
@@ -251,8 +252,7 @@ std::optional<QVector<Report::Step>> Report::history(const QString &serial, QStr
     // its time.
     for (const Step &board : qAsConst(boards)) {
         auto at = std::find_if(steps.begin(), steps.end(), [&](const Step &step) {
-            return step.event == board.number && step.run == board.run &&
-                   step.board == board.board;
+            return step.event == board.number && step.run == board.run && step.board == board.board;
         });
         if (at == steps.end())
             at = std::find_if(steps.begin(), steps.end(), [&](const Step &step) {

@@ -21,10 +21,10 @@ class Report
 public:
     struct Totals {
         qint64 boards = 0, done = 0, failed = 0;
-        qint64 firstPass = 0;        // done at the first attempt
-        double yield = 0;            // done over boards, 0 to 1
-        double firstPassYield = 0;   // first passes over boards
-        double boardsPerHour = 0;    // boards over the time any station's run was up in the range
+        qint64 firstPass = 0;      // done at the first attempt
+        double yield = 0;          // done over boards, 0 to 1
+        double firstPassYield = 0; // first passes over boards
+        double boardsPerHour = 0;  // boards over the time any station's run was up in the range
     };
     // One station's boards of one image within one hour (UTC).
     struct Row {
@@ -39,10 +39,10 @@ public:
         // reserved, went_out, used, void, returned, void_at_start, returned_at_start; or board
         QString event = {};
         QString station = {};
-        qint64 run = 0; // for the events at start: the run that started
+        qint64 run = 0;                        // for the events at start: the run that started
         int slot = 0, board = 0, attempts = 0; // 0: none
-        QString result = {}, reason = {}; // a board's
-        QString number = {}; // for a board: what became of the number with it
+        QString result = {}, reason = {};      // a board's
+        QString number = {};                   // for a board: what became of the number with it
     };
 
     explicit Report(const StoreUrl &url);

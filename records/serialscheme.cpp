@@ -204,8 +204,8 @@ bool SerialScheme::readList(const QString &path, QString *error)
     }
     listDigest = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
     // No number that fits is written longer than this, in decimal or in hex after 0x.
-    const int widest = qMax(QByteArray::number(largest()).size(),
-                            2 + QByteArray::number(largest(), 16).size());
+    const int widest =
+        qMax(QByteArray::number(largest()).size(), 2 + QByteArray::number(largest(), 16).size());
     QSet<quint64> seen;
     int lineNumber = 0;
     for (const QByteArray &raw : content.split('\n')) {

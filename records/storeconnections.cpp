@@ -18,9 +18,7 @@ constexpr int BusyTimeoutMs = 10000;
 constexpr int ConnectTimeoutSeconds = 5;
 } // namespace
 
-StoreConnections::StoreConnections(const StoreUrl &url, Access access) : url(url), access(access)
-{
-}
+StoreConnections::StoreConnections(const StoreUrl &url, Access access) : url(url), access(access) {}
 
 StoreConnections::~StoreConnections()
 {
@@ -114,8 +112,9 @@ QSqlDatabase StoreConnections::thread(QString *error)
 bool StoreConnections::prepare(QSqlDatabase &db, QString *error)
 {
     if (!db.isValid()) {
-        *error = QString("the Qt driver for %1 is not installed")
-                     .arg(postgres() ? "PostgreSQL (libqt5sql5-psql)" : "SQLite (libqt5sql5-sqlite)");
+        *error =
+            QString("the Qt driver for %1 is not installed")
+                .arg(postgres() ? "PostgreSQL (libqt5sql5-psql)" : "SQLite (libqt5sql5-sqlite)");
         return false;
     }
     if (postgres())

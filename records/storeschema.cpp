@@ -24,8 +24,7 @@ QStringList steps(int to, bool postgres)
                     "NULL, reason TEXT, attempts INTEGER, seconds DOUBLE PRECISION, time TEXT NOT "
                     "NULL, UNIQUE (run, board))"};
     case 2:
-        return {"ALTER TABLE runs ADD COLUMN pid BIGINT",
-                "ALTER TABLE runs ADD COLUMN ended TEXT",
+        return {"ALTER TABLE runs ADD COLUMN pid BIGINT", "ALTER TABLE runs ADD COLUMN ended TEXT",
                 "ALTER TABLE boards ADD COLUMN serial TEXT",
                 "ALTER TABLE boards ADD COLUMN serial_fate TEXT",
                 "ALTER TABLE boards ADD COLUMN received_sha256 TEXT",

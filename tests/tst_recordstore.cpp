@@ -146,8 +146,9 @@ bool refuse(const StoreUrl &url, const QString &event, const QString &table, con
 
 bool allow(const StoreUrl &url, const QString &table)
 {
-    return raw(url).exec(QString(url.kind == StoreUrl::Kind::Sqlite ? "DROP TRIGGER refuse_%1"
-                                                                    : "DROP TRIGGER refuse_%1 ON %1")
+    return raw(url).exec(QString(url.kind == StoreUrl::Kind::Sqlite
+                                     ? "DROP TRIGGER refuse_%1"
+                                     : "DROP TRIGGER refuse_%1 ON %1")
                              .arg(table));
 }
 } // namespace
@@ -254,11 +255,23 @@ void tst_RecordStore::allocation()
     QCOMPARE(d.number, quint64(101));
     // A voided number is never handed out again; a used one neither.
     const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    BoardRecord voids{.run = *run, .slot = 1, .board = 1, .serial = "SN000100", .pool = *pool,
-                      .index = a.index, .fate = BoardRecord::Fate::Voided, .result = "timeout",
+    BoardRecord voids{.run = *run,
+                      .slot = 1,
+                      .board = 1,
+                      .serial = "SN000100",
+                      .pool = *pool,
+                      .index = a.index,
+                      .fate = BoardRecord::Fate::Voided,
+                      .result = "timeout",
                       .time = now};
-    BoardRecord uses{.run = *run, .slot = 2, .board = 2, .serial = "SN000101", .pool = *pool,
-                     .index = d.index, .fate = BoardRecord::Fate::Used, .result = "done",
+    BoardRecord uses{.run = *run,
+                     .slot = 2,
+                     .board = 2,
+                     .serial = "SN000101",
+                     .pool = *pool,
+                     .index = d.index,
+                     .fate = BoardRecord::Fate::Used,
+                     .result = "done",
                      .time = now};
     QVERIFY2(store.record(voids, &error), qPrintable(error));
     QVERIFY2(store.record(uses, &error), qPrintable(error));
@@ -292,10 +305,10 @@ void tst_RecordStore::allocation()
 void tst_RecordStore::goneRun_data()
 {
     QTest::addColumn<QString>("backend");
-    QTest::addColumn<bool>("zombie");      // the gone run's process: a zombie, or reaped
-    QTest::addColumn<bool>("sameSpool");   // the next run replays the gone run's spool
-    QTest::addColumn<bool>("noted");       // the gone run noted its numbers going out
-    QTest::addColumn<QString>("unsent");   // what became of its number that never went out
+    QTest::addColumn<bool>("zombie");    // the gone run's process: a zombie, or reaped
+    QTest::addColumn<bool>("sameSpool"); // the next run replays the gone run's spool
+    QTest::addColumn<bool>("noted");     // the gone run noted its numbers going out
+    QTest::addColumn<QString>("unsent"); // what became of its number that never went out
     for (const char *backend : {"sqlite", "postgresql"}) {
         const auto row = [&](const char *name, bool zombie, bool same, bool noted,
                              const char *unsent) {
@@ -343,8 +356,8 @@ void tst_RecordStore::goneRun()
         QCOMPARE(number.run, killed.run());
         serials << number.serial;
     }
-    QCOMPARE(serials, unsent == "void" ? QStringList({"SN000100", "SN000101"})
-                                       : QStringList({"SN000100"}));
+    QCOMPARE(serials,
+             unsent == "void" ? QStringList({"SN000100", "SN000101"}) : QStringList({"SN000100"}));
     QCOMPARE(state(url, killed.pool(), out.index), QString("void"));
     QCOMPARE(state(url, killed.pool(), held.index), unsent);
     const QString k = QString::number(killed.run()), n = QString::number(next.run());
@@ -539,8 +552,13 @@ void tst_RecordStore::partialDrain()
     QVERIFY(refuse(url, "UPDATE", "numbers", "1 = 1"));
     QVERIFY(refuse(url, "INSERT", "boards", "NEW.board = 99"));
     QVERIFY(recorder.giveBack(a, &error));
-    QVERIFY(recorder.record({.slot = 1, .board = 99, .serial = "SN000101", .index = b.index,
-                             .fate = BoardRecord::Fate::Used, .result = "done", .time = "t"},
+    QVERIFY(recorder.record({.slot = 1,
+                             .board = 99,
+                             .serial = "SN000101",
+                             .index = b.index,
+                             .fate = BoardRecord::Fate::Used,
+                             .result = "done",
+                             .time = "t"},
                             &error));
     QVERIFY(recorder.record({.slot = 2, .board = 2, .result = "timeout", .time = "t"}, &error));
     const Recorder::Status lost = recorder.status();
@@ -591,9 +609,9 @@ void tst_RecordStore::report()
     const QString at = hour.toString(Qt::ISODateWithMs);
     const auto board = [&](qint64 run, int number, const char *result, int attempts,
                            const QString &time) {
-        return store.record({.run = run, .board = number, .result = result,
-                             .attempts = attempts, .time = time},
-                            &error);
+        return store.record(
+            {.run = run, .board = number, .result = result, .attempts = attempts, .time = time},
+            &error);
     };
     QVERIFY(board(*one, 1, "done", 1, at) && board(*one, 2, "done", 2, at) &&
             board(*one, 3, "timeout", 3, at) && board(*one, 4, "stopped", 1, at) &&
