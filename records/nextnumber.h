@@ -5,6 +5,7 @@
 #include <optional>
 
 class QSqlQuery;
+class QString;
 
 // The place in a pool's sequence that the pool gives out next: the lowest number given back
 // first, else the next one never given out. Read alike by a reservation, by the recorder's
@@ -14,7 +15,7 @@ struct NextNumber {
     bool returned = false;
 
     // `lock` holds the pool's row until the transaction ends (PostgreSQL; SQLite's writer holds
-    // the whole file). Nullopt: a query failed, and `query` says why.
+    // the whole file). Nullopt: it could not be read, and `detail` says why.
     static std::optional<NextNumber> read(QSqlQuery &query, qint64 pool, qint64 capacity,
-                                          bool lock);
+                                          bool lock, QString *detail);
 };

@@ -7,7 +7,6 @@
 #include "records/transaction.h"
 
 #include <QDateTime>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -239,10 +238,11 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
     if (!transaction.begin(error))
         return Reserved::Unreachable;
     QSqlQuery query = transaction.query();
+    QString detail;
     const std::optional<NextNumber> next =
-        NextNumber::read(query, pool, scheme.capacity(), connections->postgres());
+        NextNumber::read(query, pool, scheme.capacity(), connections->postgres(), &detail);
     if (!next) {
-        transaction.fail("read the serial pool", query.lastError().text(), error);
+        transaction.fail("read the serial pool", detail, error);
         return Reserved::Unreachable;
     }
     if (next->index < 0) {
@@ -282,9 +282,11 @@ Reserved RecordStore::next(qint64 pool, const SerialScheme &scheme, SerialValue 
     if (!transaction.begin(error))
         return Reserved::Unreachable;
     QSqlQuery query = transaction.query();
-    const std::optional<NextNumber> next = NextNumber::read(query, pool, scheme.capacity(), false);
+    QString detail;
+    const std::optional<NextNumber> next =
+        NextNumber::read(query, pool, scheme.capacity(), false, &detail);
     if (!next) {
-        transaction.fail("read the serial pool", query.lastError().text(), error);
+        transaction.fail("read the serial pool", detail, error);
         return Reserved::Unreachable;
     }
     query.finish();

@@ -6,7 +6,6 @@
 #include "records/transaction.h"
 
 #include <QFileInfo>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -35,9 +34,11 @@ bool pool(Transaction &transaction, const SerialScheme &scheme, StoreLook *look,
                                             : &look->returned;
         *count += query.value(1).toLongLong();
     }
-    const std::optional<NextNumber> next = NextNumber::read(query, id, scheme.capacity(), false);
+    QString detail;
+    const std::optional<NextNumber> next =
+        NextNumber::read(query, id, scheme.capacity(), false, &detail);
     if (!next)
-        return transaction.fail("read the serial pool", query.lastError().text(), error);
+        return transaction.fail("read the serial pool", detail, error);
     look->exhausted = next->index < 0;
     look->next = look->exhausted ? QString() : scheme.text(scheme.valueAt(next->index));
     return true;
