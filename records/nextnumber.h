@@ -16,6 +16,6 @@ struct NextNumber {
 
     // `lock` holds the pool's row until the transaction ends (PostgreSQL; SQLite's writer holds
     // the whole file). Nullopt: it could not be read, and `detail` says why.
-    static std::optional<NextNumber> read(QSqlQuery &query, qint64 pool, qint64 capacity,
-                                          bool lock, QString *detail);
+    static std::optional<NextNumber> read(QSqlQuery &query, qint64 pool, qint64 capacity, bool lock,
+                                          QString *detail);
 };
