@@ -1,14 +1,16 @@
-// Prints what the record store costs: the time to reserve a board's serial number and write its
-// record, p50 and p99, on SQLite and on a PostgreSQL server of its own (a throwaway cluster on a
-// Unix socket), and the boards per hour of a 16-slot station of unpaced simulated loaders with
-// serial numbers in each store against one without.
+// Prints what the record store costs: the time to reserve a board's serial number, note that it
+// went out and write the board's record, through the recorder that keeps its status up to date,
+// p50 and p99, on SQLite and on a PostgreSQL server of its own (a throwaway cluster on a Unix
+// socket), and the boards per hour of a 16-slot station of unpaced simulated loaders with serial
+// numbers in each store against one without.
 //   lumedra-bench-store
 #include "bench/verdict.h"
+#include "records/recorder.h"
 #include "records/recordstore.h"
 #include "records/serialscheme.h"
 #include "testing/kit/images.h"
-#include "testing/simloader/simloader.h"
 #include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -51,38 +53,40 @@ double percentile(std::vector<double> values, double share)
     return values[size_t(share * double(values.size() - 1))];
 }
 
-// One board's share of the store: its number reserved, then its record written with it used.
-Spread perBoard(const StoreUrl &url)
+// One board's share of the store: its number reserved, noted as gone out, then its record
+// written with it used.
+Spread perBoard(const StoreUrl &url, const QString &spoolPath)
 {
     QString error;
     const auto scheme = SerialScheme::fromFields(
         {{"at", "0"}, {"format", "dec:10"}, {"prefix", "B-"}, {"start", "1"}}, QString(), &error);
     RecordStore store(url);
+    RecordSpool spool(spoolPath);
+    Recorder recorder(&store, &spool, scheme);
     QVector<RecordStore::Voided> voided;
-    if (!store.open(&error))
-        return {};
-    const auto run = store.startRun({"bench", "bench-host", "1", "", "", ::getpid()}, &voided,
-                                    &error);
-    const auto pool = store.pool(*scheme, &error);
-    if (!run || !pool)
+    if (!recorder.start({"bench", "bench-host", "1", "", "", ::getpid(), true}, &voided, &error))
         return {};
     std::vector<double> ms;
     for (int board = 1; board <= Allocations; ++board) {
         QElapsedTimer clock;
         clock.start();
         SerialValue value;
-        if (store.reserve(*pool, *scheme, *run, &value, &error) != RecordStore::Reserved::Ok)
+        if (recorder.reserve(&value, &error) != Reserved::Ok || !recorder.wentOut(value, &error))
             return {};
-        BoardRecord record{.run = *run, .slot = 1, .board = board,
-                           .boardSerial = scheme->text(value), .pool = *pool, .index = value.index,
-                           .fate = BoardRecord::Fate::Used, .result = "done", .attempts = 1,
+        BoardRecord record{.slot = 1,
+                           .board = board,
+                           .boardSerial = scheme->text(value),
+                           .index = value.index,
+                           .fate = BoardRecord::Fate::Used,
+                           .result = "done",
+                           .attempts = 1,
                            .seconds = 1,
                            .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};
-        if (!store.record(record, &error))
+        if (!recorder.record(record, &error) || recorder.status().lost)
             return {};
         ms.push_back(clock.nsecsElapsed() / 1e6);
     }
-    store.stopRun(*run, &error);
+    recorder.stop();
     return {percentile(ms, 0.5), percentile(ms, 0.99), true};
 }
 
@@ -161,8 +165,8 @@ int main(int argc, char *argv[])
     const StoreUrl sqliteUrl = *StoreUrl::parse("sqlite:" + dir.filePath("bench.sqlite"), &error);
     const StoreUrl pgUrl = *StoreUrl::parse(postgres, &error);
 
-    const Spread sqlite = perBoard(sqliteUrl);
-    const Spread pg = perBoard(pgUrl);
+    const Spread sqlite = perBoard(sqliteUrl, dir.filePath("sqlite-spool.jsonl"));
+    const Spread pg = perBoard(pgUrl, dir.filePath("pg-spool.jsonl"));
 
     const QByteArray image = randomImage(ImageSize, 5);
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
@@ -188,9 +192,9 @@ int main(int argc, char *argv[])
     QProcess::execute(LUMEDRA_ROOT "/scripts/pg-cluster.sh", {"stop", cluster});
 
     std::printf("%-44s %10s %10s\n", "measure", "p50", "p99");
-    std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve + record per board, SQLite", sqlite.p50,
+    std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve, out, record per board, SQLite", sqlite.p50,
                 sqlite.p99);
-    std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve + record per board, PostgreSQL", pg.p50,
+    std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve, out, record per board, PostgreSQL", pg.p50,
                 pg.p99);
     std::printf("\n%-44s %10s %10s\n", "16 unpaced slots, median of 3", "boards/h", "vs plain");
     std::printf("%-44s %10.0f\n", "no serial numbers (records in SQLite)", plain);

@@ -1,6 +1,6 @@
 #include "cli/reportcommand.h"
 
-#include "records/recordstore.h"
+#include "records/report.h"
 #include "records/storeurl.h"
 
 #include <QCommandLineParser>
@@ -8,9 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QVariant>
 
 #include <cstdio>
@@ -18,7 +15,8 @@
 namespace
 {
 constexpr int UsageStatus = 2;
-constexpr int SecondsPerHour = 3600;
+constexpr int UnknownStatus = 1;
+constexpr int ImageDigits = 12; // of the image's SHA-256, enough to tell images apart
 
 enum class Form { Text, Csv, Json };
 
@@ -35,7 +33,8 @@ QString csvField(const QString &text)
     return '"' + QString(text).replace('"', "\"\"") + '"';
 }
 
-// Rows of named columns, printed as aligned text, CSV or one JSON object a line.
+// Rows of named columns, printed as aligned text, CSV or one JSON object a line. An invalid
+// value is an empty cell, or null in JSON.
 void print(const QStringList &columns, const QVector<QVariantList> &rows, Form form)
 {
     QString out;
@@ -78,33 +77,52 @@ void print(const QStringList &columns, const QVector<QVariantList> &rows, Form f
     std::fputs(out.toUtf8().constData(), stdout);
 }
 
-double ratio(qint64 part, qint64 whole)
+// A person reads a share as a percentage; a program gets the number.
+QVariant share(double part, Form form)
 {
-    return whole > 0 ? qRound(1000.0 * part / whole) / 1000.0 : 0;
+    if (form == Form::Text)
+        return QString("%1 %").arg(100 * part, 0, 'f', 1);
+    return qRound(1000 * part) / 1000.0;
 }
 
-// Boards over the time the station's runs of that image were up within the hour: a station
-// that ran for ten minutes of it and flashed 20 boards did 120 an hour.
-double perHour(QSqlDatabase &db, const QString &station, const QString &image, const QString &hour,
-               qint64 boards)
+QVariant orNone(qint64 value)
 {
-    const QDateTime start = QDateTime::fromString(hour + ":00:00Z", Qt::ISODate);
-    const QDateTime end = start.addSecs(SecondsPerHour);
-    QSqlQuery runs(db);
-    runs.prepare("SELECT started, stopped FROM runs WHERE station = :station AND image_sha256 = "
-                 ":image");
-    runs.bindValue(":station", station);
-    runs.bindValue(":image", image);
-    double up = 0;
-    if (runs.exec())
-        while (runs.next()) {
-            const QDateTime from = QDateTime::fromString(runs.value(0).toString(), Qt::ISODateWithMs);
-            const QDateTime to = runs.value(1).isNull()
-                                     ? QDateTime::currentDateTimeUtc()
-                                     : QDateTime::fromString(runs.value(1).toString(), Qt::ISODateWithMs);
-            up += qMax<qint64>(0, qMax(from, start).msecsTo(qMin(to, end))) / 1e3;
-        }
-    return up > 0 ? qRound(10.0 * boards * SecondsPerHour / up) / 10.0 : 0;
+    return value != 0 ? QVariant(value) : QVariant();
+}
+
+QVariant orNone(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+int history(Report &report, const QString &serial, const QDateTime &since, Form form)
+{
+    QString error;
+    const std::optional<QVector<Report::Step>> steps = report.history(serial, &error);
+    if (!steps)
+        return fail(error);
+    QVector<QVariantList> rows;
+    for (const Report::Step &step : *steps) {
+        if (since.isValid() && step.time.isValid() && step.time < since)
+            continue;
+        rows << QVariantList{orNone(step.time.toString(Qt::ISODateWithMs)),
+                             step.event,
+                             orNone(step.station),
+                             orNone(step.run),
+                             orNone(step.slot),
+                             orNone(step.board),
+                             orNone(step.attempts),
+                             orNone(step.result),
+                             step.event == "board" ? QVariant(step.reason) : QVariant(),
+                             orNone(step.number)};
+    }
+    print({"time", "event", "station", "run", "slot", "board", "attempts", "result", "reason",
+           "number"},
+          rows, form);
+    if (steps->isEmpty())
+        std::fprintf(stderr, "lumedra-cli report: the store has never heard of %s\n",
+                     qPrintable(serial));
+    return steps->isEmpty() ? UnknownStatus : 0;
 }
 } // namespace
 
@@ -132,16 +150,15 @@ int runReport(const QStringList &arguments)
     if (parser.isSet(json) && parser.isSet(csv))
         return fail("--json and --csv exclude each other");
     const Form form = parser.isSet(json) ? Form::Json : parser.isSet(csv) ? Form::Csv : Form::Text;
-    QString from = QStringLiteral(""); // not null: NULL would match no time
+    QDateTime from;
     if (parser.isSet(since)) {
-        QDateTime time = QDateTime::fromString(parser.value(since), Qt::ISODateWithMs);
-        if (!time.isValid())
-            time = QDateTime::fromString(parser.value(since), Qt::ISODate);
-        if (!time.isValid())
+        from = QDateTime::fromString(parser.value(since), Qt::ISODateWithMs);
+        if (!from.isValid())
+            from = QDateTime::fromString(parser.value(since), Qt::ISODate);
+        if (!from.isValid())
             return fail(QString("--since '%1' is not an ISO 8601 time").arg(parser.value(since)));
-        if (time.timeSpec() == Qt::LocalTime)
-            time.setTimeSpec(Qt::UTC);
-        from = time.toUTC().toString(Qt::ISODateWithMs);
+        if (from.timeSpec() == Qt::LocalTime)
+            from.setTimeSpec(Qt::UTC);
     }
 
     QString error;
@@ -149,62 +166,25 @@ int runReport(const QStringList &arguments)
         parser.isSet(db) ? StoreUrl::parse(parser.value(db), &error) : StoreUrl::defaultSqlite();
     if (!url)
         return fail(error);
-    RecordStore store(*url);
-    if (!store.open(&error))
+    Report report(*url);
+    if (parser.isSet(serial))
+        return history(report, parser.value(serial), from, form);
+    const std::optional<QVector<Report::Row>> rows = report.rows(from, QDateTime(), &error);
+    if (!rows)
         return fail(error);
-    QSqlDatabase connection = store.connection(&error);
-    QSqlQuery query(connection);
-    QVector<QVariantList> rows;
-    if (parser.isSet(serial)) {
-        query.prepare("SELECT b.time, r.station, b.run, b.slot, b.board, b.attempts, b.result, "
-                      "b.reason, b.serial_fate FROM boards b JOIN runs r ON r.id = b.run WHERE "
-                      "b.serial = :serial AND b.time >= :since ORDER BY b.time");
-        query.bindValue(":serial", parser.value(serial));
-        query.bindValue(":since", from);
-        if (!query.exec())
-            return fail(query.lastError().text());
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < query.record().count(); ++i)
-                row << query.value(i);
-            rows << row;
-        }
-        print({"time", "station", "run", "slot", "board", "attempts", "result", "reason",
-               "number"},
-              rows, form);
-        if (rows.isEmpty())
-            std::fprintf(stderr, "lumedra-cli report: no board had %s\n",
-                         qPrintable(parser.value(serial)));
-        return rows.isEmpty() ? 1 : 0;
-    }
-    // A board stopped by the run is neither done nor failed.
-    query.prepare(
-        "SELECT r.station, r.image_sha256, substr(b.time, 1, 13), COUNT(*), "
-        "SUM(CASE WHEN b.result = 'done' THEN 1 ELSE 0 END), "
-        "SUM(CASE WHEN b.result = 'done' AND b.attempts <= 1 THEN 1 ELSE 0 END) "
-        "FROM boards b JOIN runs r ON r.id = b.run "
-        "WHERE b.result <> 'stopped' AND b.time >= :since "
-        "GROUP BY r.station, r.image_sha256, substr(b.time, 1, 13) "
-        "ORDER BY substr(b.time, 1, 13), r.station, r.image_sha256");
-    query.bindValue(":since", from);
-    if (!query.exec())
-        return fail(query.lastError().text());
-    while (query.next()) {
-        const qint64 boards = query.value(3).toLongLong();
-        const qint64 done = query.value(4).toLongLong();
-        rows << QVariantList{query.value(0),
-                             query.value(1).toString().left(12),
-                             query.value(2).toString() + ":00Z",
-                             boards,
-                             done,
-                             boards - done,
-                             ratio(done, boards),
-                             ratio(query.value(5).toLongLong(), boards),
-                             perHour(connection, query.value(0).toString(),
-                                     query.value(1).toString(), query.value(2).toString(), boards)};
-    }
+    QVector<QVariantList> cells;
+    for (const Report::Row &row : *rows)
+        cells << QVariantList{row.station,
+                              row.image.left(ImageDigits),
+                              row.hour.toString("yyyy-MM-dd'T'HH:00'Z'"),
+                              row.totals.boards,
+                              row.totals.done,
+                              row.totals.failed,
+                              share(row.totals.yield, form),
+                              share(row.totals.firstPassYield, form),
+                              qRound(10 * row.totals.boardsPerHour) / 10.0};
     print({"station", "image", "hour", "boards", "done", "failed", "yield", "first_pass_yield",
            "boards_per_hour"},
-          rows, form);
+          cells, form);
     return 0;
 }

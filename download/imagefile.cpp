@@ -36,16 +36,15 @@ ImageFile::Status fail(ImageFile::Status status, const QString &text, QByteArray
     return status;
 }
 
-QString tooLarge(qint64 size)
+QString tooLarge(qint64 size, qint64 limit)
 {
-    return QStringLiteral("too large: %1 bytes, the limit is %2 bytes")
-        .arg(size)
-        .arg(ImageFile::MaxLength);
+    return QStringLiteral("too large: %1 bytes, the limit is %2 bytes").arg(size).arg(limit);
 }
 
 } // namespace
 
-ImageFile::Status ImageFile::read(const QString &path, QByteArray *image, QString *reason)
+ImageFile::Status ImageFile::read(const QString &path, QByteArray *image, QString *reason,
+                                  qint64 limit)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat info {
@@ -59,8 +58,8 @@ ImageFile::Status ImageFile::read(const QString &path, QByteArray *image, QStrin
         return fail(Status::NotRegular,
                     QStringLiteral("not a regular file (%1)").arg(kindOf(info.st_mode)), image,
                     reason);
-    if (info.st_size > MaxLength)
-        return fail(Status::TooLarge, tooLarge(info.st_size), image, reason);
+    if (info.st_size > limit)
+        return fail(Status::TooLarge, tooLarge(info.st_size, limit), image, reason);
 
     // Non-blocking, in case the name was swapped for a FIFO since the check; the open file is
     // checked once more, and it is what gets read.
@@ -72,20 +71,20 @@ ImageFile::Status ImageFile::read(const QString &path, QByteArray *image, QStrin
     file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return fail(Status::NotRegular, QStringLiteral("not a regular file"), image, reason);
-    if (info.st_size > MaxLength)
-        return fail(Status::TooLarge, tooLarge(info.st_size), image, reason);
+    if (info.st_size > limit)
+        return fail(Status::TooLarge, tooLarge(info.st_size, limit), image, reason);
 
     // Let go of a previous image first, so that a large one is never held twice.
     image->clear();
     *image = file.read(info.st_size);
     // A file that grew since is read on, up to the limit.
-    while (file.error() == QFileDevice::NoError && image->size() <= MaxLength) {
+    while (file.error() == QFileDevice::NoError && image->size() <= limit) {
         const QByteArray more = file.read(1 << 20);
         if (more.isEmpty())
             break;
-        if (image->size() + qint64(more.size()) > MaxLength)
-            return fail(Status::TooLarge, tooLarge(image->size() + qint64(more.size())), image,
-                        reason);
+        if (image->size() + qint64(more.size()) > limit)
+            return fail(Status::TooLarge, tooLarge(image->size() + qint64(more.size()), limit),
+                        image, reason);
         image->append(more);
     }
     if (file.error() != QFileDevice::NoError)

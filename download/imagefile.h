@@ -14,6 +14,8 @@ public:
 
     enum class Status { Ok, CannotOpen, NotRegular, TooLarge, ReadFailed };
 
-    // Fills `image` on Ok and clears it otherwise; `reason` says why, for a user's eyes.
-    static Status read(const QString &path, QByteArray *image, QString *reason = nullptr);
+    // Fills `image` on Ok and clears it otherwise; `reason` says why, for a user's eyes. A file
+    // larger than `limit` bytes is TooLarge.
+    static Status read(const QString &path, QByteArray *image, QString *reason = nullptr,
+                       qint64 limit = MaxLength);
 };

@@ -7,15 +7,15 @@ BoardNumbering::BoardNumbering(Recorder *recorder, const Image &base)
 {
 }
 
-Recorder::Reserved BoardNumbering::take(QString *error)
+Reserved BoardNumbering::take(QString *error)
 {
     if (!recorder)
-        return Recorder::Reserved::NoScheme;
+        return Reserved::NoScheme;
     if (number)
-        return Recorder::Reserved::Ok;
+        return Reserved::Ok;
     SerialValue value;
-    const Recorder::Reserved reserved = recorder->reserve(&value, error);
-    if (reserved != Recorder::Reserved::Ok)
+    const Reserved reserved = recorder->reserve(&value, error);
+    if (reserved != Reserved::Ok)
         return reserved;
     const SerialScheme &scheme = *recorder->scheme();
     number = value;

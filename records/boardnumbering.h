@@ -19,7 +19,7 @@ public:
     BoardNumbering(Recorder *recorder, const Image &base);
 
     // Reserves the next board's number unless one is held already.
-    Recorder::Reserved take(QString *error);
+    Reserved take(QString *error);
     bool holds() const { return number.has_value(); }
     // The held number as a person reads it; empty when none is held.
     QString text() const { return numberText; }

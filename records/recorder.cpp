@@ -1,5 +1,8 @@
 #include "records/recorder.h"
 
+#include <QDateTime>
+#include <QMutexLocker>
+
 Recorder::Recorder(RecordStore *store, RecordSpool *spool,
                    const std::optional<SerialScheme> &scheme)
     : store(store), spool(spool), serial(scheme)
@@ -9,19 +12,26 @@ Recorder::Recorder(RecordStore *store, RecordSpool *spool,
 bool Recorder::start(const RecordStore::Run &run, QVector<RecordStore::Voided> *voided,
                      QString *error)
 {
-    if (!store->open(error) || !flush(error))
-        return false;
-    const std::optional<qint64> id = store->startRun(run, voided, error);
-    if (!id)
-        return false;
-    runId = *id;
-    if (serial) {
-        const std::optional<qint64> pool = store->pool(*serial, error);
-        if (!pool)
+    const bool started = [&] {
+        // The spool goes first: a gone run's numbers are settled by what it noted.
+        if (!store->open(error) || !flush(error))
             return false;
-        poolId = *pool;
-    }
-    return true;
+        RecordStore::Run mine = run;
+        mine.spool = spool->path();
+        const std::optional<qint64> id = store->startRun(mine, voided, error);
+        if (!id)
+            return false;
+        runId = *id;
+        if (serial) {
+            const std::optional<qint64> pool = store->pool(*serial, error);
+            if (!pool)
+                return false;
+            poolId = *pool;
+        }
+        return true;
+    }();
+    settle(started);
+    return started;
 }
 
 void Recorder::stop()
@@ -33,10 +43,14 @@ void Recorder::stop()
 
 bool Recorder::apply(const QJsonObject &entry, QString *error)
 {
-    if (entry["op"].toString() == "giveback")
-        return store->giveBack(entry["pool"].toVariant().toLongLong(),
-                               entry["index"].toVariant().toLongLong(),
-                               entry["run"].toVariant().toLongLong(), error);
+    const QString op = entry["op"].toString();
+    const qint64 pool = entry["pool"].toVariant().toLongLong();
+    const qint64 index = entry["index"].toVariant().toLongLong();
+    const qint64 run = entry["run"].toVariant().toLongLong();
+    if (op == "giveback")
+        return store->giveBack(pool, index, run, error);
+    if (op == "wentout")
+        return store->wentOut(pool, index, run, entry["time"].toString(), error);
     return store->record(BoardRecord::fromJson(entry["board"].toObject()), error);
 }
 
@@ -48,46 +62,81 @@ bool Recorder::flush(QString *error)
     return spool->empty();
 }
 
-Recorder::Reserved Recorder::reserve(SerialValue *value, QString *error)
+bool Recorder::deliver(const QJsonObject &entry, QString *error)
+{
+    const bool reached = flush(error) && apply(entry, error);
+    const bool kept = reached || spool->append(entry, error);
+    settle(reached);
+    return kept;
+}
+
+Reserved Recorder::reserve(SerialValue *value, QString *error)
 {
     if (!serial)
         return Reserved::NoScheme;
     // The spool goes first: a number given back while the store was away is the next one out.
-    if (!flush(error))
-        return Reserved::Unreachable;
-    switch (store->reserve(poolId, *serial, runId, value, error)) {
-    case RecordStore::Reserved::Ok:
-        return Reserved::Ok;
-    case RecordStore::Reserved::Exhausted:
-        return Reserved::Exhausted;
-    case RecordStore::Reserved::Failed:
-        break;
-    }
-    return Reserved::Unreachable;
-}
-
-bool Recorder::wentOut(const SerialValue &, QString *)
-{
-    return true;
+    const Reserved reserved =
+        flush(error) ? store->reserve(poolId, *serial, runId, value, error) : Reserved::Unreachable;
+    settle(reserved != Reserved::Unreachable);
+    return reserved;
 }
 
 bool Recorder::giveBack(const SerialValue &value, QString *error)
 {
-    const QJsonObject entry{{"op", "giveback"}, {"pool", poolId}, {"index", value.index},
-                            {"run", runId}};
-    if (flush(error) && apply(entry, error))
-        return true;
-    return spool->append(entry, error);
+    return deliver({{"op", "giveback"}, {"pool", poolId}, {"index", value.index}, {"run", runId}},
+                   error);
+}
+
+bool Recorder::wentOut(const SerialValue &value, QString *error)
+{
+    return deliver({{"op", "wentout"},
+                    {"pool", poolId},
+                    {"index", value.index},
+                    {"run", runId},
+                    {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}},
+                   error);
 }
 
 bool Recorder::record(BoardRecord record, QString *error)
 {
     record.run = runId;
     record.pool = poolId;
-    const QJsonObject entry{{"op", "board"}, {"board", record.toJson()}};
-    if (flush(error) && apply(entry, error))
-        return true;
-    return spool->append(entry, error);
+    return deliver({{"op", "board"}, {"board", record.toJson()}}, error);
+}
+
+bool Recorder::heal(QString *error)
+{
+    settle(flush(error));
+    const Status now = status();
+    return !now.lost && now.spooled == 0;
+}
+
+void Recorder::settle(bool reached)
+{
+    SerialValue value;
+    Reserved next = Reserved::NoScheme;
+    QString error;
+    if (reached && serial)
+        next = store->next(poolId, *serial, &value, &error);
+    const int spooled = spool->count();
+    QMutexLocker lock(&statusMutex);
+    if (next == Reserved::Unreachable || !reached) {
+        if (!current.lost)
+            current.lost = std::chrono::steady_clock::now();
+    } else {
+        current.lost.reset();
+    }
+    current.spooled = spooled;
+    if (next == Reserved::Ok || next == Reserved::Exhausted) {
+        current.next = next == Reserved::Ok ? serial->text(value) : QString();
+        current.exhausted = next == Reserved::Exhausted;
+    }
+}
+
+Recorder::Status Recorder::status() const
+{
+    QMutexLocker lock(&statusMutex);
+    return current;
 }
 
 void Recorder::closeThread()

@@ -3,20 +3,33 @@
 #include "records/boardrecord.h"
 #include "records/recordspool.h"
 #include "records/recordstore.h"
+#include "records/reserved.h"
 #include "records/serialscheme.h"
 
+#include <QMutex>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
-// What a run's slots tell the record store, from their own threads: a number for each board, and
-// each board's line with what became of its number. While the store is out of reach, lines and
-// given-back numbers go to the spool and reach the store, in order, once it answers again; a board
-// that needs a new number waits for it.
+// What a run's slots tell the record store, from their own threads: a number for each board, when
+// it goes out, and each board's line with what became of its number. While the store is out of
+// reach, lines, notes and given-back numbers go to the spool and reach the store, in order, once
+// it answers again; a board that needs a new number waits for it.
 class Recorder
 {
 public:
-    enum class Reserved { Ok, NoScheme, Exhausted, Unreachable };
+    // What a view shows of the store, kept up to date after each of the recorder's calls on the
+    // store and read without touching it.
+    struct Status {
+        // Since when the store is out of reach; none while it answers.
+        std::optional<std::chrono::steady_clock::time_point> lost;
+        int spooled = 0; // entries waiting in the spool
+        // The number the next board gets: the lowest given back, else the next never given out.
+        // Empty without a scheme, before the store first answered, or when none is left.
+        QString next;
+        bool exhausted = false; // the scheme has no number left
+    };
 
     Recorder(RecordStore *store, RecordSpool *spool, const std::optional<SerialScheme> &scheme);
 
@@ -25,14 +38,21 @@ public:
     bool start(const RecordStore::Run &run, QVector<RecordStore::Voided> *voided, QString *error);
     void stop();
 
+    // Ok, NoScheme, Exhausted or Unreachable.
     Reserved reserve(SerialValue *value, QString *error);
-    // The number may reach a board from now on.
-    bool wentOut(const SerialValue &value, QString *error);
     // False only when neither the store nor the spool took it.
     bool giveBack(const SerialValue &value, QString *error);
+    // The number is on its way to a board: called just before the header frame, when no byte of
+    // the image has gone out yet. False only when neither the store nor the spool took it.
+    bool wentOut(const SerialValue &value, QString *error);
     bool record(BoardRecord record, QString *error);
+    // Writes the spool into the store and looks at the store again: called every few seconds,
+    // from a thread of its own (which calls closeThread() before it ends), while the store is
+    // lost or the spool holds entries. True when the store answers and the spool is empty.
+    bool heal(QString *error);
     void closeThread();
 
+    Status status() const;
     qint64 run() const { return runId; }
     qint64 pool() const { return poolId; }
     const std::optional<SerialScheme> &scheme() const { return serial; }
@@ -40,10 +60,16 @@ public:
 private:
     bool flush(QString *error);
     bool apply(const QJsonObject &entry, QString *error);
+    // The entry into the store, or else into the spool.
+    bool deliver(const QJsonObject &entry, QString *error);
+    // After a call on the store: whether it answered, and what the next number is now.
+    void settle(bool reached);
 
     RecordStore *const store;
     RecordSpool *const spool;
     const std::optional<SerialScheme> serial;
     qint64 runId = 0;
     qint64 poolId = 0;
+    mutable QMutex statusMutex;
+    Status current;
 };

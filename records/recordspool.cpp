@@ -36,7 +36,19 @@ bool RecordSpool::append(const QJsonObject &entry, QString *error)
     if (fd >= 0)
         ::close(fd);
     holds = holds || ok;
+    if (ok && entries)
+        ++*entries;
     return ok;
+}
+
+int RecordSpool::count()
+{
+    QMutexLocker lock(&mutex);
+    if (!holds)
+        return 0;
+    if (!entries)
+        entries = int(readAll().size()) - applied;
+    return *entries;
 }
 
 bool RecordSpool::empty()

@@ -1,24 +1,17 @@
 #include "records/recordstore.h"
 
+#include "records/nextnumber.h"
+#include "records/runprocess.h"
+#include "records/storeconnections.h"
+#include "records/storeschema.h"
+#include "records/transaction.h"
+
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
-#include <QMutexLocker>
-#include <QSqlError>
 #include <QSqlQuery>
-#include <QThread>
 #include <QVariant>
-
-#include <cerrno>
-
-#include <signal.h>
 
 namespace
 {
-// SQLite waits this long for another writer instead of failing at once.
-constexpr int BusyTimeoutMs = 10000;
-// A server that does not answer is given up on in this time, not libpq's forever.
-constexpr int ConnectTimeoutSeconds = 5;
 // Held while the schema is created or upgraded, so that two stations starting together agree.
 constexpr int SchemaLockKey = 0x4C4D4452;
 
@@ -27,407 +20,352 @@ QString now()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-// Each step takes the schema from one version to the next; a new store runs them all.
-QStringList steps(int to, bool postgres)
+QVariant orNull(const QString &text)
 {
-    const QString id = postgres ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY AUTOINCREMENT";
-    if (to == 1)
-        return {"CREATE TABLE runs (id " + id +
-                    ", station TEXT NOT NULL, host TEXT NOT NULL, version TEXT, job TEXT, "
-                    "image_sha256 TEXT, started TEXT NOT NULL, stopped TEXT)",
-                "CREATE TABLE boards (id " + id +
-                    ", run BIGINT NOT NULL REFERENCES runs(id), slot INTEGER, board INTEGER NOT "
-                    "NULL, vid TEXT, pid TEXT, usb_serial TEXT, location TEXT, result TEXT NOT "
-                    "NULL, reason TEXT, attempts INTEGER, seconds DOUBLE PRECISION, time TEXT NOT "
-                    "NULL, UNIQUE (run, board))"};
-    return {"ALTER TABLE runs ADD COLUMN pid BIGINT",
-            "ALTER TABLE runs ADD COLUMN ended TEXT",
-            "ALTER TABLE boards ADD COLUMN serial TEXT",
-            "ALTER TABLE boards ADD COLUMN serial_fate TEXT",
-            "ALTER TABLE boards ADD COLUMN received_sha256 TEXT",
-            "CREATE INDEX boards_serial ON boards (serial)",
-            "CREATE TABLE pools (id " + id + ", scheme TEXT NOT NULL UNIQUE, next_index BIGINT NOT NULL)",
-            // state: reserved, returned, used or void; run and board: who holds, used or voided it.
-            "CREATE TABLE numbers (pool BIGINT NOT NULL REFERENCES pools(id), idx BIGINT NOT NULL, "
-            "serial TEXT NOT NULL, state TEXT NOT NULL, run BIGINT, board INTEGER, PRIMARY KEY "
-            "(pool, idx))",
-            "CREATE INDEX numbers_state ON numbers (pool, state, idx)"};
+    return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
 }
 
-bool alive(qint64 pid)
+// One change to a number, kept for its history.
+bool note(Transaction &transaction, qint64 pool, qint64 index, const QString &event, qint64 run,
+          int board, const QString &time, QString *error)
 {
-    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+    QSqlQuery query = transaction.query();
+    query.prepare("INSERT INTO number_events (pool, idx, time, event, run, board) VALUES (:pool, "
+                  ":idx, :time, :event, :run, :board)");
+    query.bindValue(":pool", pool);
+    query.bindValue(":idx", index);
+    query.bindValue(":time", time);
+    query.bindValue(":event", event);
+    query.bindValue(":run", run);
+    query.bindValue(":board", board > 0 ? QVariant(board) : QVariant(QVariant::Int));
+    return transaction.exec(query, "note what became of a number", error);
 }
 } // namespace
 
-RecordStore::RecordStore(const StoreUrl &url) : url(url) {}
-
-RecordStore::~RecordStore()
+RecordStore::RecordStore(const StoreUrl &url)
+    : connections(std::make_unique<StoreConnections>(url, StoreConnections::Access::Write))
 {
-    for (const QString &name : qAsConst(names))
-        QSqlDatabase::removeDatabase(name);
 }
 
-QSqlDatabase RecordStore::connection(QString *error)
+RecordStore::~RecordStore() = default;
+
+const StoreUrl &RecordStore::address() const
 {
-    const QString name = QString("lumedra-store-%1-%2")
-                             .arg(quintptr(this), 0, 16)
-                             .arg(quintptr(QThread::currentThread()), 0, 16);
-    QSqlDatabase db;
-    if (QSqlDatabase::contains(name)) {
-        db = QSqlDatabase::database(name, false);
-    } else {
-        {
-            QMutexLocker lock(&mutex);
-            names.insert(name);
-        }
-        db = QSqlDatabase::addDatabase(postgres() ? "QPSQL" : "QSQLITE", name);
-        if (postgres()) {
-            db.setDatabaseName(url.database);
-            if (!url.host.isEmpty())
-                db.setHostName(url.host);
-            if (url.port > 0)
-                db.setPort(url.port);
-            if (!url.user.isEmpty())
-                db.setUserName(url.user);
-            QString options = QString("connect_timeout=%1").arg(ConnectTimeoutSeconds);
-            if (!url.options.isEmpty())
-                options += ';' + url.options;
-            db.setConnectOptions(options);
-        } else {
-            db.setDatabaseName(url.path);
-            db.setConnectOptions(QString("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
-        }
-    }
-    if (db.isOpen())
-        return db;
-    if (!db.isValid()) {
-        *error = QString("the Qt driver for %1 is not installed")
-                     .arg(postgres() ? "PostgreSQL (libqt5sql5-psql)" : "SQLite (libqt5sql5-sqlite)");
-        return QSqlDatabase();
-    }
-    if (!postgres() && !QDir().mkpath(QFileInfo(url.path).absolutePath())) {
-        *error = QString("cannot create the folder of %1").arg(url.path);
-        return QSqlDatabase();
-    }
-    // Opening SQLite sets its journal mode, which takes the file's lock like a write.
-    std::optional<QMutexLocker> opening;
-    if (!postgres())
-        opening.emplace(&writer);
-    if (!db.open()) {
-        *error = QString("cannot reach the record store %1: %2")
-                     .arg(url.display(), db.lastError().text().trimmed());
-        return QSqlDatabase();
-    }
-    if (postgres()) {
-        // "already exists, skipping" and the like are no news to the user.
-        QSqlQuery quiet(db);
-        quiet.exec("SET client_min_messages = warning");
-    } else {
-        // WAL lets readers (a report) go on beside the writers; FULL makes each commit durable.
-        QSqlQuery pragma(db);
-        pragma.exec("PRAGMA journal_mode=WAL");
-        pragma.exec("PRAGMA synchronous=FULL");
-        pragma.exec("PRAGMA foreign_keys=ON");
-    }
-    return db;
+    return connections->address();
 }
 
 void RecordStore::closeThread()
 {
-    const QString name = QString("lumedra-store-%1-%2")
-                             .arg(quintptr(this), 0, 16)
-                             .arg(quintptr(QThread::currentThread()), 0, 16);
-    {
-        QMutexLocker lock(&mutex);
-        if (!names.remove(name))
-            return;
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
-bool RecordStore::begin(QSqlDatabase &db, QString *error)
-{
-    if (!postgres())
-        writer.lock();
-    QSqlQuery query(db);
-    // IMMEDIATE takes SQLite's write lock at once: two writers queue on the busy timeout
-    // instead of one failing when it upgrades a read lock.
-    if (query.exec(postgres() ? "BEGIN" : "BEGIN IMMEDIATE"))
-        return true;
-    return failed(db, "begin", query.lastError().text(), error);
-}
-
-bool RecordStore::commit(QSqlDatabase &db, QString *error)
-{
-    QSqlQuery query(db);
-    if (!query.exec("COMMIT"))
-        return failed(db, "commit", query.lastError().text(), error);
-    if (!postgres())
-        writer.unlock();
-    return true;
-}
-
-bool RecordStore::failed(QSqlDatabase &db, const QString &what, const QString &detail,
-                         QString *error)
-{
-    *error = QString("the record store %1 failed to %2: %3")
-                 .arg(url.display(), what, detail.trimmed());
-    {
-        QSqlQuery rollback(db);
-        rollback.exec("ROLLBACK");
-    }
-    // A server that went away leaves a connection that never works again.
-    db.close();
-    if (!postgres())
-        writer.unlock();
-    return false;
+    connections->closeThread();
 }
 
 bool RecordStore::open(QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid())
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
         return false;
-    if (!begin(db, error))
+    QSqlQuery query = transaction.query();
+    if (connections->postgres() &&
+        !transaction.exec(query, QString("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLockKey),
+                          "lock the schema", error))
         return false;
-    QSqlQuery query(db);
-    if (postgres() && !query.exec(QString("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLockKey)))
-        return failed(db, "lock the schema", query.lastError().text(), error);
-    if (!query.exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"))
-        return failed(db, "create its schema", query.lastError().text(), error);
-    if (!query.exec("SELECT value FROM meta WHERE key = 'schema'"))
-        return failed(db, "read its schema", query.lastError().text(), error);
+    if (!transaction.exec(query,
+                          "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT "
+                          "NULL)",
+                          "create its schema", error) ||
+        !transaction.exec(query, "SELECT value FROM meta WHERE key = 'schema'", "read its schema",
+                          error))
+        return false;
     const int version = query.next() ? query.value(0).toInt() : 0;
     query.finish();
-    if (version > SchemaVersion) {
-        failed(db, "open", QString("its schema is version %1, newer than this program's %2")
-                               .arg(version)
-                               .arg(SchemaVersion),
-               error);
+    if (version > SchemaVersion)
+        return transaction.fail("open",
+                                QString("its schema is version %1, newer than this program's %2")
+                                    .arg(version)
+                                    .arg(SchemaVersion),
+                                error);
+    if (version < SchemaVersion &&
+        !StoreSchema::upgrade(transaction, version, connections->postgres(), error))
         return false;
-    }
-    if (version < SchemaVersion && !upgrade(db, version, error))
-        return false;
-    return commit(db, error);
-}
-
-bool RecordStore::upgrade(QSqlDatabase &db, int from, QString *error)
-{
-    QSqlQuery query(db);
-    for (int to = from + 1; to <= SchemaVersion; ++to)
-        for (const QString &statement : steps(to, postgres()))
-            if (!query.exec(statement))
-                return failed(db, QString("upgrade its schema to version %1").arg(to),
-                              query.lastError().text(), error);
-    query.prepare(from == 0 ? "INSERT INTO meta (key, value) VALUES ('schema', :v)"
-                            : "UPDATE meta SET value = :v WHERE key = 'schema'");
-    query.bindValue(":v", QString::number(SchemaVersion));
-    if (!query.exec())
-        return failed(db, "record its schema version", query.lastError().text(), error);
-    return true;
+    return transaction.commit(error);
 }
 
 std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voided,
                                             QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid() || !begin(db, error))
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
         return std::nullopt;
-    QSqlQuery open(db);
-    if (!open.exec("SELECT id, station, host, pid FROM runs WHERE stopped IS NULL"))
-        return failed(db, "read its runs", open.lastError().text(), error), std::nullopt;
-    // A run is gone when its process on this host has ended, or when its station, which runs
-    // once, starts again elsewhere.
-    QVector<qint64> gone;
-    while (open.next()) {
-        const QString station = open.value(1).toString();
-        const QString host = open.value(2).toString();
-        const bool here = host == run.host;
-        if ((here && !alive(open.value(3).toLongLong())) || (!here && station == run.station))
-            gone << open.value(0).toLongLong();
-    }
-    QSqlQuery query(db);
-    for (const qint64 id : qAsConst(gone)) {
-        query.prepare("UPDATE numbers SET state = 'void' WHERE run = :run AND state = "
-                      "'reserved' RETURNING serial");
-        query.bindValue(":run", id);
-        if (!query.exec())
-            return failed(db, "void a gone run's numbers", query.lastError().text(), error),
-                   std::nullopt;
-        while (query.next())
-            *voided << Voided{id, query.value(0).toString()};
-        query.prepare("UPDATE runs SET stopped = :now, ended = 'gone' WHERE id = :run");
-        query.bindValue(":now", now());
-        query.bindValue(":run", id);
-        if (!query.exec())
-            return failed(db, "close a gone run", query.lastError().text(), error), std::nullopt;
-    }
-    query.prepare("INSERT INTO runs (station, host, pid, version, job, image_sha256, started) "
-                  "VALUES (:station, :host, :pid, :version, :job, :sha, :now) RETURNING id");
+    const QString time = now();
+    QSqlQuery query = transaction.query();
+    query.prepare("INSERT INTO runs (station, host, pid, version, job, image_sha256, spool, "
+                  "started) VALUES (:station, :host, :pid, :version, :job, :sha, :spool, :now) "
+                  "RETURNING id");
     query.bindValue(":station", run.station);
     query.bindValue(":host", run.host);
     query.bindValue(":pid", run.pid);
     query.bindValue(":version", run.version);
     query.bindValue(":job", run.job);
     query.bindValue(":sha", run.imageSha256);
-    query.bindValue(":now", now());
-    if (!query.exec() || !query.next())
-        return failed(db, "start a run", query.lastError().text(), error), std::nullopt;
+    query.bindValue(":spool", orNull(run.notesWentOut ? run.spool : QString()));
+    query.bindValue(":now", time);
+    if (!transaction.exec(query, "start a run", error))
+        return std::nullopt;
+    if (!query.next()) {
+        transaction.fail("start a run", "no run id came back", error);
+        return std::nullopt;
+    }
     const qint64 id = query.value(0).toLongLong();
+
+    // A run is gone when its process on this host has ended, or when its station, which runs
+    // once, starts again elsewhere.
+    struct Gone {
+        qint64 id;
+        bool replayed; // its spool is ours, and start() has just written it into the store
+    };
+    QVector<Gone> gone;
+    query.prepare("SELECT id, station, host, pid, spool FROM runs WHERE stopped IS NULL AND id "
+                  "<> :id");
+    query.bindValue(":id", id);
+    if (!transaction.exec(query, "read its runs", error))
+        return std::nullopt;
+    while (query.next()) {
+        const bool here = query.value(2).toString() == run.host;
+        if ((here && !RunProcess::alive(query.value(3).toLongLong())) ||
+            (!here && query.value(1).toString() == run.station))
+            gone << Gone{query.value(0).toLongLong(),
+                         here && !run.spool.isEmpty() && query.value(4).toString() == run.spool};
+    }
+    for (const Gone &held : qAsConst(gone)) {
+        struct Number {
+            qint64 pool, index;
+            QString serial;
+            bool out;
+        };
+        QVector<Number> numbers;
+        query.prepare("SELECT pool, idx, serial, went_out FROM numbers WHERE run = :run AND "
+                      "state = 'reserved' ORDER BY pool, idx");
+        query.bindValue(":run", held.id);
+        if (!transaction.exec(query, "read a gone run's numbers", error))
+            return std::nullopt;
+        while (query.next())
+            numbers << Number{query.value(0).toLongLong(), query.value(1).toLongLong(),
+                              query.value(2).toString(), !query.value(3).isNull()};
+        for (const Number &number : qAsConst(numbers)) {
+            // Without the gone run's spool, a note that the number went out may be missing.
+            const bool back = held.replayed && !number.out;
+            query.prepare("UPDATE numbers SET state = :state WHERE pool = :pool AND idx = :idx");
+            query.bindValue(":state", back ? "returned" : "void");
+            query.bindValue(":pool", number.pool);
+            query.bindValue(":idx", number.index);
+            if (!transaction.exec(query, "settle a gone run's numbers", error) ||
+                !note(transaction, number.pool, number.index,
+                      back ? "returned_at_start" : "void_at_start", id, 0, time, error))
+                return std::nullopt;
+            if (!back)
+                *voided << Voided{held.id, number.serial};
+        }
+        query.prepare("UPDATE runs SET stopped = :now, ended = 'gone' WHERE id = :run");
+        query.bindValue(":now", time);
+        query.bindValue(":run", held.id);
+        if (!transaction.exec(query, "close a gone run", error))
+            return std::nullopt;
+    }
     query.finish();
-    if (!commit(db, error))
+    if (!transaction.commit(error))
         return std::nullopt;
     return id;
 }
 
 bool RecordStore::stopRun(qint64 run, QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid() || !begin(db, error))
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
         return false;
-    QSqlQuery query(db);
+    const QString time = now();
+    QSqlQuery query = transaction.query();
     // A number still held has gone on no board: the next run takes it.
+    query.prepare("INSERT INTO number_events (pool, idx, time, event, run) SELECT pool, idx, "
+                  ":now, 'returned', :stopping FROM numbers WHERE run = :run AND state = "
+                  "'reserved'");
+    query.bindValue(":now", time);
+    query.bindValue(":stopping", run);
+    query.bindValue(":run", run);
+    if (!transaction.exec(query, "note the run's numbers given back", error))
+        return false;
     query.prepare("UPDATE numbers SET state = 'returned' WHERE run = :run AND state = 'reserved'");
     query.bindValue(":run", run);
-    if (!query.exec())
-        return failed(db, "give back the run's numbers", query.lastError().text(), error);
+    if (!transaction.exec(query, "give back the run's numbers", error))
+        return false;
     query.prepare("UPDATE runs SET stopped = :now, ended = 'stopped' WHERE id = :run");
-    query.bindValue(":now", now());
+    query.bindValue(":now", time);
     query.bindValue(":run", run);
-    if (!query.exec())
-        return failed(db, "stop the run", query.lastError().text(), error);
-    return commit(db, error);
+    if (!transaction.exec(query, "stop the run", error))
+        return false;
+    return transaction.commit(error);
 }
 
 std::optional<qint64> RecordStore::pool(const SerialScheme &scheme, QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid() || !begin(db, error))
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
         return std::nullopt;
-    QSqlQuery query(db);
+    QSqlQuery query = transaction.query();
     query.prepare("INSERT INTO pools (scheme, next_index) VALUES (:scheme, 0) ON CONFLICT "
                   "(scheme) DO NOTHING");
     query.bindValue(":scheme", scheme.key());
-    if (!query.exec())
-        return failed(db, "create the serial pool", query.lastError().text(), error),
-               std::nullopt;
+    if (!transaction.exec(query, "create the serial pool", error))
+        return std::nullopt;
     query.prepare("SELECT id FROM pools WHERE scheme = :scheme");
     query.bindValue(":scheme", scheme.key());
-    if (!query.exec() || !query.next())
-        return failed(db, "find the serial pool", query.lastError().text(), error), std::nullopt;
+    if (!transaction.exec(query, "find the serial pool", error))
+        return std::nullopt;
+    if (!query.next()) {
+        transaction.fail("find the serial pool", "it is not there", error);
+        return std::nullopt;
+    }
     const qint64 id = query.value(0).toLongLong();
     query.finish();
-    if (!commit(db, error))
+    if (!transaction.commit(error))
         return std::nullopt;
     return id;
 }
 
-RecordStore::Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 run,
-                                           SerialValue *value, QString *error)
+Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 run,
+                              SerialValue *value, QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid() || !begin(db, error))
-        return Reserved::Failed;
-    QSqlQuery query(db);
-    // The pool's row is the lock every allocation of this pool queues on.
-    query.prepare(QString("SELECT next_index FROM pools WHERE id = :pool%1")
-                      .arg(postgres() ? " FOR UPDATE" : ""));
-    query.bindValue(":pool", pool);
-    if (!query.exec() || !query.next())
-        return failed(db, "read the serial pool", query.lastError().text(), error),
-               Reserved::Failed;
-    const qint64 next = query.value(0).toLongLong();
-    query.finish();
-    query.prepare("SELECT idx FROM numbers WHERE pool = :pool AND state = 'returned' ORDER BY "
-                  "idx LIMIT 1");
-    query.bindValue(":pool", pool);
-    if (!query.exec())
-        return failed(db, "read the returned numbers", query.lastError().text(), error),
-               Reserved::Failed;
-    if (query.next()) {
-        *value = scheme.valueAt(query.value(0).toLongLong());
-        query.finish();
-        query.prepare("UPDATE numbers SET state = 'reserved', run = :run, board = NULL WHERE "
-                      "pool = :pool AND idx = :idx");
-        query.bindValue(":run", run);
-        query.bindValue(":pool", pool);
-        query.bindValue(":idx", value->index);
-        if (!query.exec())
-            return failed(db, "reserve a number", query.lastError().text(), error),
-                   Reserved::Failed;
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
+        return Reserved::Unreachable;
+    QSqlQuery query = transaction.query();
+    QString detail;
+    const std::optional<NextNumber> next =
+        NextNumber::read(query, pool, scheme.capacity(), connections->postgres(), &detail);
+    if (!next) {
+        transaction.fail("read the serial pool", detail, error);
+        return Reserved::Unreachable;
+    }
+    if (next->index < 0) {
+        transaction.fail("reserve a number", "the serial numbers have run out", error);
+        return Reserved::Exhausted;
+    }
+    *value = scheme.valueAt(next->index);
+    if (next->returned) {
+        query.prepare("UPDATE numbers SET state = 'reserved', run = :run, board = NULL, went_out "
+                      "= NULL WHERE pool = :pool AND idx = :idx");
     } else {
-        if (next >= scheme.capacity()) {
-            failed(db, "reserve a number", "the serial numbers have run out", error);
-            return Reserved::Exhausted;
-        }
-        *value = scheme.valueAt(next);
         query.prepare("INSERT INTO numbers (pool, idx, serial, state, run) VALUES (:pool, :idx, "
                       ":serial, 'reserved', :run)");
-        query.bindValue(":pool", pool);
-        query.bindValue(":idx", next);
         query.bindValue(":serial", scheme.text(*value));
-        query.bindValue(":run", run);
-        if (!query.exec())
-            return failed(db, "reserve a number", query.lastError().text(), error),
-                   Reserved::Failed;
-        query.prepare("UPDATE pools SET next_index = :next WHERE id = :pool");
-        query.bindValue(":next", next + 1);
-        query.bindValue(":pool", pool);
-        if (!query.exec())
-            return failed(db, "advance the serial pool", query.lastError().text(), error),
-                   Reserved::Failed;
     }
-    return commit(db, error) ? Reserved::Ok : Reserved::Failed;
+    query.bindValue(":run", run);
+    query.bindValue(":pool", pool);
+    query.bindValue(":idx", value->index);
+    if (!transaction.exec(query, "reserve a number", error))
+        return Reserved::Unreachable;
+    if (!next->returned) {
+        query.prepare("UPDATE pools SET next_index = :next WHERE id = :pool");
+        query.bindValue(":next", value->index + 1);
+        query.bindValue(":pool", pool);
+        if (!transaction.exec(query, "advance the serial pool", error))
+            return Reserved::Unreachable;
+    }
+    if (!note(transaction, pool, value->index, "reserved", run, 0, now(), error))
+        return Reserved::Unreachable;
+    return transaction.commit(error) ? Reserved::Ok : Reserved::Unreachable;
+}
+
+Reserved RecordStore::next(qint64 pool, const SerialScheme &scheme, SerialValue *value,
+                           QString *error)
+{
+    Transaction transaction(*connections, Transaction::Kind::Read);
+    if (!transaction.begin(error))
+        return Reserved::Unreachable;
+    QSqlQuery query = transaction.query();
+    QString detail;
+    const std::optional<NextNumber> next =
+        NextNumber::read(query, pool, scheme.capacity(), false, &detail);
+    if (!next) {
+        transaction.fail("read the serial pool", detail, error);
+        return Reserved::Unreachable;
+    }
+    query.finish();
+    if (!transaction.commit(error))
+        return Reserved::Unreachable;
+    if (next->index < 0)
+        return Reserved::Exhausted;
+    *value = scheme.valueAt(next->index);
+    return Reserved::Ok;
 }
 
 bool RecordStore::giveBack(qint64 pool, qint64 index, qint64 run, QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid() || !begin(db, error))
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
         return false;
-    QSqlQuery query(db);
+    QSqlQuery query = transaction.query();
     query.prepare("UPDATE numbers SET state = 'returned' WHERE pool = :pool AND idx = :idx AND "
                   "run = :run AND state = 'reserved'");
     query.bindValue(":pool", pool);
     query.bindValue(":idx", index);
     query.bindValue(":run", run);
-    if (!query.exec())
-        return failed(db, "give back a number", query.lastError().text(), error);
-    return commit(db, error);
+    if (!transaction.exec(query, "give back a number", error))
+        return false;
+    if (query.numRowsAffected() > 0 &&
+        !note(transaction, pool, index, "returned", run, 0, now(), error))
+        return false;
+    return transaction.commit(error);
+}
+
+bool RecordStore::wentOut(qint64 pool, qint64 index, qint64 run, const QString &time,
+                          QString *error)
+{
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
+        return false;
+    QSqlQuery query = transaction.query();
+    query.prepare("UPDATE numbers SET went_out = :time WHERE pool = :pool AND idx = :idx AND run "
+                  "= :run AND state = 'reserved' AND went_out IS NULL");
+    query.bindValue(":time", time);
+    query.bindValue(":pool", pool);
+    query.bindValue(":idx", index);
+    query.bindValue(":run", run);
+    if (!transaction.exec(query, "note a number that went out", error))
+        return false;
+    if (query.numRowsAffected() > 0 &&
+        !note(transaction, pool, index, "went_out", run, 0, time, error))
+        return false;
+    return transaction.commit(error);
 }
 
 bool RecordStore::record(const BoardRecord &r, QString *error)
 {
-    QSqlDatabase db = connection(error);
-    if (!db.isValid() || !begin(db, error))
+    Transaction transaction(*connections);
+    if (!transaction.begin(error))
         return false;
-    QSqlQuery query(db);
+    QSqlQuery query = transaction.query();
     query.prepare(
         "INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
         "serial_fate, result, reason, attempts, seconds, time, received_sha256) VALUES (:run, "
         ":slot, :board, :vid, :pid, :usb, :location, :serial, :fate, :result, :reason, "
         ":attempts, :seconds, :time, :sha) ON CONFLICT (run, board) DO NOTHING");
-    const auto text = [](const QString &value) {
-        return value.isEmpty() ? QVariant(QVariant::String) : QVariant(value);
-    };
     query.bindValue(":run", r.run);
     query.bindValue(":slot", r.slot);
     query.bindValue(":board", r.board);
-    query.bindValue(":vid", text(r.vendorId));
-    query.bindValue(":pid", text(r.productId));
-    query.bindValue(":usb", text(r.usbSerial));
-    query.bindValue(":location", text(r.location));
-    query.bindValue(":serial", text(r.boardSerial));
-    query.bindValue(":fate", text(BoardRecord::fateName(r.fate)));
+    query.bindValue(":vid", orNull(r.vendorId));
+    query.bindValue(":pid", orNull(r.productId));
+    query.bindValue(":usb", orNull(r.usbSerial));
+    query.bindValue(":location", orNull(r.location));
+    query.bindValue(":serial", orNull(r.boardSerial));
+    query.bindValue(":fate", orNull(BoardRecord::fateName(r.fate)));
     query.bindValue(":result", r.result);
     query.bindValue(":reason", r.reason);
     query.bindValue(":attempts", r.attempts);
     query.bindValue(":seconds", r.seconds);
     query.bindValue(":time", r.time);
-    query.bindValue(":sha", text(r.receivedSha256));
-    if (!query.exec())
-        return failed(db, "record a board", query.lastError().text(), error);
+    query.bindValue(":sha", orNull(r.receivedSha256));
+    if (!transaction.exec(query, "record a board", error))
+        return false;
     if (r.fate != BoardRecord::Fate::None) {
         // Only a number this run still holds changes: a void after a crash stays a void.
         query.prepare("UPDATE numbers SET state = :state, board = :board WHERE pool = :pool AND "
@@ -437,8 +375,12 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
         query.bindValue(":pool", r.pool);
         query.bindValue(":idx", r.index);
         query.bindValue(":run", r.run);
-        if (!query.exec())
-            return failed(db, "settle a board's number", query.lastError().text(), error);
+        if (!transaction.exec(query, "settle a board's number", error))
+            return false;
+        if (query.numRowsAffected() > 0 &&
+            !note(transaction, r.pool, r.index, BoardRecord::fateName(r.fate), r.run, r.board,
+                  now(), error))
+            return false;
     }
-    return commit(db, error);
+    return transaction.commit(error);
 }

@@ -1,37 +1,41 @@
 #pragma once
 
 #include "records/boardrecord.h"
+#include "records/reserved.h"
 #include "records/serialscheme.h"
 #include "records/storeurl.h"
 
-#include <QMutex>
-#include <QSet>
-#include <QSqlDatabase>
 #include <QString>
 #include <QVector>
 
+#include <memory>
 #include <optional>
 
+class StoreConnections;
+
 // The board record and the serial pool in SQLite or PostgreSQL, shared safely by the slots of one
-// station and by several stations: each thread has its own connection (a QSqlDatabase belongs to
-// the thread that opened it), every change is one transaction, and allocation holds the pool's row
-// (BEGIN IMMEDIATE on SQLite, SELECT ... FOR UPDATE on PostgreSQL) so two boards never get one
-// number. A connection that failed is dropped and opened again on its thread's next call.
+// station and by several stations: each thread has its own connection, every change is one
+// transaction, and allocation holds the pool's row (BEGIN IMMEDIATE on SQLite, SELECT ... FOR
+// UPDATE on PostgreSQL) so two boards never get one number. Every change to a number is kept as
+// one of its events, so that its history can be told.
 class RecordStore
 {
 public:
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     struct Run {
         QString station, host, version, job, imageSha256;
         qint64 pid = 0;
+        // The run notes each number as it goes out (wentOut), so that one it leaves reserved and
+        // never sent can be given back after a crash; one that does not has them all voided.
+        bool notesWentOut = false;
+        QString spool = {}; // where the run keeps what the store missed (the Recorder's)
     };
-    // A number voided because the run that held it is gone (a crash).
+    // A number voided because the run that held it is gone (a crash) and it may be on a board.
     struct Voided {
         qint64 run;
         QString serial;
     };
-    enum class Reserved { Ok, Exhausted, Failed };
 
     explicit RecordStore(const StoreUrl &url);
     ~RecordStore();
@@ -40,36 +44,31 @@ public:
 
     // Reaches the store and creates or upgrades its schema in place.
     bool open(QString *error);
-    // Voids what runs that are gone left reserved, then starts this one.
+    // Starts this run, then settles what runs that are gone left reserved: a number that went out
+    // to a board is voided; one that never did is given back, where the gone run noted its
+    // numbers going out and this run has just replayed its spool (the same host and spool), so
+    // that no note can be missing.
     std::optional<qint64> startRun(const Run &run, QVector<Voided> *voided, QString *error);
     bool stopRun(qint64 run, QString *error);
     // The pool of a scheme's numbers, created on first use.
     std::optional<qint64> pool(const SerialScheme &scheme, QString *error);
-    // Numbers given back come first, lowest first; then the next one never given out.
+    // Numbers given back come first, lowest first; then the next one never given out. Ok,
+    // Exhausted or Unreachable.
     Reserved reserve(qint64 pool, const SerialScheme &scheme, qint64 run, SerialValue *value,
                      QString *error);
+    // The number reserve() would give now, without taking it.
+    Reserved next(qint64 pool, const SerialScheme &scheme, SerialValue *value, QString *error);
     bool giveBack(qint64 pool, qint64 index, qint64 run, QString *error);
+    // Notes the first time (UTC, ISO 8601) a number this run holds went out towards a board.
+    bool wentOut(qint64 pool, qint64 index, qint64 run, const QString &time, QString *error);
     // The board's line, and its number used, voided or given back, in one transaction. A line
     // already there (the spool written twice) is left as it is.
     bool record(const BoardRecord &record, QString *error);
 
     // Closes the calling thread's connection (a slot's thread before it ends).
     void closeThread();
-    // The calling thread's connection, opened if need be; invalid when the store is out of reach.
-    QSqlDatabase connection(QString *error);
-    bool postgres() const { return url.kind == StoreUrl::Kind::Postgres; }
-    const StoreUrl &address() const { return url; }
+    const StoreUrl &address() const;
 
 private:
-    bool begin(QSqlDatabase &db, QString *error);
-    bool commit(QSqlDatabase &db, QString *error);
-    bool failed(QSqlDatabase &db, const QString &what, const QString &detail, QString *error);
-    bool upgrade(QSqlDatabase &db, int from, QString *error);
-
-    const StoreUrl url;
-    QMutex mutex;
-    // SQLite's own wait for a busy database sleeps in growing steps of up to 100 ms: the threads
-    // of one process queue here instead, and only other processes meet the busy timeout.
-    QMutex writer;
-    QSet<QString> names; // the connections opened, one a thread
+    std::unique_ptr<StoreConnections> connections;
 };

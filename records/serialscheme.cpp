@@ -1,5 +1,6 @@
 #include "records/serialscheme.h"
 
+#include "download/imagefile.h"
 #include "records/crc32.h"
 
 #include <QCryptographicHash>
@@ -15,6 +16,8 @@ namespace
 {
 constexpr int CrcBytes = 4;
 constexpr int MaxTextWidth = 64;
+// A list of numbers needs no more: millions of lines.
+constexpr qint64 MaxListBytes = qint64(64) << 20;
 
 const QStringList Keys{"at", "format", "prefix", "start", "step", "list", "crc32-at", "crc32-range"};
 
@@ -50,9 +53,16 @@ quint64 decimalLimit(int digits)
     return limit;
 }
 
+// Positions and widths are user-given up to 2^63 - 1: none of these sums them, which could
+// overflow.
 bool overlap(qint64 a, qint64 aSize, qint64 b, qint64 bSize)
 {
-    return a < b + bSize && b < a + aSize;
+    return a <= b ? b - a < aSize : a - b < bSize;
+}
+
+bool inside(qint64 at, qint64 width, qint64 size)
+{
+    return width <= size && at <= size - width;
 }
 } // namespace
 
@@ -177,18 +187,39 @@ bool SerialScheme::parseFormat(const QString &text, QString *error)
 
 bool SerialScheme::readList(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QString("cannot read the serial list %1: %2").arg(path, file.errorString());
+    // Read once, whole, and only from a regular file: a FIFO would block, /dev/zero never end.
+    QByteArray content;
+    QString reason;
+    switch (ImageFile::read(path, &content, &reason, MaxListBytes)) {
+    case ImageFile::Status::Ok:
+        break;
+    case ImageFile::Status::TooLarge:
+        *error = QString("the serial list %1 is %2 (64 MiB)").arg(path, reason);
+        return false;
+    case ImageFile::Status::NotRegular:
+    case ImageFile::Status::CannotOpen:
+    case ImageFile::Status::ReadFailed:
+        *error = QString("cannot read the serial list %1: %2").arg(path, reason);
         return false;
     }
-    const QByteArray content = file.readAll();
     listDigest = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    // No number that fits is written longer than this, in decimal or in hex after 0x.
+    const int widest =
+        qMax(QByteArray::number(largest()).size(), 2 + QByteArray::number(largest(), 16).size());
     QSet<quint64> seen;
     int lineNumber = 0;
     for (const QByteArray &raw : content.split('\n')) {
         ++lineNumber;
-        const QString line = QString::fromUtf8(raw).trimmed();
+        const QByteArray trimmed = raw.trimmed();
+        if (trimmed.size() > widest) {
+            *error = QString("%1 line %2 is longer than any number the serial field holds (%3 "
+                             "characters)")
+                         .arg(path)
+                         .arg(lineNumber)
+                         .arg(widest);
+            return false;
+        }
+        const QString line = QString::fromUtf8(trimmed);
         if (line.isEmpty())
             continue;
         quint64 value = 0;
@@ -219,14 +250,14 @@ bool SerialScheme::readList(const QString &path, QString *error)
 
 bool SerialScheme::fits(qint64 imageSize, QString *error) const
 {
-    if (at + bytes > imageSize) {
+    if (!inside(at, bytes, imageSize)) {
         *error = QString("the serial field (%1 bytes at %2) lies outside the %3-byte image")
                      .arg(bytes)
                      .arg(at)
                      .arg(imageSize);
         return false;
     }
-    if (crcAt && *crcAt + CrcBytes > imageSize) {
+    if (crcAt && !inside(*crcAt, CrcBytes, imageSize)) {
         *error = QString("the CRC field at %1 lies outside the %2-byte image").arg(*crcAt).arg(imageSize);
         return false;
     }
@@ -329,6 +360,11 @@ QString SerialScheme::text(const SerialValue &value) const
         break;
     }
     return QString::number(value.number);
+}
+
+QString SerialScheme::lastText() const
+{
+    return text(valueAt(capacity() - 1));
 }
 
 QString SerialScheme::key() const

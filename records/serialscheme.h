@@ -31,6 +31,8 @@ public:
     SerialValue valueAt(qint64 index) const;
     // The number as a person reads it: prefix and digits for the text formats, decimal else.
     QString text(const SerialValue &value) const;
+    // The last number the sequence holds, as text: what a pool that has run out ended with.
+    QString lastText() const;
     // What tells one sequence from another in the store: boards sharing it share its numbers.
     QString key() const;
 

@@ -2,10 +2,10 @@
 """Seeds known faults into the program one at a time and records which ones the tests catch.
 
 A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
-substitution in download/, ui/, station/, cli/, doctor/ or the simulated loader's script. For every fault
-the script applies it in the working tree, builds the test programs incrementally in a build
-directory of its own, runs the tests (fastest first, stopping at the first failure), records the
-outcome and puts the file back exactly as it was, whatever happens.
+substitution in download/, ui/, station/, records/, cli/, doctor/ or the simulated loader's script.
+For every fault the script applies it in the working tree, builds the test programs incrementally
+in a build directory of its own, runs the tests (fastest first, stopping at the first failure),
+records the outcome and puts the file back exactly as it was, whatever happens.
 
 Outcomes:
   caught          a test failed, crashed or hung; the test is recorded
@@ -347,13 +347,48 @@ FAULTS = [
     F('records-bcd-nibbles', 'records/serialscheme.cpp',
       'out[i] = char(((number % 10) << 4) | low);', 'out[i] = char((low << 4) | (number % 10));',
       'BCD digits swapped within each byte'),
-    F('records-returned-ignored', 'records/recordstore.cpp',
+    F('records-fits-overflow', 'records/serialscheme.cpp',
+      'return width <= size && at <= size - width;', 'return at + width <= size;',
+      'a field near 2^63 passes the image check, its end overflowing'),
+    F('records-last-is-first', 'records/serialscheme.cpp',
+      'return text(valueAt(capacity() - 1));', 'return text(valueAt(0));',
+      'an exhausted pool names its first number as its last'),
+    F('records-returned-ignored', 'records/nextnumber.cpp',
       "AND state = 'returned' ORDER BY \"", "AND state = 'none' ORDER BY \"",
       'a number given back is never handed out again'),
     F('records-gone-run-kept', 'records/recordstore.cpp',
-      "UPDATE numbers SET state = 'void' WHERE run = :run",
-      "UPDATE numbers SET state = 'reserved' WHERE run = :run",
+      'query.bindValue(":state", back ? "returned" : "void");',
+      'query.bindValue(":state", back ? "returned" : "reserved");',
       'numbers held by a crashed run stay reserved forever'),
+    F('records-unsent-voided-at-start', 'records/recordstore.cpp',
+      'const bool back = held.replayed && !number.out;', 'const bool back = false;',
+      'a gone run\'s number that never went out is voided, not given back'),
+    F('records-sent-returned-at-start', 'records/recordstore.cpp',
+      'const bool back = held.replayed && !number.out;', 'const bool back = held.replayed;',
+      'a gone run\'s number that went out to a board is given back for the next'),
+    F('records-zombie-alive', 'records/runprocess.cpp',
+      "return state != 'Z' && state != 'X';", "return state != 'X';",
+      'a killed run not yet reaped counts as alive, and keeps its numbers'),
+    F('records-eperm-gone', 'records/runprocess.cpp',
+      'if (::kill(pid_t(pid), 0) != 0 && errno != EPERM)', 'if (::kill(pid_t(pid), 0) != 0)',
+      'another user\'s live run counts as gone, and its numbers are voided'),
+    F('records-transaction-no-rollback', 'records/transaction.cpp',
+      '        rollback.exec("ROLLBACK");\n        rollback.finish();\n        db.close();\n', '',
+      'a transaction left early stays open on its connection'),
+    F('records-spool-keeps-applied', 'records/recordspool.h',
+      '!rewrite(waiting.mid(taken))', '!rewrite(waiting.mid(taken < waiting.size() ? 0 : taken))',
+      'a drain the store stops partway keeps the entries it applied, to be replayed'),
+    F('records-status-not-refreshed', 'records/recorder.cpp',
+      '        next = store->next(poolId, *serial, &value, &error);\n', '',
+      'the recorder\'s status never learns the next number'),
+    F('records-report-opens-for-writing', 'records/report.cpp',
+      'std::make_unique<StoreConnections>(url, StoreConnections::Access::Read)',
+      'std::make_unique<StoreConnections>(url, StoreConnections::Access::Write)',
+      'a report on a mistyped path creates a store'),
+    F('records-report-yield-fraction', 'cli/reportcommand.cpp',
+      'return QString("%1 %").arg(100 * part, 0, \'f\', 1);',
+      'return QString("%1 %").arg(part, 0, \'f\', 1);',
+      'the text report prints a yield\'s fraction as its percentage'),
     F('station-void-given-back', 'records/boardnumbering.cpp',
       '? BoardRecord::Fate::Voided', '? BoardRecord::Fate::Returned',
       'a number the loader may hold is given back for the next board'),

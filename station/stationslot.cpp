@@ -63,13 +63,13 @@ void StationSlot::startBoard()
     // across wake-ups that found no board.
     QString error;
     switch (numbering.take(&error)) {
-    case Recorder::Reserved::Ok:
-    case Recorder::Reserved::NoScheme:
+    case Reserved::Ok:
+    case Reserved::NoScheme:
         break;
-    case Recorder::Reserved::Exhausted:
+    case Reserved::Exhausted:
         onNumbersOut(numbering.lastText());
         return;
-    case Recorder::Reserved::Unreachable:
+    case Reserved::Unreachable:
         sendWaiting(QString(), "waiting for the record store");
         QTimer::singleShot(StoreRetryMs, this, &StationSlot::startBoard);
         return;

@@ -108,7 +108,7 @@ void tst_BoardOutcome::bothSinksAgree()
     QVERIFY(line.recorder->run() > 0);
     BoardNumbering numbering(line.recorder.get(), Image::fromBytes(base, "/srv/fw.bin"));
     QString error;
-    QCOMPARE(numbering.take(&error), Recorder::Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
     BoardOutcome outcome{.slot = 3,
                          .board = 12,
                          .port = "/dev/ttyUSB2",
@@ -176,9 +176,9 @@ void tst_BoardOutcome::numbersTakenAndSettled()
     QString error;
     QVERIFY(!numbering.holds());
     QCOMPARE(numbering.image().sha256, image.sha256);
-    QCOMPARE(numbering.take(&error), Recorder::Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
     // Kept across attempts: taking again holds the same number.
-    QCOMPARE(numbering.take(&error), Recorder::Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
     QCOMPARE(numbering.text(), QString("SN000007"));
     QCOMPARE(numbering.image().bytes.mid(FieldAt, 8), QByteArray("SN000007"));
     QCOMPARE(numbering.image().bytes.left(FieldAt), base.left(FieldAt));
@@ -186,15 +186,15 @@ void tst_BoardOutcome::numbersTakenAndSettled()
     QVERIFY(!numbering.holds() && numbering.text().isEmpty());
     // Given back by its result: it is the next one out.
     QVERIFY(line.recorder->giveBack({0, 7}, &error));
-    QCOMPARE(numbering.take(&error), Recorder::Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
     QCOMPARE(numbering.text(), QString("SN000007"));
     QCOMPARE(numbering.settle(true, image.size()), BoardRecord::Fate::Used);
-    QCOMPARE(numbering.take(&error), Recorder::Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
     QCOMPARE(numbering.text(), QString("SN000008"));
     // A run that ends with a number held for no board gives it back.
     numbering.giveBack();
     QVERIFY(!numbering.holds());
-    QCOMPARE(numbering.take(&error), Recorder::Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
     QCOMPARE(numbering.text(), QString("SN000008"));
     line.recorder->closeThread();
 }

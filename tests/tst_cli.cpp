@@ -411,7 +411,8 @@ void tst_Cli::station()
 }
 
 // A run with serial numbers into a store, then the store's report: per station and hour, and one
-// number's history across the board that voided it and the one that used the next.
+// number's history across the board that voided it and the one that used the next. A report
+// creates no store.
 void tst_Cli::report()
 {
     SimLoader good, voiding({.wrongAt = SimLoader::Step::Block, .wrongIndex = 4});
@@ -437,23 +438,42 @@ void tst_Cli::report()
     const QList<QByteArray> row = lines[1].split(',');
     QCOMPARE(row[0], QByteArray("st-9"));
     QCOMPARE(row.mid(3, 5), QList<QByteArray>({"2", "1", "1", "0.5", "0.5"}));
-
-    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--json", "--serial", number});
+    // A person reads the yields as percentages.
+    cli.start(LUMEDRA_CLI, {"report", "--db", store});
     QVERIFY(cli.waitForFinished(10000));
-    QCOMPARE(cli.exitCode(), 0);
-    const QList<QJsonObject> history = events(cli.readAllStandardOutput());
-    QCOMPARE(history.size(), 1);
-    QCOMPARE(history[0]["result"].toString(), QString("done"));
-    QCOMPARE(history[0]["number"].toString(), QString("used"));
-    QCOMPARE(history[0]["station"].toString(), QString("st-9"));
+    const QByteArray text = cli.readAllStandardOutput();
+    QVERIFY2(text.contains("  50.0 %  50.0 %  "), text.constData());
 
+    // Each number's history: reserved, sent out before the header frame, its board, then what the
+    // board did to it.
     const QByteArray other = number == "R00007" ? "R00008" : "R00007";
-    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--json", "--serial", other});
+    for (const auto &[serial, result, fate] :
+         {std::tuple{number, "done", "used"}, std::tuple{other, "download_error", "void"}}) {
+        cli.start(LUMEDRA_CLI, {"report", "--db", store, "--json", "--serial", serial});
+        QVERIFY(cli.waitForFinished(10000));
+        QCOMPARE(cli.exitCode(), 0);
+        const QList<QJsonObject> history = events(cli.readAllStandardOutput());
+        QStringList seen;
+        for (const QJsonObject &step : history)
+            seen << step["event"].toString();
+        QCOMPARE(seen, QStringList({"reserved", "went_out", "board", fate}));
+        QCOMPARE(history[2]["result"].toString(), QString(result));
+        QCOMPARE(history[2]["number"].toString(), QString(fate));
+        QCOMPARE(history[2]["station"].toString(), QString("st-9"));
+        QVERIFY(history[0]["slot"].isNull());
+    }
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--serial", "R99999"});
     QVERIFY(cli.waitForFinished(10000));
-    const QList<QJsonObject> voided = events(cli.readAllStandardOutput());
-    QCOMPARE(voided.size(), 1);
-    QCOMPARE(voided[0]["result"].toString(), QString("download_error"));
-    QCOMPARE(voided[0]["number"].toString(), QString("void"));
+    QCOMPARE(cli.exitCode(), 1);
+    QVERIFY(cli.readAllStandardError().contains("never heard of R99999"));
+
+    const QString missing = dir.filePath("no/such/boards.sqlite");
+    cli.start(LUMEDRA_CLI, {"report", "--db", "sqlite:" + missing});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 2);
+    QCOMPARE(cli.readAllStandardError(),
+             "lumedra-cli report: no such store: " + missing.toUtf8() + '\n');
+    QVERIFY(!QFileInfo::exists(dir.filePath("no")));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

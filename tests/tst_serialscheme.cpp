@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using Fields = QMap<QString, QString>;
 
 // Where a board's number goes and how it is written, what a bad scheme is told, and the CRC
@@ -45,6 +47,10 @@ void tst_SerialScheme::initTestCase()
     QVERIFY(!writeList(dir, "twice.txt", "100\n200\n100\n").isEmpty());
     QVERIFY(!writeList(dir, "three.txt", "7\n\n0x10\n9000\n").isEmpty());
     QVERIFY(!writeList(dir, "wide.txt", "1\n70000\n").isEmpty());
+    QVERIFY(!writeList(dir, "long.txt", "1\n 1234567\n").isEmpty());
+    QFile big(dir.filePath("big.txt"));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize((qint64(64) << 20) + 1));
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
 }
 
 void tst_SerialScheme::crc32_data()
@@ -160,6 +166,51 @@ void tst_SerialScheme::refuses_data()
     Fields lone = le32;
     lone["crc32-at"] = "0";
     QTest::newRow("CRC offset without range") << lone << qint64(64) << "go together";
+
+    // Offsets near 2^63 and 2^64: a sum of a position and a width would overflow.
+    const auto at = [](const char *offset) {
+        return Fields{{"at", offset}, {"format", "le32"}, {"start", "1"}};
+    };
+    QTest::newRow("serial field 2 bytes below 2^63")
+        << at("0x7FFFFFFFFFFFFFFE") << qint64(64)
+        << "(4 bytes at 9223372036854775806) lies outside";
+    QTest::newRow("serial field at 2^63 - 1")
+        << at("9223372036854775807") << qint64(64) << "lies outside the 64-byte image";
+    QTest::newRow("serial offset 2^64 - 1")
+        << at("0xFFFFFFFFFFFFFFFF") << qint64(64) << "is not a number";
+    QTest::newRow("serial offset 2^64")
+        << at("18446744073709551616") << qint64(64) << "is not a number";
+    Fields crcFar = le32;
+    crcFar["crc32-at"] = "0x7FFFFFFFFFFFFFFF";
+    crcFar["crc32-range"] = "100:200";
+    QTest::newRow("CRC field at 2^63 - 1")
+        << crcFar << qint64(4096) << "CRC field at 9223372036854775807 lies outside";
+    Fields rangeFar = le32;
+    rangeFar["crc32-at"] = "0";
+    rangeFar["crc32-range"] = "0x7FFFFFFFFFFFFFF0:0x7FFFFFFFFFFFFFFF";
+    QTest::newRow("CRC range below 2^63") << rangeFar << qint64(4096) << "reaches past";
+    Fields overlapFar = at("0x7FFFFFFFFFFFFFFC");
+    overlapFar["crc32-at"] = "0x7FFFFFFFFFFFFFFE";
+    overlapFar["crc32-range"] = "0:16";
+    QTest::newRow("serial and CRC overlap below 2^63")
+        << overlapFar << qint64(4096) << "overlaps the CRC field";
+    Fields insideFar = le32;
+    insideFar["crc32-at"] = "0x7FFFFFFFFFFFFFFE";
+    insideFar["crc32-range"] = "0x7FFFFFFFFFFFFFF0:0x7FFFFFFFFFFFFFFF";
+    QTest::newRow("CRC inside its range below 2^63")
+        << insideFar << qint64(4096) << "inside its own range";
+
+    // A list is read once, whole, from a regular file of at most 64 MiB.
+    const auto list = [](const QString &file) {
+        return Fields{{"at", "0"}, {"format", "le16"}, {"list", file}};
+    };
+    QTest::newRow("list from /dev/zero")
+        << list("/dev/zero") << qint64(64) << "/dev/zero: not a regular file (a character device)";
+    QTest::newRow("list from a FIFO")
+        << list("fifo") << qint64(64) << "not a regular file (a FIFO)";
+    QTest::newRow("list over 64 MiB") << list("big.txt") << qint64(64) << "(64 MiB)";
+    QTest::newRow("list line longer than the field")
+        << list("long.txt") << qint64(64) << "long.txt line 2 is longer than any number";
 }
 
 void tst_SerialScheme::refuses()
@@ -180,15 +231,23 @@ void tst_SerialScheme::sequence_data()
     QTest::addColumn<Fields>("fields");
     QTest::addColumn<qint64>("capacity");
     QTest::addColumn<QList<quint64>>("first");
+    QTest::addColumn<QString>("last"); // the last number's text, told when the pool runs out
     QTest::newRow("start and step")
         << Fields{{"at", "0"}, {"format", "le16"}, {"start", "65530"}, {"step", "2"}} << qint64(3)
-        << QList<quint64>{65530, 65532, 65534};
+        << QList<quint64>{65530, 65532, 65534} << "65534";
     QTest::newRow("decimal digits run out")
         << Fields{{"at", "0"}, {"format", "dec:2"}, {"start", "95"}, {"step", "1"}} << qint64(5)
-        << QList<quint64>{95, 96, 97};
+        << QList<quint64>{95, 96, 97} << "99";
+    QTest::newRow("decimal with prefix, step past the last")
+        << Fields{{"at", "0"},
+                  {"format", "dec:5"},
+                  {"prefix", "LM"},
+                  {"start", "7"},
+                  {"step", "10"}}
+        << qint64(100) << QList<quint64>{7, 17} << "LM997";
     QTest::newRow("list in its order")
         << Fields{{"at", "0"}, {"format", "be32"}, {"list", "three.txt"}} << qint64(3)
-        << QList<quint64>{7, 16, 9000};
+        << QList<quint64>{7, 16, 9000} << "9000";
 }
 
 void tst_SerialScheme::sequence()
@@ -196,12 +255,14 @@ void tst_SerialScheme::sequence()
     QFETCH(Fields, fields);
     QFETCH(qint64, capacity);
     QFETCH(QList<quint64>, first);
+    QFETCH(QString, last);
     QString error;
     const auto scheme = SerialScheme::fromFields(fields, dir.path(), &error);
     QVERIFY2(scheme, qPrintable(error));
     QCOMPARE(scheme->capacity(), capacity);
     for (int i = 0; i < first.size(); ++i)
         QCOMPARE(scheme->valueAt(i).number, first[i]);
+    QCOMPARE(scheme->lastText(), last);
 }
 
 void tst_SerialScheme::crcAfterPatch()

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <optional>
+
+class QSqlQuery;
+class QString;
+
+// The place in a pool's sequence that the pool gives out next: the lowest number given back
+// first, else the next one never given out. Read alike by a reservation, by the recorder's
+// status and by a look at a store.
+struct NextNumber {
+    qint64 index = -1; // -1: none is left
+    bool returned = false;
+
+    // `lock` holds the pool's row until the transaction ends (PostgreSQL; SQLite's writer holds
+    // the whole file). Nullopt: it could not be read, and `detail` says why.
+    static std::optional<NextNumber> read(QSqlQuery &query, qint64 pool, qint64 capacity, bool lock,
+                                          QString *detail);
+};
