@@ -1,6 +1,7 @@
 #include "cli/jobcheck.h"
 
 #include "download/units.h"
+#include "station/imagesummary.h"
 #include "station/portclaims.h"
 
 #include <QFileInfo>
@@ -32,16 +33,12 @@ namespace JobCheck
 QString text(const Job &job, const Targets &targets, const RunSettings &settings,
              const QString &logPath)
 {
-    const Image &image = settings.image;
     QString text = row("job", QString("%1 (version %2%3)")
                                   .arg(job.path)
                                   .arg(job.version)
                                   .arg(job.locked ? ", locked" : ""));
-    text += row("image", image.path);
-    text += row("", QString("%1 bytes, checksum %2, SHA-256 %3")
-                        .arg(image.size())
-                        .arg(image.checksum)
-                        .arg(QString::fromLatin1(image.sha256)));
+    for (const ImageSummary::Row &line : ImageSummary::rows(settings.image, settings.serial))
+        text += row(line.name, line.value);
     if (!job.stationId.isEmpty())
         text += row("station", job.stationId);
     // The job's labels belong to its slots; slots from the command line have none.

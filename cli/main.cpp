@@ -78,7 +78,7 @@ int main(int argc, char *argv[])
     }
 
     // Read whole and once, before any port opens: every board gets the very same bytes.
-    const ImageLoad load = Image::load(options.image);
+    const ImageLoad load = Image::load(options.image, options.settings.imageSpec);
     if (!load.image)
         return fail(load.message);
     RunSettings settings = options.settings;

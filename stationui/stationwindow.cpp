@@ -2,6 +2,7 @@
 
 #include "download/units.h"
 #include "station/elide.h"
+#include "station/imagesummary.h"
 #include "station/outcome.h"
 #include "stationui/recentboards.h"
 #include "stationui/slottile.h"
@@ -171,7 +172,7 @@ StationWindow::Loaded StationWindow::load(const QString &path)
         loaded.job.job.reset();
         return loaded;
     }
-    loaded.image = Image::load(loaded.job.job->image);
+    loaded.image = Image::load(loaded.job.job->image, loaded.job.job->settings.imageSpec);
     if (loaded.image.image && !loaded.job.job->log.isEmpty()) {
         loaded.log = std::make_shared<BoardLog>();
         if (!loaded.log->open(loaded.job.job->log, &loaded.logError))
@@ -249,11 +250,8 @@ void StationWindow::showJob()
         jobForm->addRow(name, label);
     };
     row("job", QString("%1 (version %2)").arg(job->path).arg(job->version));
-    row("image", QString("%1\n%2 bytes, checksum %3, SHA-256 %4")
-                     .arg(image->path)
-                     .arg(image->size())
-                     .arg(image->checksum)
-                     .arg(QString::fromLatin1(image->sha256)));
+    for (const ImageSummary::Row &line : ImageSummary::rows(*image, std::nullopt))
+        row(line.name, line.value);
     row("station", job->stationId.isEmpty() ? "-" : job->stationId);
     for (int i = 0; i < job->slotList.size(); ++i) {
         const JobSlot &slot = job->slotList[i];
