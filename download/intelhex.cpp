@@ -21,7 +21,8 @@ constexpr int Overhead = HeadBytes + 1;
 constexpr int SegmentShift = 4;
 constexpr int LinearShift = 16;
 
-int expectedLength(quint8 type)
+// The bytes a record of each type but data holds; -1: no such type.
+int lengthOf(quint8 type)
 {
     switch (type) {
     case End:
@@ -37,82 +38,55 @@ int expectedLength(quint8 type)
     }
 }
 
+QString typeText(quint8 type)
+{
+    return QString("%1").arg(type, 2, 16, QChar('0'));
+}
+
 } // namespace
 
 bool IntelHex::read(const QByteArray &text, MemoryMap *map, QString *error)
 {
-    RecordLines lines(text);
+    RecordLines lines(text, *map);
     quint64 upper = 0;
-    bool ended = false;
-    qint64 lastLine = 0;
-    quint64 lastAddress = 0;
-    QString what;
-    const auto fail = [&](const QString &reason) {
-        *error = map->at(lines.number()) + ": " + reason;
-        return false;
-    };
     while (lines.next()) {
-        if (ended)
-            return fail("a record after the end record");
+        if (lines.ended())
+            return lines.fail("a record after the end record", error);
         if (lines.text()[0] != ':')
-            return fail("not a record: an Intel HEX record starts with ':'");
-        if (!lines.decode(1, &what))
-            return fail(what);
+            return lines.fail("not a record: an Intel HEX record starts with ':'", error);
+        if (!lines.decode(1, error))
+            return false;
         const quint8 *b = lines.bytes();
         const int length = lines.count() - Overhead;
         if (length < 0)
-            return fail("too short for a record");
+            return lines.fail("too short for a record", error);
         if (b[0] != length)
-            return fail(
-                QString("the record says %1 data bytes and holds %2").arg(b[0]).arg(length));
+            return lines.fail(
+                QString("the record says %1 data bytes and holds %2").arg(b[0]).arg(length), error);
         const quint8 type = b[3];
         const quint64 address = upper + (quint64(b[1]) << 8 | b[2]);
-        quint8 sum = 0;
-        for (int i = 0; i < lines.count() - 1; ++i)
-            sum += b[i];
-        const quint8 needed = quint8(-sum);
-        if (b[lines.count() - 1] != needed)
-            return fail(QString("bad checksum 0x%1 in the record at %2: its bytes need 0x%3")
-                            .arg(b[lines.count() - 1], 2, 16, QChar('0'))
-                            .arg(MemoryMap::address(address))
-                            .arg(needed, 2, 16, QChar('0')));
-        if (type != Data && expectedLength(type) < 0)
-            return fail(QString("unknown record type %1 at %2")
-                            .arg(type, 2, 16, QChar('0'))
-                            .arg(MemoryMap::address(address)));
-        if (type != Data && length != expectedLength(type))
-            return fail(QString("a type %1 record holds %2 bytes, not %3")
-                            .arg(type, 2, 16, QChar('0'))
-                            .arg(expectedLength(type))
-                            .arg(length));
+        if (!lines.checksum(quint8(-lines.sum()), address, error))
+            return false;
+        if (type != Data && lengthOf(type) < 0)
+            return lines.fail(QString("unknown record type %1 at %2")
+                                  .arg(typeText(type), MemoryMap::address(address)),
+                              error);
+        if (type != Data && length != lengthOf(type))
+            return lines.fail(QString("a type %1 record holds %2 bytes, not %3")
+                                  .arg(typeText(type))
+                                  .arg(lengthOf(type))
+                                  .arg(length),
+                              error);
         const quint64 value = quint64(b[HeadBytes]) << 8 | b[HeadBytes + 1];
-        switch (type) {
-        case Data:
-            if (!map->add(address, reinterpret_cast<const char *>(b + HeadBytes), length,
-                          lines.number(), error))
-                return false;
-            break;
-        case End:
-            ended = true;
-            break;
-        case SegmentAddress:
+        if (type == Data && !map->add(address, reinterpret_cast<const char *>(b + HeadBytes),
+                                      length, lines.number(), error))
+            return false;
+        if (type == SegmentAddress)
             upper = value << SegmentShift;
-            break;
-        case LinearAddress:
+        else if (type == LinearAddress)
             upper = value << LinearShift;
-            break;
-        default: // where to start running: nothing a loader stores
-            break;
-        }
-        lastLine = lines.number();
-        lastAddress = address;
+        // The start addresses (03, 05) say where to run: nothing a loader stores.
+        lines.read(address, type == End);
     }
-    if (!ended) {
-        *error = map->at(lastLine) +
-                 ": the file ends without an end record (type 01) after the "
-                 "record at " +
-                 MemoryMap::address(lastAddress);
-        return false;
-    }
-    return true;
+    return lines.finished("type 01", error);
 }
