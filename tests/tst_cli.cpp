@@ -434,7 +434,24 @@ void tst_Cli::hexStation()
         "image-sha256 = " +
             sha256 + "\nlog = hex.jsonl\n[slot.1]\nport = " + QFile::encodeName(first.portName()) +
             "\n[slot.2]\nport = " + QFile::encodeName(second.portName()) + "\n");
+    // The check tells where each board's serial number and CRC go, as addresses too.
     QProcess cli;
+    cli.start(LUMEDRA_CLI,
+              {"--check", "--job", job, "--serial-at", "0x10", "--serial-format", "le32",
+               "--serial-start", "1", "--crc32-at", "0x20", "--crc32-range", "0x100:0x200"});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QString check = QString::fromUtf8(cli.readAllStandardOutput());
+    for (const QString &line :
+         QStringList{"region     0x08000000..0x080003E7, 1000 bytes\n",
+                     "region     0x08000800..0x08000FCF, 2000 bytes\n", "base       0x08000000\n",
+                     "pin        image-sha256 = " + QString::fromLatin1(sha256) +
+                         ": the image read has it\n",
+                     "serial     at 0x10 (address 0x08000010), 4 bytes\n",
+                     "crc32      at 0x20 (address 0x08000020), over 0x100:0x200 (addresses "
+                     "0x08000100..0x080001FF)\n"})
+        QVERIFY2(check.contains(line), qPrintable(check));
+
     cli.start(LUMEDRA_CLI, {"--station", "--quiet", "--job", job});
     QVERIFY(
         waitFor([&] { return first.image() == expected && second.image() == expected; }, 15000));

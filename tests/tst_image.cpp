@@ -291,8 +291,9 @@ void tst_Image::elf_data()
     QTest::newRow("64-bit, big-endian") << "elf64-big";
 }
 
-// Three PT_LOAD segments: code in flash, data that runs in RAM but is stored after the code (its
-// physical address apart from its virtual one), and .bss with no file bytes at all.
+// Three PT_LOAD segments: code in flash; data that runs in RAM but is stored after the code (its
+// physical address apart from its virtual one), with more memory than file bytes; and .bss with
+// no file bytes at all.
 void tst_Image::elf()
 {
     QFETCH(QString, format);
@@ -306,6 +307,7 @@ void tst_Image::elf()
               "SECTIONS {\n"
               "  .text 0x08000000 : { *code(.data) } :flash\n"
               "  .data 0x20000000 : AT(0x08001000) { *data(.data) } :data\n"
+              "  .sbss (NOLOAD) : { . = . + 0x10; } :data\n"
               "  .bss 0x20001000 (NOLOAD) : { . = . + 0x100; } :bss\n"
               "}\n");
     const QString elf = build.filePath("fw.elf");
