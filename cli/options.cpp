@@ -82,6 +82,19 @@ Options::Parsed Options::parse(const QStringList &arguments)
          "crc32-at"},
         {{"crc32-range", "The half-open byte range FROM:TO the CRC covers.", "FROM:TO"},
          "crc32-range"}};
+    // Each is named after its job key.
+    const QList<QCommandLineOption> imageOptions{
+        {"image-format",
+         "The image file's format: bin, ihex, srec or elf (default: told by its content; a .bin "
+         "is raw).",
+         "FORMAT"},
+        {"image-base",
+         "The address of the image's first byte (default: the lowest address the file gives).",
+         "ADDR"},
+        {"fill", "The byte between the file's regions and in the padding (default 0xFF).",
+         "BYTE"},
+        {"image-size", "Pad the image with the fill byte to N bytes from its base.", "N"},
+        {"image-sha256", "Refuse to run unless the image's SHA-256 is HEX.", "HEX"}};
     const QCommandLineOption db("db",
                                 "The record store: sqlite:PATH or "
                                 "postgresql://[user@]host[:port]/dbname.",
@@ -94,7 +107,9 @@ Options::Parsed Options::parse(const QStringList &arguments)
                        jobOption, checkOption});
     for (const auto &option : serialOptions)
         parser.addOption(option.first);
-    parser.addPositionalArgument("IMAGE", "The raw program image to write.");
+    parser.addOptions(imageOptions);
+    parser.addPositionalArgument("IMAGE",
+                                 "The program image to write: raw, Intel HEX, S-record or ELF.");
 
     if (!parser.parse(arguments)) {
         error = parser.errorText();
@@ -199,6 +214,14 @@ Options::Parsed Options::parse(const QStringList &arguments)
         error = RunValues::attempts("--attempts", parser.value(attempts), &settings.attempts);
         if (!error.isEmpty())
             return usage(error);
+    }
+    for (const QCommandLineOption &option : imageOptions) {
+        const QString key = option.names().first();
+        if (parser.isSet(option)) {
+            error = settings.imageSpec.set(key, "--" + key, parser.value(option));
+            if (!error.isEmpty())
+                return usage(error);
+        }
     }
     error = RunValues::combination(settings, "--");
     if (!error.isEmpty())

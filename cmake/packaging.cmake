@@ -70,9 +70,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # and with it the platform plugins (xcb, offscreen), only through Qt Widgets: named here so that
 # it is there whatever the linker keeps.
 # The record store's drivers are plugins that nothing links: SQLite is every station's default
-# store, PostgreSQL the one a line of stations shares.
+# store, PostgreSQL the one a line of stations shares. libelf reads ELF images.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "fonts-wqy-microhei | fonts-noto-cjk, libqt5gui5, libqt5sql5-sqlite")
+    "fonts-wqy-microhei | fonts-noto-cjk, libqt5gui5, libqt5sql5-sqlite, libelf1")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt5sql5-psql")
 
 include(CPack)

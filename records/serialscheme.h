@@ -38,6 +38,9 @@ public:
 
     qint64 offset() const { return at; }
     int width() const { return bytes; }
+    std::optional<qint64> crc32Offset() const { return crcAt; }
+    qint64 crc32From() const { return crcFrom; }
+    qint64 crc32To() const { return crcTo; }
 
 private:
     SerialScheme() = default;

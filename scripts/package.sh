@@ -92,7 +92,7 @@ for page in "$tree"/usr/share/man/man1/*.1.gz; do
 done
 
 depends=$(dpkg-deb --field "$deb" Depends)
-for lib in libqt5core5a libqt5gui5 libqt5widgets5 libqt5serialport5 libqt5sql5 libqt5sql5-sqlite; do
+for lib in libqt5core5a libqt5gui5 libqt5widgets5 libqt5serialport5 libqt5sql5 libqt5sql5-sqlite libelf1; do
     grep -qE "(^|[ ,])$lib([ ,(]|$)" <<<"$depends" || problem "Depends lacks $lib"
 done
 grep -qF "fonts-wqy-microhei | fonts-noto-cjk" <<<"$depends" || problem "Depends lacks the CJK font"

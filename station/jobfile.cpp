@@ -17,8 +17,10 @@ namespace
 
 const QString JobSection = QStringLiteral("job");
 const QString SerialSection = QStringLiteral("serial");
-const QStringList JobKeys{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
-                          "gone-after", "log",   "locked",     "baud",  "db"};
+const QStringList JobKeys =
+    QStringList{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
+                "gone-after", "log",   "locked",     "baud",  "db"} +
+    ImageSpec::keys();
 const QStringList SlotKeys{"port", "label"};
 const QStringList SerialKeys{"at",   "format", "prefix",   "start",
                              "step", "list",   "crc32-at", "crc32-range"};
@@ -197,7 +199,7 @@ bool Reader::readJob(const Section &section, Job *job)
 
     RunSettings &settings = job->settings;
     // Each check names the key as written, and its wording is the command line's.
-    const QMap<QString, std::function<QString(const QString &)>> checks{
+    QMap<QString, std::function<QString(const QString &)>> checks{
         {"baud", [&](const QString &v) { return RunValues::baud("baud", v, &settings.baud); }},
         {"attempts",
          [&](const QString &v) { return RunValues::attempts("attempts", v, &settings.attempts); }},
@@ -219,6 +221,10 @@ bool Reader::readJob(const Section &section, Job *job)
                         : QString("'%1' is neither true nor false").arg(v);
          }},
     };
+    for (const QString &key : ImageSpec::keys())
+        checks.insert(key, [&settings, key](const QString &v) {
+            return settings.imageSpec.set(key, key, v);
+        });
     for (auto it = checks.begin(); it != checks.end(); ++it) {
         if (!entries.contains(it.key()))
             continue;

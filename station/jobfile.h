@@ -9,7 +9,8 @@
 // Reads a job file: an INI file whose keys are named after the command line's long options.
 //
 //     [job]          version, image, station-id, reset or reset-cmd, attempts, gone-after,
-//                    log, locked, baud, db
+//                    log, locked, baud, db, image-format, image-base, fill, image-size,
+//                    image-sha256
 //     [slot.N]       port, label; numbered 1, 2, 3 ... without a gap
 //     [serial]       at, format, prefix, start, step, list, crc32-at, crc32-range (unparsed)
 //

@@ -44,11 +44,7 @@ QVector<Row> rows(const RunPlan &plan, const Image &image)
                                .arg(plan.job->path)
                                .arg(plan.job->version)
                                .arg(plan.job->locked ? ", locked" : "")};
-    rows << Row{"image", image.path}
-         << Row{"", QString("%1 bytes, checksum %2, SHA-256 %3")
-                        .arg(image.size())
-                        .arg(image.checksum)
-                        .arg(QString::fromLatin1(image.sha256))};
+    rows << ImageSummary::rows(image, plan.settings.serial);
     if (!plan.stationId.isEmpty())
         rows << Row{"station", plan.stationId};
     // The job's labels belong to its slots; slots from the command line have none.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/image.h"
+#include "station/imagesummary.h"
 #include "station/runplan.h"
 
 #include <QString>
@@ -11,10 +12,7 @@
 // name goes on with the one before it.
 namespace JobSummary
 {
-struct Row {
-    QString name;
-    QString value;
-};
+using Row = ImageSummary::Row;
 
 QVector<Row> rows(const RunPlan &plan, const Image &image);
 // The rows as aligned lines of text.

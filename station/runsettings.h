@@ -13,7 +13,8 @@ struct RunSettings {
     static constexpr int DefaultBaud = 115200;
     static constexpr int DefaultGoneAfterMs = 2000;
 
-    Image image; // read once: every board gets the very same bytes
+    Image image;         // read once: every board gets the very same bytes
+    ImageSpec imageSpec; // how the image file becomes those bytes, and the SHA-256 they must have
     int baud = DefaultBaud;
     std::optional<int> waitMs;          // none: one wake-up; 0: until stopped; else the limit
     std::optional<ResetSequence> reset; // DTR and RTS before each attempt

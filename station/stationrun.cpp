@@ -42,7 +42,7 @@ std::unique_ptr<StationRun> StationRun::prepare(const RunPlan &plan, QThread *ho
 std::optional<Image> StationRun::readImage(const RunPlan &plan, QString *error)
 {
     // Read whole and once, before any port opens: every board gets the very same bytes.
-    const ImageLoad load = Image::load(plan.image);
+    const ImageLoad load = Image::load(plan.image, plan.settings.imageSpec);
     if (!load.image) {
         *error = load.message;
         return std::nullopt;

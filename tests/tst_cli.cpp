@@ -31,6 +31,7 @@ private slots:
     void stuckReader();
     void display();
     void station();
+    void hexStation();
     void report();
 
 private:
@@ -166,6 +167,15 @@ void tst_Cli::exitStatus_data()
     row("a job without --station or --check", {"--job", "JOB"}, 2, "a job runs a station");
     row("a job's station stopped mid-download", {"--station", "--job", "JOB"}, 130, "last: stopped",
         paced, SIGINT);
+    row("a job's check gives the line that pins its image", {"--job", "JOB", "--check"}, 0,
+        "\n           image-sha256 = ");
+    row("a pinned image that differs", QStringList{"--image-sha256", QString(64, 'a')} + usual, 2,
+        "is not the pinned image: its SHA-256 is ");
+    row("a station's pinned image that differs",
+        {"--station", "--job", "JOB", "--image-sha256", QString(64, 'A')}, 2,
+        ", the pin is aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+    row("a raw image read as HEX", QStringList{"--image-format", "ihex"} + usual, 2,
+        "not a record: an Intel HEX record starts with ':'");
 }
 
 void tst_Cli::exitStatus()
@@ -408,6 +418,72 @@ void tst_Cli::station()
         for (auto it = expected.begin(); it != expected.end(); ++it)
             QVERIFY2(line[it.key()] == it.value(), qPrintable(it.key()));
     }
+}
+
+// A station's job names a HEX file, its gaps filled and its SHA-256 pinned: every board gets
+// the binary srec_cat makes of the same file.
+void tst_Cli::hexStation()
+{
+    SimLoader first, second;
+    QVERIFY(first.start() && second.start());
+    const QString pool = writeFile(dir.path(), "pool.bin", randomImage(3000, 28));
+    const QString hex = dir.filePath("fw.hex"), bin = dir.filePath("fw-srec_cat.bin");
+    QProcess srecCat;
+    srecCat.start("srec_cat",
+                  {pool, "-binary", "-crop", "0", "1000", "-offset", "0x08000000", pool, "-binary",
+                   "-crop", "1000", "3000", "-offset", "0x08000418", "-o", hex, "-intel"});
+    QVERIFY(srecCat.waitForFinished(10000) && srecCat.exitCode() == 0);
+    srecCat.start("srec_cat", {hex, "-intel", "-fill", "0xFF", "0x08000000", "0x08001000",
+                               "-offset", "-0x08000000", "-o", bin, "-binary"});
+    QVERIFY(srecCat.waitForFinished(10000) && srecCat.exitCode() == 0);
+    QFile file(bin);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray expected = file.readAll();
+    QCOMPARE(expected.size(), 0x1000);
+    const QByteArray sha256 =
+        QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex();
+
+    const QString logPath = dir.filePath("hex.jsonl");
+    const QString job = writeFile(
+        dir.path(), "hex.job",
+        "[job]\nversion = 1\nimage = fw.hex\nimage-size = 4096\n"
+        "image-sha256 = " +
+            sha256 + "\nlog = hex.jsonl\n[slot.1]\nport = " + QFile::encodeName(first.portName()) +
+            "\n[slot.2]\nport = " + QFile::encodeName(second.portName()) + "\n");
+    // The check tells where each board's serial number and CRC go, as addresses too.
+    QProcess cli;
+    cli.start(LUMEDRA_CLI,
+              {"--check", "--job", job, "--serial-at", "0x10", "--serial-format", "le32",
+               "--serial-start", "1", "--crc32-at", "0x20", "--crc32-range", "0x100:0x200"});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QString check = QString::fromUtf8(cli.readAllStandardOutput());
+    for (const QString &line :
+         QStringList{"region     0x08000000..0x080003E7, 1000 bytes\n",
+                     "region     0x08000800..0x08000FCF, 2000 bytes\n", "base       0x08000000\n",
+                     "pin        image-sha256 = " + QString::fromLatin1(sha256) +
+                         ": the image read has it\n",
+                     "serial     at 0x10 (address 0x08000010), 4 bytes\n",
+                     "crc32      at 0x20 (address 0x08000020), over 0x100:0x200 (addresses "
+                     "0x08000100..0x080001FF)\n"})
+        QVERIFY2(check.contains(line), qPrintable(check));
+
+    cli.start(LUMEDRA_CLI, {"--station", "--quiet", "--job", job});
+    QVERIFY(
+        waitFor([&] { return first.image() == expected && second.image() == expected; }, 15000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 130);
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    int boards = 0;
+    for (const QJsonObject &line : events(log.readAll()))
+        if (line["event"] == "board") {
+            QCOMPARE(line["sha256"].toString().toLatin1(), sha256);
+            QCOMPARE(line["size"].toInt(), expected.size());
+            ++boards;
+        }
+    QCOMPARE(boards, 2);
 }
 
 // A run with serial numbers into a store, then the store's report: per station and hour, and one

@@ -60,7 +60,8 @@ void tst_JobFile::errors_data()
     QTest::newRow("unknown key") << QByteArray(Head + "speed = 9\n" + OneSlot)
                                  << ":4: [job] speed: unknown key; known are version, image, "
                                     "station-id, reset, reset-cmd, attempts, gone-after, log, "
-                                    "locked, baud, db";
+                                    "locked, baud, db, image-format, image-base, fill, "
+                                    "image-size, image-sha256";
     QTest::newRow("unknown key in a slot")
         << QByteArray(Head + OneSlot + "name = A1\n")
         << ":6: [slot.1] name: unknown key; known are port, label";
@@ -96,6 +97,12 @@ void tst_JobFile::errors_data()
                           << ":4: [job] baud: 'fast' is not a positive whole number";
     QTest::newRow("locked maybe") << QByteArray(Head + "locked = maybe\n" + OneSlot)
                                   << ":4: [job] locked: 'maybe' is neither true nor false";
+    QTest::newRow("an unknown image format")
+        << QByteArray(Head + "image-format = hex\n" + OneSlot)
+        << ":4: [job] image-format: 'hex' is none of bin, ihex, srec, elf";
+    QTest::newRow("a pin that is no SHA-256")
+        << QByteArray(Head + "image-sha256 = 9f2c\n" + OneSlot)
+        << ":4: [job] image-sha256: '9f2c' is not a SHA-256 (64 hexadecimal digits)";
     QTest::newRow("a key set twice") << QByteArray(Head + "image = other.bin\n" + OneSlot)
                                      << ":4: [job] image is set twice, first on line 3";
     QTest::newRow("a section twice")

@@ -69,6 +69,21 @@ void tst_Options::parse_data()
     row("one attempt without a reset", QStringList{"--attempts", "1"} + usual, Kind::Run, "");
     row("attempts over 100", QStringList{"--reset", "dtr-pulse", "--attempts", "101"} + usual,
         Kind::UsageError, "from 1 to 100");
+    row("an unknown image format", QStringList{"--image-format", "hex"} + usual, Kind::UsageError,
+        "--image-format 'hex' is none of bin, ihex, srec, elf");
+    row("a fill over a byte", QStringList{"--fill", "0x100"} + usual, Kind::UsageError,
+        "--fill '0x100' is not a byte");
+    row("an image size of 0", QStringList{"--image-size", "0"} + usual, Kind::UsageError,
+        "--image-size '0' is not a size from 1 to 2146435072 bytes");
+    row("a base that is no address", QStringList{"--image-base", "-1"} + usual, Kind::UsageError,
+        "--image-base '-1' is not an address");
+    row("a pin one digit short", QStringList{"--image-sha256", QString(63, 'a')} + usual,
+        Kind::UsageError, "is not a SHA-256 (64 hexadecimal digits)");
+    row("the image options",
+        QStringList{"--image-format", "srec", "--image-base", "0x08000000", "--fill", "255",
+                    "--image-size", "65536"} +
+            usual,
+        Kind::Run, "");
     QStringList many{"fw.bin"};
     for (int i = 0; i <= RunValues::MaxTargets; ++i)
         many << "-p" << QString("ttyUSB%1").arg(i);

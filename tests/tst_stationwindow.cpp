@@ -340,6 +340,10 @@ void tst_StationWindow::badJob_data()
     QTest::newRow("a missing image")
         << QByteArray("[job]\nversion = 1\nimage = gone.bin\n[slot.1]\nport = /dev/null\n")
         << "gone.bin";
+    QTest::newRow("a pinned image that differs")
+        << QByteArray("[job]\nversion = 1\nimage = fw.bin\nimage-sha256 = " + QByteArray(64, '0') +
+                      "\n[slot.1]\nport = /dev/null\n")
+        << "fw.bin is not the pinned image: its SHA-256 is ";
 }
 
 void tst_StationWindow::badJob()
@@ -349,6 +353,7 @@ void tst_StationWindow::badJob()
 
     window = std::make_unique<StationWindow>(false);
     window->show();
+    writeFile(fixture->path(), "fw.bin", image);
     QVERIFY(!openJob(writeFile(fixture->path(), "line.job", text), true));
     const QLabel *problem = window->findChild<QLabel *>("problem");
     QVERIFY(problem && problem->isVisible());
