@@ -147,8 +147,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
         return usage(error);
     }
     if (parser.isSet(baud)) {
-        error = RunValues::baud("rate", parser.value(baud), &settings.baud);
-        if (!error.isEmpty())
+        if (!RunValues::baud("rate", parser.value(baud), &settings.baud, &error))
             return usage(error);
     }
 
@@ -159,8 +158,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
             error = "a station waits for its boards until stopped: --wait goes without --station";
             return usage(error);
         }
-        error = RunValues::wait("--wait", parser.value(wait), &ms);
-        if (!error.isEmpty())
+        if (!RunValues::wait("--wait", parser.value(wait), &ms, &error))
             return usage(error);
         settings.waitMs = ms;
     }
@@ -169,9 +167,8 @@ Options::Parsed Options::parse(const QStringList &arguments)
             error = "--gone-after goes with --station";
             return usage(error);
         }
-        error =
-            RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs);
-        if (!error.isEmpty())
+        if (!RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs,
+                                  &error))
             return usage(error);
     }
     if (parser.isSet(reset) && parser.isSet(resetCmd)) {
@@ -181,26 +178,22 @@ Options::Parsed Options::parse(const QStringList &arguments)
     // One way of resetting: the command line's replaces the job's.
     if (parser.isSet(reset)) {
         settings.resetCommand.clear();
-        error = RunValues::reset(parser.value(reset), &settings.reset);
-        if (!error.isEmpty())
+        if (!RunValues::reset(parser.value(reset), &settings.reset, &error))
             return usage(error);
         if (job)
             job->resetText = parser.value(reset);
     }
     if (parser.isSet(resetCmd)) {
         settings.reset.reset();
-        error =
-            RunValues::resetCommand("--reset-cmd", parser.value(resetCmd), &settings.resetCommand);
-        if (!error.isEmpty())
+        if (!RunValues::resetCommand("--reset-cmd", parser.value(resetCmd), &settings.resetCommand,
+                                     &error))
             return usage(error);
     }
     if (parser.isSet(attempts)) {
-        error = RunValues::attempts("--attempts", parser.value(attempts), &settings.attempts);
-        if (!error.isEmpty())
+        if (!RunValues::attempts("--attempts", parser.value(attempts), &settings.attempts, &error))
             return usage(error);
     }
-    error = RunValues::combination(settings, "--");
-    if (!error.isEmpty())
+    if (!RunValues::combination(settings, "--", &error))
         return usage(error);
     if (parser.isSet(log))
         logPath = parser.value(log);
@@ -219,9 +212,8 @@ Options::Parsed Options::parse(const QStringList &arguments)
     }
 
     QStringList canonical;
-    const QStringList named = ports.isEmpty() && job ? job->ports() : ports;
-    for (const QString &given : named) {
-        const Target target = Target::fromArgument(given);
+    const Targets named = ports.isEmpty() && job ? job->targets() : Target::fromArguments(ports);
+    for (const Target &target : named) {
         // A station's pattern may match several ports: slots with the same one share them out.
         if (settings.station && RunValues::isPattern(target.path)) {
             targets << target;
@@ -231,7 +223,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
         // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
         const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
         if (canonical.contains(same)) {
-            error = QString("port %1 is named twice").arg(given);
+            error = QString("port %1 is named twice").arg(target.given);
             return usage(error);
         }
         canonical << same;

@@ -279,13 +279,14 @@ void StationWindow::buildTiles()
     const int count = job->slotList.size();
     const SharedAffixes shared = SharedAffixes::of(job->ports());
     const int columns = qMin(count, int(std::ceil(std::sqrt(count * TileAspect))));
+    const Targets targets = job->targets();
     for (int i = 0; i < count; ++i) {
         const JobSlot &slot = job->slotList[i];
         const QString title = slot.label.isEmpty()
                                   ? elide(Target::fromArgument(slot.port).given, TitleWidth, shared)
                                   : slot.label;
         auto *tile = new SlotTile(i + 1, title, job->settings.resets(), grid);
-        tile->show(SlotState(Target::fromArgument(slot.port), true));
+        tile->show(SlotState(targets[i], true));
         gridLayout->addWidget(tile, i / columns, i % columns);
         tiles << tile;
     }
@@ -301,9 +302,7 @@ void StationWindow::start()
         return;
     RunSettings settings = job->settings;
     settings.image = *image;
-    Targets targets;
-    for (const QString &port : job->ports())
-        targets << Target::fromArgument(port);
+    const Targets targets = job->targets();
     session = std::make_unique<Session>(targets, settings, log.get());
     const StationState &state = session->state();
     connect(&state, &StationState::slotChanged, this, [this](int index) { dirty.insert(index); });

@@ -150,6 +150,9 @@ void tst_Cli::exitStatus_data()
     row("a job without --station or --check", {"--job", "JOB"}, 2, "a job runs a station");
     row("a job's station stopped mid-download", {"--station", "--job", "JOB"}, 130, "last: stopped",
         paced, SIGINT);
+    // PTS: the loader's port as the port list names it, pts/N: /dev/pts/N, never ./pts/N.
+    row("a station's slot as the port list names it", {"--station", "-p", "PTS", "IMAGE"}, 130,
+        "last: stopped", paced, SIGINT);
 }
 
 void tst_Cli::exitStatus()
@@ -164,6 +167,7 @@ void tst_Cli::exitStatus()
     SimLoader loader(faults);
     QVERIFY(loader.start());
     args.replaceInStrings("PORT", loader.portName());
+    args.replaceInStrings("PTS", loader.portName().mid(QString("/dev/").size()));
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
     args.replaceInStrings("IMAGE", imagePath);
     args.replaceInStrings(
