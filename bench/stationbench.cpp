@@ -1,30 +1,25 @@
 // Prints what lumedra-cli's production station costs per board beyond the download itself, how
 // its boards per hour scale from one slot to 16, and its CPU per block and peak memory against a
 // plain run of 16 boards at once. Boards come one after another on each slot: the benchmark plugs a
-// simulated loader in (a link in the fixture's folder), waits until it holds the image, unplugs
-// it (the loader closes its line) and plugs in the next.
+// simulated loader in (a link in the fixture's folder), waits until the station reports it,
+// unplugs it (the link goes, the loader closes its line) and plugs in the next.
 //   lumedra-bench-station
-#include "bench/verdict.h"
 #include "bench/clirun.h"
+#include "bench/stationfixture.h"
 #include "bench/usage.h"
+#include "bench/verdict.h"
 #include "download/protocol.h"
 #include "testing/kit/images.h"
-#include "testing/kit/waitfor.h"
 #include "testing/simloader/simloader.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <csignal>
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 namespace
 {
@@ -81,67 +76,38 @@ SimLoader::Faults pacedLine()
 Run station(const QString &imagePath, const QByteArray &image, int slotCount, int perSlot)
 {
     Run run;
-    QTemporaryDir fixture;
-    std::vector<std::vector<std::unique_ptr<SimLoader>>> boards(static_cast<size_t>(slotCount));
-    QStringList args{"--station", "--gone-after", "1", imagePath};
-    for (int s = 0; s < slotCount; ++s) {
-        for (int k = 0; k < perSlot; ++k) {
-            boards[size_t(s)].push_back(std::make_unique<SimLoader>(pacedLine()));
-            if (!boards[size_t(s)].back()->start())
-                return run;
-        }
-        args << "-p" << fixture.filePath(QString("slot-%1").arg(s));
-    }
+    StationFixture fixture(slotCount, pacedLine());
+    if (!fixture.isValid() || !fixture.prepare(perSlot))
+        return run;
     QProcess cli;
     cli.setStandardErrorFile(QProcess::nullDevice());
     const double cpuBefore = childCpuSeconds();
-    cli.start(LUMEDRA_CLI, args << "--json");
+    cli.start(LUMEDRA_CLI, QStringList{"--station", "--gone-after", "1", "--json", imagePath} +
+                               fixture.portArguments());
     if (!cli.waitForStarted())
         return run;
 
-    std::vector<int> current(static_cast<size_t>(slotCount), 0);
-    const auto plug = [&](int s) {
-        const SimLoader &board = *boards[size_t(s)][size_t(current[size_t(s)])];
-        QFile::link(board.portName(), fixture.filePath(QString("slot-%1").arg(s)));
-    };
     QElapsedTimer clock;
     clock.start();
-    for (int s = 0; s < slotCount; ++s)
-        plug(s);
-    int flashed = 0;
+    if (!fixture.plugAll())
+        return run;
     bool exact = true;
-    const bool finished = waitFor(
-        [&] {
-            run.peakKiB = qMax(run.peakKiB, statusKiB("VmHWM:", cli.processId()));
-            while (cli.canReadLine()) {
-                const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
-                if (event["event"] != "result")
-                    continue;
-                // Flashed, as the operator reads: unplug it, which hangs up its line, and plug
-                // in the next.
-                const int s = event["slot"].toInt() - 1;
-                int &k = current[size_t(s)];
-                SimLoader &board = *boards[size_t(s)][size_t(k)];
-                exact = exact && event["result"] == "done" && board.image() == image;
-                board.stop();
-                QFile::remove(fixture.filePath(QString("slot-%1").arg(s)));
-                ++flashed;
-                if (++k < perSlot)
-                    plug(s);
-            }
-            return flashed == slotCount * perSlot;
-        },
-        TimeoutMs);
+    const bool finished = fixture.serve(
+        cli, perSlot, TimeoutMs, [&](const QJsonObject &event, const SimLoader &board) {
+            exact = exact && event["result"] == "done" && board.image() == image;
+            ++run.boards;
+        });
     run.wallSeconds = clock.nsecsElapsed() / 1e9;
+    // The high-water mark, read while the process lives: once it has ended, /proc no longer has it.
+    run.peakKiB = statusKiB("VmHWM:", cli.processId());
     ::kill(pid_t(cli.processId()), SIGINT);
     cli.waitForFinished(TimeoutMs);
     run.cpuSeconds = childCpuSeconds() - cpuBefore;
-    run.boards = flashed;
-    for (const auto &slot : boards)
-        for (const auto &board : slot) {
+    for (int s = 0; s < slotCount; ++s)
+        for (const auto &board : fixture.boards(s)) {
             const Download download = downloadOf(*board);
-            run.downloadSeconds += download.seconds / flashed;
-            run.wakeSeconds += download.wakeSeconds / flashed;
+            run.downloadSeconds += download.seconds / run.boards;
+            run.wakeSeconds += download.wakeSeconds / run.boards;
         }
     run.ok = finished && exact && cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 130;
     return run;

@@ -4,19 +4,17 @@
 // socket), and the boards per hour of a 16-slot station of unpaced simulated loaders with serial
 // numbers in each store against one without.
 //   lumedra-bench-store
+#include "bench/stationfixture.h"
 #include "bench/verdict.h"
 #include "records/recorder.h"
 #include "records/recordstore.h"
 #include "records/serialscheme.h"
 #include "testing/kit/images.h"
-#include "testing/kit/waitfor.h"
 #include "testing/simloader/simloader.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -25,7 +23,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 #include <unistd.h>
@@ -95,52 +92,30 @@ Spread perBoard(const StoreUrl &url, const QString &spoolPath)
 double boardsPerHour(const QString &imagePath, const QByteArray &image, const QStringList &extra,
                      const QString &dataHome, bool *ok)
 {
-    QTemporaryDir fixture;
-    std::vector<std::vector<std::unique_ptr<SimLoader>>> boards(Slots);
-    QStringList args{"--station", "--json", "--gone-after", "1", imagePath};
-    const auto slot = [&](int s) { return fixture.filePath(QString("slot-%1").arg(s)); };
-    for (int s = 0; s < Slots; ++s) {
-        for (int k = 0; k < BoardsPerSlot; ++k) {
-            boards[size_t(s)].push_back(std::make_unique<SimLoader>());
-            if (!boards[size_t(s)].back()->start())
-                return 0;
-        }
-        args << "-p" << slot(s);
-    }
+    StationFixture fixture(Slots, SimLoader::Faults());
+    if (!fixture.isValid() || !fixture.prepare(BoardsPerSlot))
+        return 0;
     QProcess cli;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", dataHome);
     cli.setProcessEnvironment(env);
     cli.setStandardErrorFile(QProcess::nullDevice());
-    cli.start(LUMEDRA_CLI, args + extra);
+    cli.start(LUMEDRA_CLI, QStringList{"--station", "--json", "--gone-after", "1", imagePath} +
+                               fixture.portArguments() + extra);
     if (!cli.waitForStarted())
         return 0;
-    std::vector<int> current(Slots, 0);
     QElapsedTimer clock;
     clock.start();
-    for (int s = 0; s < Slots; ++s)
-        QFile::link(boards[size_t(s)][0]->portName(), slot(s));
+    if (!fixture.plugAll())
+        return 0;
     int flashed = 0;
     bool exact = true;
-    const bool finished = waitFor(
-        [&] {
-            while (cli.canReadLine()) {
-                const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
-                if (event["event"] != "result")
-                    continue;
-                const int s = event["slot"].toInt() - 1;
-                int &k = current[size_t(s)];
-                SimLoader &board = *boards[size_t(s)][size_t(k)];
-                exact = exact && event["result"] == "done" && board.image().size() == image.size();
-                board.stop();
-                QFile::remove(slot(s));
-                ++flashed;
-                if (++k < BoardsPerSlot)
-                    QFile::link(boards[size_t(s)][size_t(k)]->portName(), slot(s));
-            }
-            return flashed == Slots * BoardsPerSlot;
-        },
-        TimeoutMs);
+    // Each board's own number is patched in: its image is as long as the file, not the same.
+    const bool finished = fixture.serve(
+        cli, BoardsPerSlot, TimeoutMs, [&](const QJsonObject &event, const SimLoader &board) {
+            exact = exact && event["result"] == "done" && board.image().size() == image.size();
+            ++flashed;
+        });
     const double seconds = clock.nsecsElapsed() / 1e9;
     ::kill(pid_t(cli.processId()), SIGINT);
     cli.waitForFinished(TimeoutMs);

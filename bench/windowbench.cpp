@@ -5,11 +5,12 @@
 // unplugs the board (the link in the fixture's folder goes, the loader closes its line) and plugs
 // in a fresh one. The same harness serves both runs.
 //   QT_QPA_PLATFORM=offscreen lumedra-bench-window
+#include "bench/stationfixture.h"
+#include "bench/usage.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
-#include "testing/simloader/simloader.h"
-#include "bench/usage.h"
 #include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -24,9 +25,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <thread>
-#include <vector>
 
 namespace
 {
@@ -42,21 +41,26 @@ constexpr double SecondsPerHour = 3600;
 constexpr double MostCpuShare = 0.05;
 constexpr double MostRateGap = 0.02;
 
-// The fixture: a link per slot to the board plugged in there, swapped on a thread of its own.
-class Fixture
+// The operator: on a thread of its own, swaps each board that took the finish frame for a fresh
+// one.
+class Operator
 {
 public:
-    Fixture(const QTemporaryDir &dir, int slotCount) : dir(dir), boards(size_t(slotCount)) {}
-    ~Fixture() { stop(); }
+    explicit Operator(int slotCount) : fixture(slotCount, quietLine()) {}
+    ~Operator() { stop(); }
 
-    QString link(int slot) const { return dir.filePath(QString("slot-%1").arg(slot + 1)); }
+    QString slotPath(int slot) const { return fixture.slotPath(slot); }
 
     bool start()
     {
-        for (size_t s = 0; s < boards.size(); ++s)
-            if (!plug(int(s)))
-                return false;
-        worker = std::thread([this] { run(); });
+        if (!fixture.isValid() || !fixture.plugAll())
+            return false;
+        worker = std::thread([this] {
+            while (!over) {
+                count += fixture.swapFinished(std::chrono::milliseconds(SettleMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(HarnessTickMs));
+            }
+        });
         return true;
     }
 
@@ -70,59 +74,26 @@ public:
     int flashed() const { return count; }
 
 private:
-    struct Board {
-        std::unique_ptr<SimLoader> loader;
-        std::chrono::steady_clock::time_point finishedAt{};
-    };
-
-    bool plug(int slot)
+    static SimLoader::Faults quietLine()
     {
         SimLoader::Faults line;
         line.recordBlocks = false;
-        Board &board = boards[size_t(slot)];
-        board.loader = std::make_unique<SimLoader>(line);
-        board.finishedAt = {};
-        return board.loader->start() && QFile::link(board.loader->portName(), link(slot));
+        return line;
     }
 
-    void run()
-    {
-        while (!over) {
-            const auto now = std::chrono::steady_clock::now();
-            for (size_t s = 0; s < boards.size(); ++s) {
-                Board &board = boards[s];
-                if (board.finishedAt == std::chrono::steady_clock::time_point{}) {
-                    if (board.loader->count(SimLoader::Frame::Finish) > 0)
-                        board.finishedAt = now;
-                    continue;
-                }
-                if (now - board.finishedAt < std::chrono::milliseconds(SettleMs))
-                    continue;
-                QFile::remove(link(int(s)));
-                board.loader->stop();
-                ++count;
-                plug(int(s));
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(HarnessTickMs));
-        }
-    }
-
-    const QTemporaryDir &dir;
-    std::vector<Board> boards;
+    StationFixture fixture;
     std::thread worker;
     std::atomic<bool> over{false};
     std::atomic<int> count{0};
 };
 
-QString writeJob(const QTemporaryDir &dir, const QString &imagePath, int slotCount)
+QString writeJob(const QTemporaryDir &dir, const Operator &op, const QString &imagePath,
+                 int slotCount)
 {
     QByteArray text =
         "[job]\nversion = 1\nimage = " + QFile::encodeName(imagePath) + "\ngone-after = 1\n";
-    for (int s = 1; s <= slotCount; ++s)
-        text += QString("[slot.%1]\nport = %2\n")
-                    .arg(s)
-                    .arg(dir.filePath(QString("slot-%1").arg(s)))
-                    .toUtf8();
+    for (int s = 0; s < slotCount; ++s)
+        text += QString("[slot.%1]\nport = %2\n").arg(s + 1).arg(op.slotPath(s)).toUtf8();
     return writeFile(dir.path(), "bench.job", text);
 }
 
@@ -142,30 +113,30 @@ void idle(int ms)
 }
 
 // Boards flashed while the station runs, after a warm-up; `during` says the boards per hour.
-double measure(Fixture &fixture, double *wallSeconds)
+double measure(Operator &op, double *wallSeconds)
 {
     idle(WarmUpMs);
-    const int before = fixture.flashed();
+    const int before = op.flashed();
     QElapsedTimer clock;
     clock.start();
     idle(MeasureMs);
     *wallSeconds = clock.nsecsElapsed() / 1e9;
-    return (fixture.flashed() - before) * SecondsPerHour / *wallSeconds;
+    return (op.flashed() - before) * SecondsPerHour / *wallSeconds;
 }
 
 Run windowRun(const QString &imagePath, int slotCount)
 {
     Run run;
     QTemporaryDir dir;
-    const QString job = writeJob(dir, imagePath, slotCount);
+    Operator op(slotCount);
+    const QString job = writeJob(dir, op, imagePath, slotCount);
     StationWindow window(false);
     window.resize(1280, 820);
     window.show();
     bool loaded = false;
     QObject::connect(&window, &StationWindow::jobLoaded, [&](bool ok) { loaded = ok; });
     window.openJob(job, true);
-    Fixture fixture(dir, slotCount);
-    if (!waitFor([&] { return loaded; }, MeasureMs) || !fixture.start())
+    if (!waitFor([&] { return loaded; }, MeasureMs) || !op.start())
         return run;
     idle(WarmUpMs);
     // Measured over the second warm-up and the boards' count together.
@@ -173,9 +144,9 @@ Run windowRun(const QString &imagePath, int slotCount)
     clock.start();
     const double cpuBefore = threadCpuSeconds();
     double wall = 0;
-    run.perHour = measure(fixture, &wall);
+    run.perHour = measure(op, &wall);
     run.cpuShare = (threadCpuSeconds() - cpuBefore) / (clock.nsecsElapsed() / 1e9);
-    fixture.stop();
+    op.stop();
     bool stopped = false;
     QObject::connect(&window, &StationWindow::stopped, [&] { stopped = true; });
     window.stop();
@@ -187,17 +158,17 @@ Run cliRun(const QString &imagePath, int slotCount)
 {
     Run run;
     QTemporaryDir dir;
-    const QString job = writeJob(dir, imagePath, slotCount);
+    Operator op(slotCount);
+    const QString job = writeJob(dir, op, imagePath, slotCount);
     QProcess cli;
     cli.setStandardOutputFile(QProcess::nullDevice());
     cli.setStandardErrorFile(QProcess::nullDevice());
     cli.start(LUMEDRA_CLI, {"--station", "--quiet", "--job", job});
-    Fixture fixture(dir, slotCount);
-    if (!cli.waitForStarted() || !fixture.start())
+    if (!cli.waitForStarted() || !op.start())
         return run;
     double wall = 0;
-    run.perHour = measure(fixture, &wall);
-    fixture.stop();
+    run.perHour = measure(op, &wall);
+    op.stop();
     ::kill(pid_t(cli.processId()), SIGINT);
     run.ok = run.perHour > 0 && cli.waitForFinished(MeasureMs) && cli.exitCode() == 130;
     return run;

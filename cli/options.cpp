@@ -68,8 +68,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
                                          "and exit.");
     // Each maps onto the key of a job's [serial] section.
     const QList<QPair<QCommandLineOption, QString>> serialOptions{
-        {{"serial-at", "Write each board's serial number at OFFSET (decimal or 0x hex).",
-          "OFFSET"},
+        {{"serial-at", "Write each board's serial number at OFFSET (decimal or 0x hex).", "OFFSET"},
          "at"},
         {{"serial-format",
           "The number's form: le16, le32, le64, be16, be32, be64, dec:WIDTH or bcd:WIDTH.", "FMT"},
@@ -91,16 +90,16 @@ Options::Parsed Options::parse(const QStringList &arguments)
         {"image-base",
          "The address of the image's first byte (default: the lowest address the file gives).",
          "ADDR"},
-        {"fill", "The byte between the file's regions and in the padding (default 0xFF).",
-         "BYTE"},
+        {"fill", "The byte between the file's regions and in the padding (default 0xFF).", "BYTE"},
         {"image-size", "Pad the image with the fill byte to N bytes from its base.", "N"},
         {"image-sha256", "Refuse to run unless the image's SHA-256 is HEX.", "HEX"}};
     const QCommandLineOption db("db",
                                 "The record store: sqlite:PATH or "
                                 "postgresql://[user@]host[:port]/dbname.",
                                 "URL");
-    const QCommandLineOption stationId("station-id", "This station's name in the record store "
-                                                     "(default: the host name).",
+    const QCommandLineOption stationId("station-id",
+                                       "This station's name in the record store "
+                                       "(default: the host name).",
                                        "ID");
     parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset,
                        resetCmd, attempts, station, goneAfter, log, listOption, db, stationId,
@@ -163,8 +162,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
         return usage(error);
     }
     if (parser.isSet(baud)) {
-        error = RunValues::baud("rate", parser.value(baud), &settings.baud);
-        if (!error.isEmpty())
+        if (!RunValues::baud("rate", parser.value(baud), &settings.baud, &error))
             return usage(error);
     }
 
@@ -175,8 +173,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
             error = "a station waits for its boards until stopped: --wait goes without --station";
             return usage(error);
         }
-        error = RunValues::wait("--wait", parser.value(wait), &ms);
-        if (!error.isEmpty())
+        if (!RunValues::wait("--wait", parser.value(wait), &ms, &error))
             return usage(error);
         settings.waitMs = ms;
     }
@@ -185,9 +182,8 @@ Options::Parsed Options::parse(const QStringList &arguments)
             error = "--gone-after goes with --station";
             return usage(error);
         }
-        error =
-            RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs);
-        if (!error.isEmpty())
+        if (!RunValues::goneAfter("--gone-after", parser.value(goneAfter), &settings.goneAfterMs,
+                                  &error))
             return usage(error);
     }
     if (parser.isSet(reset) && parser.isSet(resetCmd)) {
@@ -197,34 +193,29 @@ Options::Parsed Options::parse(const QStringList &arguments)
     // One way of resetting: the command line's replaces the job's.
     if (parser.isSet(reset)) {
         settings.resetCommand.clear();
-        error = RunValues::reset(parser.value(reset), &settings.reset);
-        if (!error.isEmpty())
+        if (!RunValues::reset(parser.value(reset), &settings.reset, &error))
             return usage(error);
         if (job)
             job->resetText = parser.value(reset);
     }
     if (parser.isSet(resetCmd)) {
         settings.reset.reset();
-        error =
-            RunValues::resetCommand("--reset-cmd", parser.value(resetCmd), &settings.resetCommand);
-        if (!error.isEmpty())
+        if (!RunValues::resetCommand("--reset-cmd", parser.value(resetCmd), &settings.resetCommand,
+                                     &error))
             return usage(error);
     }
     if (parser.isSet(attempts)) {
-        error = RunValues::attempts("--attempts", parser.value(attempts), &settings.attempts);
-        if (!error.isEmpty())
+        if (!RunValues::attempts("--attempts", parser.value(attempts), &settings.attempts, &error))
             return usage(error);
     }
     for (const QCommandLineOption &option : imageOptions) {
         const QString key = option.names().first();
         if (parser.isSet(option)) {
-            error = settings.imageSpec.set(key, "--" + key, parser.value(option));
-            if (!error.isEmpty())
+            if (!settings.imageSpec.set(key, "--" + key, parser.value(option), &error))
                 return usage(error);
         }
     }
-    error = RunValues::combination(settings, "--");
-    if (!error.isEmpty())
+    if (!RunValues::combination(settings, "--", &error))
         return usage(error);
     if (parser.isSet(log))
         logPath = parser.value(log);
@@ -242,7 +233,7 @@ Options::Parsed Options::parse(const QStringList &arguments)
             return usage(error);
     }
 
-    const QStringList named = ports.isEmpty() && job ? job->ports() : ports;
+    const Targets named = ports.isEmpty() && job ? job->targets() : Target::fromArguments(ports);
     if (!RunPlan::targetsOf(named, settings.station, &targets, &error))
         return usage(error);
     return {Parsed::Kind::Run, {}};

@@ -2,8 +2,10 @@
 
 #include "doctor/lineprobe.h"
 #include "doctor/lockfile.h"
+#include "doctor/portpath.h"
 #include "doctor/sysfsusb.h"
 #include "doctor/udevdb.h"
+#include "download/filekind.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,21 +29,6 @@ constexpr mode_t ReadWrite = 06;
 QString octal(mode_t mode)
 {
     return QStringLiteral("%1").arg(mode & 07777, 4, 8, QChar('0'));
-}
-
-QString kindOf(mode_t mode)
-{
-    if (S_ISREG(mode))
-        return QStringLiteral("a regular file");
-    if (S_ISDIR(mode))
-        return QStringLiteral("a folder");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    return QStringLiteral("not a device");
 }
 
 // A rule and the commands that install it and make udev apply it to the devices present now.
@@ -85,11 +72,6 @@ PortDoctor::PortDoctor(const QString &root, const Credentials &credentials)
 {
 }
 
-QString PortDoctor::devicePath(const QString &port)
-{
-    return port.startsWith('/') ? port : "/dev/" + port;
-}
-
 QStringList PortDoctor::ports() const
 {
     QStringList found;
@@ -117,39 +99,40 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
 {
     Diagnosis diagnosis;
     diagnosis.port = port;
-    const QString path = devicePath(port);
-    const SysRoot::Resolved resolved = m_root.resolve(path);
-    if (!resolved.error.isEmpty()) {
-        diagnosis.add({Topic::Node, Verdict::Problem, resolved.error, QString(),
-                       QStringLiteral("%1 is not a serial port: %2").arg(path, resolved.error)});
+    const QString path = portPath(port, QString(), m_root);
+    QString error;
+    const std::optional<QString> resolved = m_root.resolve(path, &error);
+    if (!resolved) {
+        diagnosis.add({Topic::Node, Verdict::Problem, error, QString(),
+                       QStringLiteral("%1 is not a serial port: %2").arg(path, error)});
         return diagnosis;
     }
+    const QString &node = *resolved;
     struct stat info {
     };
-    if (::stat(QFile::encodeName(m_root.host(resolved.path)).constData(), &info) != 0) {
-        checkMissing(diagnosis, path, resolved.path);
+    if (::stat(QFile::encodeName(m_root.host(node)).constData(), &info) != 0) {
+        checkMissing(diagnosis, path, node);
         return diagnosis;
     }
-    diagnosis.device = resolved.path;
-    if (resolved.path != QDir::cleanPath(path))
+    diagnosis.device = node;
+    if (node != QDir::cleanPath(path))
         diagnosis.add({Topic::Node, Verdict::Ok,
-                       QStringLiteral("%1 is a link to %2").arg(path, resolved.path), QString(),
-                       QString()});
+                       QStringLiteral("%1 is a link to %2").arg(path, node), QString(), QString()});
     if (!S_ISCHR(info.st_mode)) {
         diagnosis.add(
             {Topic::Node, Verdict::Problem,
-             QStringLiteral("%1 is %2, not a serial port").arg(resolved.path, kindOf(info.st_mode)),
+             QStringLiteral("%1 is %2, not a serial port").arg(node, kindOf(info.st_mode)),
              QString(), QStringLiteral("%1 is not a serial port").arg(path)});
         return diagnosis;
     }
-    diagnosis.add({Topic::Node, Verdict::Ok,
-                   QStringLiteral("%1 is a character device (%2:%3)")
-                       .arg(resolved.path, QString::number(major(info.st_rdev)),
-                            QString::number(minor(info.st_rdev))),
-                   QString(), QString()});
+    diagnosis.add(
+        {Topic::Node, Verdict::Ok,
+         QStringLiteral("%1 is a character device (%2:%3)")
+             .arg(node, QString::number(major(info.st_rdev)), QString::number(minor(info.st_rdev))),
+         QString(), QString()});
 
-    diagnosis.byPath = m_names.byPath(resolved.path);
-    diagnosis.byId = m_names.byId(resolved.path);
+    diagnosis.byPath = m_names.byPath(node);
+    diagnosis.byId = m_names.byId(node);
     if (diagnosis.byPath.isEmpty() && diagnosis.byId.isEmpty())
         diagnosis.add({Topic::Names, Verdict::Ok,
                        QStringLiteral("no stable name under /dev/serial: give a station slot "
@@ -164,9 +147,8 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
                           .join(", ")),
              QString(), QString()});
 
-    const bool pty = resolved.path.startsWith(PtyFolder);
-    const SysfsUsb usb =
-        pty ? SysfsUsb() : SysfsUsb::of(m_root, QFileInfo(resolved.path).fileName());
+    const bool pty = node.startsWith(PtyFolder);
+    const SysfsUsb usb = pty ? SysfsUsb() : SysfsUsb::of(m_root, QFileInfo(node).fileName());
     diagnosis.vendorId = usb.vendorId;
     diagnosis.productId = usb.productId;
     diagnosis.serial = usb.serial;

@@ -29,12 +29,10 @@ public:
     // port, which a program that just failed to open it does not need.
     enum class Lines { Probe, Leave };
 
-    // port: a name as the port list shows it (ttyUSB0) or a path.
+    // port: a name as the port list shows it (ttyUSB0) or a path (see portPath()).
     Diagnosis diagnose(const QString &port, Lines lines = Lines::Probe) const;
     // Every serial port the system lists, as /dev paths.
     QStringList ports() const;
-
-    static QString devicePath(const QString &port);
 
 private:
     void checkAccess(Diagnosis &diagnosis, uint owner, uint group, uint mode) const;

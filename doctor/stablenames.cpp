@@ -5,9 +5,8 @@ StableNames::StableNames(const SysRoot &root)
     const auto scan = [&root](const QString &folder, QHash<QString, QStringList> &names) {
         for (const QString &entry : root.entries(folder)) {
             const QString link = folder + '/' + entry;
-            const SysRoot::Resolved target = root.resolve(link);
-            if (target.error.isEmpty())
-                names[target.path].append(link);
+            if (const std::optional<QString> target = root.resolve(link))
+                names[*target].append(link);
         }
     };
     scan(QStringLiteral("/dev/serial/by-path"), m_byPath);

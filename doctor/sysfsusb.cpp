@@ -12,20 +12,20 @@ SysfsUsb SysfsUsb::of(const SysRoot &root, const QString &tty)
     SysfsUsb usb;
     const QString classEntry = "/sys/class/tty/" + tty;
     usb.devNumbers = root.firstLine(classEntry + "/dev");
-    const SysRoot::Resolved device = root.resolve(classEntry + "/device");
-    if (!device.error.isEmpty() || !root.exists(device.path))
+    const std::optional<QString> device = root.resolve(classEntry + "/device");
+    if (!device || !root.exists(*device))
         return usb;
-    usb.sysfs = device.path;
-    const SysRoot::Resolved driver = root.resolve(device.path + "/driver");
-    if (driver.error.isEmpty() && root.exists(driver.path))
-        usb.driver = QFileInfo(driver.path).fileName();
-    if (root.exists(device.path + "/latency_timer")) {
-        usb.latencyPath = device.path + "/latency_timer";
+    usb.sysfs = *device;
+    const std::optional<QString> driver = root.resolve(*device + "/driver");
+    if (driver && root.exists(*driver))
+        usb.driver = QFileInfo(*driver).fileName();
+    if (root.exists(*device + "/latency_timer")) {
+        usb.latencyPath = *device + "/latency_timer";
         bool ok = false;
         const int value = root.firstLine(usb.latencyPath).toInt(&ok);
         usb.latencyMs = ok ? value : -1;
     }
-    QString dir = device.path;
+    QString dir = *device;
     for (int level = 0; dir.startsWith("/sys/") && level < MaxLevels; ++level) {
         if (root.exists(dir + "/idVendor")) {
             usb.vendorId = root.firstLine(dir + "/idVendor");
@@ -33,6 +33,7 @@ SysfsUsb SysfsUsb::of(const SysRoot &root, const QString &tty)
             usb.serial = root.firstLine(dir + "/serial");
             usb.manufacturer = root.firstLine(dir + "/manufacturer");
             usb.product = root.firstLine(dir + "/product");
+            usb.usbDevice = dir;
             break;
         }
         dir = QFileInfo(dir).path();

@@ -8,6 +8,7 @@
 // of adapters that have one (FTDI's). Empty fields where there is none, as for a pseudo-terminal.
 struct SysfsUsb {
     QString sysfs;      // the tty's device folder, e.g. /sys/devices/.../1-1:1.0/ttyUSB0
+    QString usbDevice;  // the USB device's folder above it, e.g. /sys/devices/.../usb1/1-1
     QString driver;     // ftdi_sio, cp210x, cdc_acm ...
     QString devNumbers; // "188:0", the key of the udev database
     QString vendorId;   // four hex digits

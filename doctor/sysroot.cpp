@@ -23,6 +23,13 @@ QString parentOf(const QString &path)
     const int slash = path.lastIndexOf('/');
     return slash <= 0 ? QString() : path.left(slash);
 }
+
+std::optional<QString> refuse(const QString &why, QString *error)
+{
+    if (error)
+        *error = why;
+    return std::nullopt;
+}
 } // namespace
 
 SysRoot::SysRoot(const QString &root)
@@ -79,7 +86,7 @@ bool SysRoot::isAllowed(const QString &path)
     return false;
 }
 
-SysRoot::Resolved SysRoot::resolve(const QString &path) const
+std::optional<QString> SysRoot::resolve(const QString &path, QString *error) const
 {
     const QString clean = QDir::cleanPath(path);
     QString done;
@@ -105,23 +112,24 @@ SysRoot::Resolved SysRoot::resolve(const QString &path) const
         struct stat info {
         };
         if (::lstat(QFile::encodeName(host(next)).constData(), &info) != 0)
-            return {QDir::cleanPath(next + '/' + pending.join('/')), QString()};
+            return QDir::cleanPath(next + '/' + pending.join('/'));
         if (!S_ISLNK(info.st_mode)) {
             done = next;
             continue;
         }
         if (++links > MaxLinks)
-            return {next, QStringLiteral("%1 is a loop of links").arg(clean)};
+            return refuse(QStringLiteral("%1 is a loop of links").arg(clean), error);
         const QString target = link(next);
         const QString base = target.startsWith('/') ? QString() : done;
         const QString landing = QDir::cleanPath(base + '/' + target);
         if (checking && !isAllowed(landing))
-            return {landing, QStringLiteral("%1 points to %2, outside /dev, /sys, /proc and "
-                                            "/run/udev; not followed")
-                                 .arg(clean, landing)};
+            return refuse(QStringLiteral("%1 points to %2, outside /dev, /sys, /proc and "
+                                         "/run/udev; not followed")
+                              .arg(clean, landing),
+                          error);
         done = base;
         pending = parts(target) + pending;
         uncheckedParts = 0;
     }
-    return {done.isEmpty() ? QStringLiteral("/") : done, QString()};
+    return done.isEmpty() ? QStringLiteral("/") : done;
 }

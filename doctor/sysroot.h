@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // The folder the doctor reads the system from: "/" on a real machine, a fake tree in the tests.
 // Paths given to it are the system's own (/dev/ttyUSB0, /sys/class/tty); links are resolved by
 // hand inside it, so an absolute link target stays inside the root too.
@@ -23,14 +25,12 @@ public:
     // A link's own text, not followed: QFile::symLinkTarget() would resolve it on this machine.
     QString link(const QString &path) const;
 
-    struct Resolved {
-        QString path;  // what the name finally points to, lexically clean
-        QString error; // why it was not followed to the end; empty when it was
-    };
-    // Follows every link on the way, checking that each one stays in /dev, /sys, /proc or
-    // /run/udev. The folders above a name given elsewhere are the caller's own and taken as
-    // they are; a part that does not exist ends the walk without an error.
-    Resolved resolve(const QString &path) const;
+    // What `path` finally points to, lexically clean, following every link on the way and
+    // checking that each one stays in /dev, /sys, /proc or /run/udev; nothing, with the reason in
+    // `error`, when one leads elsewhere or the links loop. The folders above a name given
+    // elsewhere are the caller's own and taken as they are; a part that does not exist ends the
+    // walk where it is.
+    std::optional<QString> resolve(const QString &path, QString *error = nullptr) const;
 
     static bool isAllowed(const QString &path);
 

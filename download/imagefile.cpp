@@ -1,5 +1,7 @@
 #include "download/imagefile.h"
 
+#include "download/filekind.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -11,21 +13,6 @@
 
 namespace
 {
-
-QString kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return QStringLiteral("a directory");
-    if (S_ISCHR(mode))
-        return QStringLiteral("a character device");
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("not a file");
-}
 
 ImageFile::Status fail(ImageFile::Status status, const QString &text, QByteArray *image,
                        QString *reason)

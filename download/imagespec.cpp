@@ -6,6 +6,11 @@
 
 namespace
 {
+bool failed(QString *error, const QString &what)
+{
+    *error = what;
+    return false;
+}
 
 constexpr int Sha256Digits = 64;
 
@@ -32,37 +37,42 @@ const QStringList &ImageSpec::keys()
     return keys;
 }
 
-QString ImageSpec::set(const QString &key, const QString &name, const QString &text)
+bool ImageSpec::set(const QString &key, const QString &name, const QString &text, QString *error)
 {
     const std::optional<quint64> value = number(text);
     if (key == "image-format") {
         const int index = FormatWords.indexOf(text);
         if (index < 0)
-            return QString("%1 '%2' is none of %3").arg(name, text, FormatWords.join(", "));
+            return failed(error,
+                          QString("%1 '%2' is none of %3").arg(name, text, FormatWords.join(", ")));
         format = ImageFormat(index);
     } else if (key == "image-base") {
         if (!value)
-            return QString("%1 '%2' is not an address (decimal, or hexadecimal after 0x)")
-                .arg(name, text);
+            return failed(error,
+                          QString("%1 '%2' is not an address (decimal, or hexadecimal after 0x)")
+                              .arg(name, text));
         base = *value;
     } else if (key == "fill") {
         if (!value || *value > 0xFF)
-            return QString("%1 '%2' is not a byte (0 to 255, or 0x00 to 0xFF)").arg(name, text);
+            return failed(
+                error,
+                QString("%1 '%2' is not a byte (0 to 255, or 0x00 to 0xFF)").arg(name, text));
         fill = quint8(*value);
     } else if (key == "image-size") {
         if (!value || *value == 0 || *value > quint64(ImageFile::MaxLength))
-            return QString("%1 '%2' is not a size from 1 to %3 bytes")
-                .arg(name, text)
-                .arg(ImageFile::MaxLength);
+            return failed(error, QString("%1 '%2' is not a size from 1 to %3 bytes")
+                                     .arg(name, text)
+                                     .arg(ImageFile::MaxLength));
         size = qint64(*value);
     } else if (key == "image-sha256") {
         static const QRegularExpression digest(QString("^[0-9a-fA-F]{%1}$").arg(Sha256Digits));
         if (!digest.match(text).hasMatch())
-            return QString("%1 '%2' is not a SHA-256 (64 hexadecimal digits)").arg(name, text);
+            return failed(
+                error, QString("%1 '%2' is not a SHA-256 (64 hexadecimal digits)").arg(name, text));
         // The digest a run computes is lowercase; a pin copied in capitals is the same pin.
         sha256 = text.toLower().toLatin1();
     }
-    return {};
+    return true;
 }
 
 QString ImageSpec::word(ImageFormat format)

@@ -25,9 +25,9 @@ struct ImageSpec {
 
     // image-format, image-base, fill, image-size, image-sha256
     static const QStringList &keys();
-    // Sets what `key` names from its text; returns what is wrong, calling the value `name` as
-    // the caller spells it ("--fill", "fill"), or an empty string.
-    QString set(const QString &key, const QString &name, const QString &text);
+    // Sets what `key` names from its text; false when it is wrong, calling the value `name` in
+    // `error` as the caller spells it ("--fill", "fill").
+    bool set(const QString &key, const QString &name, const QString &text, QString *error);
 
     static QString word(ImageFormat format); // as --image-format takes it: "ihex"
     static QString name(ImageFormat format); // as people call it: "Intel HEX"

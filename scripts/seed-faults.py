@@ -2,10 +2,10 @@
 """Seeds known faults into the program one at a time and records which ones the tests catch.
 
 A developer tool, not run in CI. Each fault is one realistic mistake, written as a textual
-substitution in download/, ui/, station/, records/, cli/, doctor/ or the simulated loader's script.
-For every fault the script applies it in the working tree, builds the test programs incrementally
-in a build directory of its own, runs the tests (fastest first, stopping at the first failure),
-records the outcome and puts the file back exactly as it was, whatever happens.
+substitution in download/, ui/, station/, records/, cli/, doctor/, the test kit or the simulated
+loader's script. For every fault the script applies it in the working tree, builds the test
+programs incrementally in a build directory of its own, runs the tests (fastest first, stopping at
+the first failure), records the outcome and puts the file back exactly as it was, whatever happens.
 
 Outcomes:
   caught          a test failed, crashed or hung; the test is recorded
@@ -145,6 +145,10 @@ FAULTS = [
     F('engine-busy-kept-after-error', E,
       '                busy = false;\n', '',
       'busy not cleared after a block error'),
+    F('engine-busy-cleared-on-timeout', E,
+      '    else\n        emit backInfo(E_TIMEOUT);\n',
+      '    else {\n        busy = false;\n        emit backInfo(E_TIMEOUT);\n    }\n',
+      'a reply that comes after the time-out, before the owner lets the engine go, ignored'),
     F('engine-busy-kept-after-final', E,
       '            busy = false;\n            emit backInfo(rxBuffer', '            emit backInfo(rxBuffer',
       'busy not cleared after the final reply'),
@@ -334,6 +338,31 @@ FAULTS = [
     F('doctor-lock-stale-inverted', 'doctor/lockfile.cpp',
       'lock.pid > 0 && !processes.running(lock.pid)', 'lock.pid > 0 && processes.running(lock.pid)',
       'a lock called stale while its process runs'),
+    F('port-path-folder-first', 'doctor/portpath.cpp',
+      '    if (root.exists(inDev))\n        return inDev;\n    if (existsHere(local))\n        return local;\n',
+      '    if (existsHere(local))\n        return local;\n    if (root.exists(inDev))\n        return inDev;\n',
+      'a port name is looked for in the current folder before /dev'),
+    F('port-path-slash-is-path', 'doctor/portpath.cpp',
+      "    if (given.startsWith('/'))\n        return given;",
+      "    if (given.contains('/'))\n        return given;",
+      'a name with a slash (pts/7) taken from the current folder, so a station never finds its board'),
+    F('job-ports-from-cwd', 'station/job.h',
+      'Target::fromArguments(ports(), QFileInfo(path).absolutePath())',
+      'Target::fromArguments(ports())',
+      'a job\'s relative slot taken from the working directory, not the job\'s folder'),
+    F('usb-identity-names-of-this-machine', 'station/usbidentity.cpp',
+      'StableNames(root).byPath(*device)', 'StableNames(SysRoot()).byPath(*device)',
+      'a board\'s by-path name read from this machine, not the system tree given'),
+    F('usb-identity-device-folder-kept', 'station/usbidentity.cpp',
+      '    if (!byPath.isEmpty())\n        identity.location = byPath;\n', '',
+      'a board\'s location given as its sysfs folder although it has a by-path name'),
+    F('openfailure-own-permission-words', 'station/openfailure.cpp',
+      'error == QSerialPort::PermissionError))\n            return finding.reason;',
+      'false))\n            return finding.reason;',
+      'a refused open told in words of its own, not the doctor\'s naming the user and group'),
+    F('kit-holder-not-exclusive', 'testing/kit/heldpty.cpp',
+      '(exclusive && ::ioctl(fd, TIOCEXCL) != 0)', '(false && ::ioctl(fd, TIOCEXCL) != 0)',
+      'the tests\' held terminal never in exclusive mode, so the doctor\'s check of it is untried'),
     F('doctor-rules-mask-ignored', 'doctor/udevclaim.cpp',
       'if (!name.endsWith(QLatin1String(".rules")) || seen.contains(name))',
       'if (!name.endsWith(QLatin1String(".rules")))',
@@ -422,7 +451,8 @@ FAULTS = [
       'rows.append({QDateTime::currentDateTime(), result});',
       'the recent boards table puts the newest last (and its rows no longer match the insert)'),
     F('cli-job-slots-ignored', 'cli/options.cpp',
-      'ports.isEmpty() && job ? job->ports() : ports;', 'ports;',
+      'ports.isEmpty() && job ? job->targets() : Target::fromArguments(ports);',
+      'Target::fromArguments(ports);',
       'a job run without -p has no slots'),
     F('form-checksum-label', U,
       '<string>校验</string>', '<string>效验</string>',
@@ -460,7 +490,7 @@ FAULTS = [
       '? Sqlite + absolute(db.mid(Sqlite.size()))', '? db',
       'a job\'s relative SQLite store taken from the working folder, so two folders make two stores'),
     F('job-port-twice', 'station/jobfile.cpp',
-      'if (!RunPlan::targetsOf(job->ports(), true, &targets, &twice, &named))', 'if (false)',
+      'if (!RunPlan::targetsOf(job->targets(), true, &targets, &twice, &named))', 'if (false)',
       'a job naming one port for two slots is let through'),
     F('condition-store-wait-hidden', 'station/slotcondition.cpp',
       '        if (!slot.notice.isEmpty())\n', '        if (false)\n',
@@ -542,7 +572,7 @@ FAULTS = [
       'Image::load(plan.image, plan.settings.imageSpec)', 'Image::load(plan.image)',
       'a run reads its image without its format, base, fill, size and pin'),
     F('job-image-keys-dropped', 'station/jobfile.cpp',
-      'return settings.imageSpec.set(key, key, v);', 'return ImageSpec().set(key, key, v);',
+      'return settings.imageSpec.set(key, key, v, e);', 'return ImageSpec().set(key, key, v, e);',
       'a job\'s image keys checked but not kept'),
     F('summary-offsets-as-addresses', 'station/imagesummary.cpp',
       'MemoryMap::address(image.base + value)', 'MemoryMap::address(value)',

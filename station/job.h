@@ -1,6 +1,9 @@
 #pragma once
 
 #include "station/runsettings.h"
+#include "station/target.h"
+
+#include <QFileInfo>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -36,5 +39,10 @@ struct Job {
         for (const JobSlot &slot : slotList)
             ports << slot.port;
         return ports;
+    }
+    // The slots' ports as opened: a relative name is the job's folder's, not the caller's.
+    Targets targets() const
+    {
+        return Target::fromArguments(ports(), QFileInfo(path).absolutePath());
     }
 };

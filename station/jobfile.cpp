@@ -199,42 +199,46 @@ bool Reader::readJob(const Section &section, Job *job)
 
     RunSettings &settings = job->settings;
     // Each check names the key as written, and its wording is the command line's.
-    QMap<QString, std::function<QString(const QString &)>> checks{
-        {"baud", [&](const QString &v) { return RunValues::baud("baud", v, &settings.baud); }},
+    using Check = std::function<bool(const QString &, QString *)>;
+    QMap<QString, Check> checks{
+        {"baud", [&](const QString &v,
+                     QString *e) { return RunValues::baud("baud", v, &settings.baud, e); }},
         {"attempts",
-         [&](const QString &v) { return RunValues::attempts("attempts", v, &settings.attempts); }},
-        {"gone-after",
-         [&](const QString &v) {
-             return RunValues::goneAfter("gone-after", v, &settings.goneAfterMs);
+         [&](const QString &v, QString *e) {
+             return RunValues::attempts("attempts", v, &settings.attempts, e);
          }},
-        {"reset", [&](const QString &v) { return RunValues::reset(v, &settings.reset); }},
+        {"gone-after",
+         [&](const QString &v, QString *e) {
+             return RunValues::goneAfter("gone-after", v, &settings.goneAfterMs, e);
+         }},
+        {"reset",
+         [&](const QString &v, QString *e) { return RunValues::reset(v, &settings.reset, e); }},
         {"reset-cmd",
-         [&](const QString &v) {
-             return RunValues::resetCommand("reset-cmd", v, &settings.resetCommand);
+         [&](const QString &v, QString *e) {
+             return RunValues::resetCommand("reset-cmd", v, &settings.resetCommand, e);
          }},
         {"locked",
-         [&](const QString &v) {
+         [&](const QString &v, QString *e) {
              static const QStringList yes{"true", "yes", "on", "1"}, no{"false", "no", "off", "0"};
              job->locked = yes.contains(v.toLower());
-             return yes.contains(v.toLower()) || no.contains(v.toLower())
-                        ? QString()
-                        : QString("'%1' is neither true nor false").arg(v);
+             if (yes.contains(v.toLower()) || no.contains(v.toLower()))
+                 return true;
+             *e = QString("'%1' is neither true nor false").arg(v);
+             return false;
          }},
     };
     for (const QString &key : ImageSpec::keys())
-        checks.insert(key, [&settings, key](const QString &v) {
-            return settings.imageSpec.set(key, key, v);
+        checks.insert(key, [&settings, key](const QString &v, QString *e) {
+            return settings.imageSpec.set(key, key, v, e);
         });
     for (auto it = checks.begin(); it != checks.end(); ++it) {
-        if (!entries.contains(it.key()))
-            continue;
-        const QString wrong = it.value()(entries[it.key()].value);
-        if (!wrong.isEmpty())
+        QString wrong;
+        if (entries.contains(it.key()) && !it.value()(entries[it.key()].value, &wrong))
             return fail(section, it.key(), wrong);
     }
     job->resetText = entries.value("reset").value;
-    const QString clash = RunValues::combination(settings, QString());
-    if (!clash.isEmpty())
+    QString clash;
+    if (!RunValues::combination(settings, QString(), &clash))
         return fail(section.line, "[job] " + clash);
     return true;
 }
@@ -259,7 +263,7 @@ bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
     Targets targets;
     QString twice;
     int named = 0;
-    if (!RunPlan::targetsOf(job->ports(), true, &targets, &twice, &named))
+    if (!RunPlan::targetsOf(job->targets(), true, &targets, &twice, &named))
         return fail(*numbered.value(named + 1), "port", twice);
     return true;
 }

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,19 +25,13 @@ QString describeOpenFailure(const QString &path, QSerialPort::SerialPortError er
     };
     if (error == QSerialPort::DeviceNotFoundError || ::stat(qPrintable(path), &info) != 0)
         return QString("%1 does not exist").arg(path);
-    // Qt reports a port locked by another program as a permission error too.
-    if (error == QSerialPort::PermissionError) {
-        if (::access(qPrintable(path), R_OK | W_OK) == 0)
-            return QString("%1 is busy: another program holds the port").arg(path);
-        if ((info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
-            return QString("permission denied: %1 opens for its owner only").arg(path);
-        const group *owner = ::getgrgid(info.st_gid);
-        const QString name =
-            owner ? QString::fromLocal8Bit(owner->gr_name) : QString::number(info.st_gid);
-        return QString("permission denied: %1 belongs to group %2; join it with "
-                       "'sudo usermod -aG %2 $USER', then log in again")
-            .arg(path, name);
-    }
+    // Refused, and nothing the doctor sees says why: Qt reports a port that another program
+    // holds exclusively or has locked as a permission error too, and the system may refuse for
+    // reasons the modes do not show (an ACL, a security module).
+    if (error == QSerialPort::PermissionError)
+        return ::access(qPrintable(path), R_OK | W_OK) == 0
+                   ? QString("%1 is busy: another program holds the port").arg(path)
+                   : QString("permission denied: %1").arg(path);
     // A file, a FIFO or another device: the terminal settings a serial port has are missing.
     if (!S_ISCHR(info.st_mode) || !QFileInfo(path).canonicalFilePath().startsWith("/dev/"))
         return QString("%1 is not a serial port").arg(path);

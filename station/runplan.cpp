@@ -16,17 +16,16 @@ RunPlan RunPlan::fromJob(const Job &job, const QString &invocation)
     plan.job = job;
     QString unused;
     // A job's slots were checked when it was read: none is named twice.
-    targetsOf(job.ports(), true, &plan.targets, &unused);
+    targetsOf(job.targets(), true, &plan.targets, &unused);
     return plan;
 }
 
-bool RunPlan::targetsOf(const QStringList &ports, bool station, Targets *targets, QString *error,
-                        int *named)
+bool RunPlan::targetsOf(const Targets &given, bool station, Targets *targets, QString *error,
+                        int *twice)
 {
     QStringList canonical;
     targets->clear();
-    for (const QString &given : ports) {
-        const Target target = Target::fromArgument(given);
+    for (const Target &target : given) {
         // A station's pattern may match several ports: slots with the same one share them out.
         if (station && RunValues::isPattern(target.path)) {
             *targets << target;
@@ -36,9 +35,9 @@ bool RunPlan::targetsOf(const QStringList &ports, bool station, Targets *targets
         // Symbolic links such as /dev/serial/by-path/... name the same device as their target.
         const QString same = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
         if (canonical.contains(same)) {
-            *error = QString("port %1 is named twice").arg(given);
-            if (named)
-                *named = int(targets->size());
+            *error = QString("port %1 is named twice").arg(target.given);
+            if (twice)
+                *twice = int(targets->size());
             return false;
         }
         canonical << same;

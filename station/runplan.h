@@ -24,7 +24,7 @@ struct RunPlan {
     // A job run as it stands, as the station window runs it.
     static RunPlan fromJob(const Job &job, const QString &invocation);
     // The ports as given, each named once; a station's glob pattern may stand for several.
-    // `named`: the index of the port named again, where it fails.
-    static bool targetsOf(const QStringList &ports, bool station, Targets *targets, QString *error,
-                          int *named = nullptr);
+    // `twice`: the index of the port named again, where it fails.
+    static bool targetsOf(const Targets &given, bool station, Targets *targets, QString *error,
+                          int *twice = nullptr);
 };

@@ -37,66 +37,74 @@ bool seconds(const QString &text, int *ms)
     return true;
 }
 
+bool fail(const QString &text, QString *error)
+{
+    *error = text;
+    return false;
+}
+
 } // namespace
 
 namespace RunValues
 {
 
-QString baud(const QString &name, const QString &text, int *value)
+bool baud(const QString &name, const QString &text, int *value, QString *error)
 {
-    if (wholeNumber(text, 1, std::numeric_limits<int>::max(), value))
-        return {};
-    return QString("%1 '%2' is not a positive whole number").arg(name, text);
+    return wholeNumber(text, 1, std::numeric_limits<int>::max(), value) ||
+           fail(QString("%1 '%2' is not a positive whole number").arg(name, text), error);
 }
 
-QString wait(const QString &name, const QString &text, int *ms)
+bool wait(const QString &name, const QString &text, int *ms, QString *error)
 {
-    if (seconds(text, ms))
-        return {};
-    return QString("%1 '%2' is not a number of seconds").arg(name, text);
+    return seconds(text, ms) ||
+           fail(QString("%1 '%2' is not a number of seconds").arg(name, text), error);
 }
 
-QString goneAfter(const QString &name, const QString &text, int *ms)
+bool goneAfter(const QString &name, const QString &text, int *ms, QString *error)
 {
     int value = 0;
-    if (seconds(text, &value) && value > 0) {
-        *ms = value;
-        return {};
-    }
-    return QString("%1 '%2' is not a positive number of seconds").arg(name, text);
+    if (!seconds(text, &value) || value == 0)
+        return fail(QString("%1 '%2' is not a positive number of seconds").arg(name, text), error);
+    *ms = value;
+    return true;
 }
 
-QString attempts(const QString &name, const QString &text, int *value)
+bool attempts(const QString &name, const QString &text, int *value, QString *error)
 {
-    if (wholeNumber(text, 1, MaxAttempts, value))
-        return {};
-    return QString("%1 '%2' is not a whole number from 1 to %3").arg(name, text).arg(MaxAttempts);
+    return wholeNumber(text, 1, MaxAttempts, value) ||
+           fail(QString("%1 '%2' is not a whole number from 1 to %3")
+                    .arg(name, text)
+                    .arg(MaxAttempts),
+                error);
 }
 
-QString reset(const QString &text, std::optional<ResetSequence> *value)
+bool reset(const QString &text, std::optional<ResetSequence> *value, QString *error)
 {
-    QString error;
-    *value = ResetSequence::parse(text, &error);
-    return error;
+    std::optional<ResetSequence> sequence = ResetSequence::parse(text, error);
+    if (!sequence)
+        return false;
+    *value = std::move(sequence);
+    return true;
 }
 
-QString resetCommand(const QString &name, const QString &text, QString *value)
+bool resetCommand(const QString &name, const QString &text, QString *value, QString *error)
 {
     if (text.trimmed().isEmpty())
-        return QString("%1 needs a command").arg(name);
+        return fail(QString("%1 needs a command").arg(name), error);
     *value = text;
-    return {};
+    return true;
 }
 
-QString combination(const RunSettings &settings, const QString &dash)
+bool combination(const RunSettings &settings, const QString &dash, QString *error)
 {
     if (settings.reset && !settings.resetCommand.isEmpty())
-        return QString("%1reset and %1reset-cmd exclude each other").arg(dash);
+        return fail(QString("%1reset and %1reset-cmd exclude each other").arg(dash), error);
     if (settings.attempts > 1 && !settings.resets())
-        return QString("%1attempts needs %1reset or %1reset-cmd: only a reset brings the loader "
-                       "back to the start")
-            .arg(dash);
-    return {};
+        return fail(QString("%1attempts needs %1reset or %1reset-cmd: only a reset brings the "
+                            "loader back to the start")
+                        .arg(dash),
+                    error);
+    return true;
 }
 
 bool isPattern(const QString &path)

@@ -245,13 +245,13 @@ void StationWindow::buildTiles()
     const int count = job->slotList.size();
     const SharedAffixes shared = SharedAffixes::of(job->ports());
     const int columns = qMin(count, int(std::ceil(std::sqrt(count * TileAspect))));
+    const Targets targets = job->targets();
     for (int i = 0; i < count; ++i) {
         const JobSlot &slot = job->slotList[i];
-        const QString title = slot.label.isEmpty()
-                                  ? elide(Target::fromArgument(slot.port).given, TitleWidth, shared)
-                                  : slot.label;
+        const QString title =
+            slot.label.isEmpty() ? elide(slot.port, TitleWidth, shared) : slot.label;
         auto *tile = new SlotTile(i + 1, title, job->settings.resets(), grid);
-        tile->show(SlotState(Target::fromArgument(slot.port), true));
+        tile->show(SlotState(targets[i], true));
         gridLayout->addWidget(tile, i / columns, i % columns);
         tiles << tile;
     }

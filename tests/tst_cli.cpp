@@ -176,6 +176,9 @@ void tst_Cli::exitStatus_data()
         ", the pin is aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
     row("a raw image read as HEX", QStringList{"--image-format", "ihex"} + usual, 2,
         "not a record: an Intel HEX record starts with ':'");
+    // PTS: the loader's port as the port list names it, pts/N: /dev/pts/N, never ./pts/N.
+    row("a station's slot as the port list names it", {"--station", "-p", "PTS", "IMAGE"}, 130,
+        "last: stopped", paced, SIGINT);
 }
 
 void tst_Cli::exitStatus()
@@ -190,6 +193,7 @@ void tst_Cli::exitStatus()
     SimLoader loader(faults);
     QVERIFY(loader.start());
     args.replaceInStrings("PORT", loader.portName());
+    args.replaceInStrings("PTS", loader.portName().mid(QString("/dev/").size()));
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
     args.replaceInStrings("IMAGE", imagePath);
     args.replaceInStrings(

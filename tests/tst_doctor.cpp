@@ -1,21 +1,23 @@
 #include "doctor/portdoctor.h"
+#include "doctor/portpath.h"
+#include "station/usbidentity.h"
+#include "testing/kit/heldpty.h"
+#include "testing/kit/sharedfolder.h"
 
 #include <QtTest>
 
 #include <climits>
 #include <csignal>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 // The doctor against fake system trees (sysfs, udev, accounts, processes) and against real
-// processes holding real pseudo-terminals.
+// processes holding real pseudo-terminals; what else reads the system its way (a port's path, a
+// board's USB identity) against the same trees.
 class tst_Doctor : public QObject
 {
     Q_OBJECT
@@ -23,10 +25,15 @@ class tst_Doctor : public QObject
 private slots:
     void findings_data();
     void findings();
+    void portPaths_data();
+    void portPaths();
+    void usbIdentity_data();
+    void usbIdentity();
     void realHolder_data();
     void realHolder();
     void staleLock();
     void modemManagerRunning();
+    void unprivilegedUser_data();
     void unprivilegedUser();
     void openFailureReason();
     void cleanup();
@@ -77,6 +84,17 @@ public:
         QVERIFY(::mknod(host.constData(), S_IFCHR | mode, makedev(1, 3)) == 0);
         QVERIFY(::chown(host.constData(), 0, group) == 0);
         QVERIFY(::chmod(host.constData(), mode) == 0);
+    }
+
+    // False once a line could not be made, and the test has failed.
+    bool build(const QStringList &lines)
+    {
+        for (const QString &line : lines) {
+            apply(line);
+            if (QTest::currentTestFailed())
+                return false;
+        }
+        return true;
     }
 
     void apply(const QString &line)
@@ -131,6 +149,10 @@ public:
             file("/sys/bus/usb/devices/" + w.at(1) + "/idProduct", w.at(2).mid(5).toLatin1());
         } else if (what == "plain") { // plain PATH: a regular file
             file(w.at(1), "not a port");
+        } else if (what == "dir") { // dir PATH: a directory
+            QVERIFY(QDir().mkpath(root() + w.at(1)));
+        } else if (what == "remove") { // remove PATH
+            QVERIFY(QFile::remove(root() + w.at(1)));
         } else if (what == "link") { // link PATH TARGET, the target as written
             QDir().mkpath(QFileInfo(root() + w.at(1)).path());
             QVERIFY(QFile::link(w.at(2), root() + w.at(1)));
@@ -163,18 +185,6 @@ QByteArray commandName(pid_t pid)
 {
     QFile comm(QString("/proc/%1/comm").arg(pid));
     return comm.open(QIODevice::ReadOnly) ? comm.readAll() : QByteArray();
-}
-
-bool waitForHolder(pid_t pid, const QString &device)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 5000) {
-        if (QFile::symLinkTarget(QString("/proc/%1/fd/0").arg(pid)) == device)
-            return true;
-        QThread::msleep(10);
-    }
-    return false;
 }
 } // namespace
 
@@ -252,6 +262,13 @@ void tst_Doctor::findings_data()
                                   << "is a regular file, not a serial port"
                                   << ""
                                   << "/dev/ttyUSB3 is not a serial port";
+    QTest::newRow("directory") << QStringList{"dir /dev/serial/by-id/x"} << "/dev/serial/by-id/x"
+                               << "1000,20"
+                               << "node"
+                               << "problem"
+                               << "/dev/serial/by-id/x is a directory, not a serial port"
+                               << ""
+                               << "/dev/serial/by-id/x is not a serial port";
     QTest::newRow("not in the group") << QStringList{ftdi} << "ttyUSB0"
                                       << "1000"
                                       << "access"
@@ -439,11 +456,8 @@ void tst_Doctor::findings()
         QSKIP("the fake tree's device nodes need mknod and chown");
 
     FakeTree fake;
-    for (const QString &line : tree) {
-        fake.apply(line);
-        if (QTest::currentTestFailed())
-            return;
-    }
+    if (!fake.build(tree))
+        return;
     Credentials login;
     if (!groups.isEmpty()) {
         login.uid = Ana;
@@ -464,6 +478,97 @@ void tst_Doctor::findings()
     QVERIFY(diagnosis.verdict >= finding->severity);
 }
 
+void tst_Doctor::portPaths_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("path"); // FOLDER: the folder relative names live in
+
+    // The tree has /dev/ttyUSB0 and /dev/pts/7; the folder has x, ttyUSB0 and fixture/.
+    QTest::newRow("a path") << "/dev/ttyS0"
+                            << "/dev/ttyS0";
+    QTest::newRow("a bare name, /dev first") << "ttyUSB0"
+                                             << "/dev/ttyUSB0";
+    QTest::newRow("a name as the port list has it") << "pts/7"
+                                                    << "/dev/pts/7";
+    QTest::newRow("a station's glob under /dev") << "pts/*"
+                                                 << "/dev/pts/*";
+    QTest::newRow("a glob of bare names") << "ttyUSB*"
+                                          << "/dev/ttyUSB*";
+    QTest::newRow("a name in the folder only") << "x"
+                                               << "FOLDER/x";
+    QTest::newRow("from the folder") << "./x"
+                                     << "FOLDER/x";
+    QTest::newRow("from the folder's parent") << "../x"
+                                              << "PARENT/x";
+    QTest::newRow("a bare name in neither place") << "ttyUSB9"
+                                                  << "/dev/ttyUSB9";
+    QTest::newRow("a board not plugged in yet") << "fixture/slot-1"
+                                                << "FOLDER/fixture/slot-1";
+    QTest::newRow("a station's glob in the folder") << "fixture/*usb-0:1.4:*"
+                                                    << "FOLDER/fixture/*usb-0:1.4:*";
+    QTest::newRow("a folder in neither place") << "nowhere/x"
+                                               << "/dev/nowhere/x";
+}
+
+void tst_Doctor::portPaths()
+{
+    QFETCH(QString, given);
+    QFETCH(QString, path);
+    FakeTree fake;
+    fake.apply("plain /dev/ttyUSB0");
+    fake.apply("plain /dev/pts/7");
+    QTemporaryDir parent;
+    const QString folder = parent.filePath("work");
+    QVERIFY(QDir().mkpath(folder + "/fixture"));
+    for (const char *name : {"x", "ttyUSB0"}) {
+        QFile file(folder + '/' + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    path.replace("FOLDER", folder).replace("PARENT", parent.path());
+    QCOMPARE(portPath(given, folder, SysRoot(fake.root())), path);
+}
+
+void tst_Doctor::usbIdentity_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("identity"); // vid:pid serial location
+
+    const QString ftdi = "usb ttyUSB0 0403:6001 ftdi_sio 1";
+    const QString usbDevice = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    const QString identity = QString("0403:6001 A10K1234 ") + ByPath;
+    QTest::newRow("by its node") << QStringList{ftdi} << "/dev/ttyUSB0" << identity;
+    QTest::newRow("by its by-path name") << QStringList{ftdi} << ByPath << identity;
+    QTest::newRow("by its by-id name")
+        << QStringList{ftdi} << "/dev/serial/by-id/usb-Test_Adapter_A10K1234-if00-port0"
+        << identity;
+    QTest::newRow("without a by-path name")
+        << QStringList{ftdi, QString("remove ") + ByPath} << "/dev/ttyUSB0"
+        << "0403:6001 A10K1234 " + usbDevice;
+    QTest::newRow("a modem's own USB") << QStringList{"usb ttyACM0 2e8a:000a cdc_acm"}
+                                       << "/dev/ttyACM0" << QString("2e8a:000a A10K1234 ") + ByPath;
+    QTest::newRow("no such port") << QStringList{ftdi} << "/dev/ttyUSB7"
+                                  << ":  ";
+    QTest::newRow("a link out of /dev")
+        << QStringList{"link /dev/serial/by-id/x /srv/port"} << "/dev/serial/by-id/x"
+        << ":  ";
+}
+
+void tst_Doctor::usbIdentity()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QString, port);
+    QFETCH(QString, identity);
+    if (::geteuid() != 0)
+        QSKIP("the fake tree's device nodes need mknod and chown");
+    FakeTree fake;
+    if (!fake.build(tree))
+        return;
+    const UsbIdentity usb = UsbIdentity::of(port, SysRoot(fake.root()));
+    QCOMPARE(QString("%1:%2 %3 %4").arg(usb.vendorId, usb.productId, usb.serial, usb.location),
+             identity);
+}
+
 void tst_Doctor::realHolder_data()
 {
     QTest::addColumn<bool>("exclusive");
@@ -474,38 +579,26 @@ void tst_Doctor::realHolder_data()
 void tst_Doctor::realHolder()
 {
     QFETCH(bool, exclusive);
-    int master = -1;
-    int slave = -1;
-    char name[64] = {};
-    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
-    ::close(slave);
-    const pid_t child = ::fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        const int fd = ::open(name, O_RDWR | O_NOCTTY);
-        if (fd < 0 || (exclusive && ::ioctl(fd, TIOCEXCL) != 0) || ::dup2(fd, 0) < 0)
-            ::_exit(1);
-        ::execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
-        ::_exit(1);
-    }
-    children.append(child);
-    QVERIFY(waitForHolder(child, name));
+    HeldPty pty;
+    QVERIFY(pty.isOpen() && pty.hold(exclusive));
+    const QByteArray name = QFile::encodeName(pty.name());
     // Any open raises DTR and RTS: a held port must not be opened, not even for a moment.
     const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     QVERIFY(watch >= 0);
     QVERIFY(::inotify_add_watch(watch, name, IN_OPEN) >= 0);
 
-    const Diagnosis diagnosis = PortDoctor().diagnose(name);
+    const Diagnosis diagnosis = PortDoctor().diagnose(pty.name());
     char event[sizeof(inotify_event) + NAME_MAX + 1];
     QCOMPARE(::read(watch, event, sizeof event), ssize_t(-1));
     ::close(watch);
     const Finding *holder = findingAbout(diagnosis, "holders");
     QVERIFY2(holder, qPrintable(dump(diagnosis)));
     QCOMPARE(holder->severity, Verdict::Problem);
-    QVERIFY2(holder->text.startsWith(QString("held by sleep (pid %1, user ").arg(child)),
+    QVERIFY2(holder->text.startsWith(QString("held by sleep (pid %1, user ").arg(pty.holder())),
              qPrintable(holder->text));
     QVERIFY(holder->text.endsWith("): sleep 30"));
-    QVERIFY(diagnosis.reason().startsWith(QString("busy: held by sleep (pid %1").arg(child)));
+    QVERIFY(
+        diagnosis.reason().startsWith(QString("busy: held by sleep (pid %1").arg(pty.holder())));
     // The holder's own descriptor is asked, so the answer is the flag it set.
     const Finding *flag = findingAbout(diagnosis, "exclusive");
     QVERIFY2(flag, qPrintable(dump(diagnosis)));
@@ -513,21 +606,18 @@ void tst_Doctor::realHolder()
     const Finding *lines = findingAbout(diagnosis, "modem_lines");
     QVERIFY(lines);
     QCOMPARE(lines->severity, Verdict::Warning);
-    ::close(master);
 }
 
 void tst_Doctor::staleLock()
 {
-    int master = -1;
-    int slave = -1;
-    char name[64] = {};
-    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+    HeldPty pty;
+    QVERIFY(pty.isOpen());
     // A pid that was just used and is gone: nothing else gets it this soon.
     const pid_t gone = ::fork();
     if (gone == 0)
         ::_exit(0);
     QVERIFY(::waitpid(gone, nullptr, 0) == gone);
-    const QString lock = "/run/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
+    const QString lock = "/run/lock/LCK.." + pty.name().mid(5).replace('/', '_');
     QFile file(lock);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         QSKIP("/run/lock is not writable here");
@@ -535,15 +625,13 @@ void tst_Doctor::staleLock()
     file.write(QString("%1\n").arg(gone, 10).toLatin1());
     file.close();
 
-    const Diagnosis diagnosis = PortDoctor().diagnose(name);
+    const Diagnosis diagnosis = PortDoctor().diagnose(pty.name());
     const Finding *finding = findingAbout(diagnosis, "lock");
     QVERIFY2(finding, qPrintable(dump(diagnosis)));
     QCOMPARE(finding->severity, Verdict::Warning);
     QVERIFY2(finding->text.contains(QString("pid %1 is not running").arg(gone)),
              qPrintable(finding->text));
     QCOMPARE(finding->fix, "sudo rm " + lock);
-    ::close(slave);
-    ::close(master);
 }
 
 void tst_Doctor::modemManagerRunning()
@@ -574,66 +662,67 @@ void tst_Doctor::modemManagerRunning()
     QVERIFY2(finding->text.contains(QString::number(child)), qPrintable(finding->text));
 }
 
+void tst_Doctor::unprivilegedUser_data()
+{
+    // PORT: a terminal of root's group only; IMAGE: an image nobody may read.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("said"); // on stdout, each
+
+    QTest::newRow("the doctor") << QStringList{"doctor", "--json", "-p", "PORT"}
+                                << QStringList{"\"verdict\":\"problem\"",
+                                               "\"fix\":\"sudo usermod -aG root nobody\"",
+                                               "cannot be looked into"};
+    // The doctor's words name the user who ran the program.
+    QTest::newRow("a plain run")
+        << QStringList{"--json", "-p", "PORT", "IMAGE"}
+        << QStringList{"\"result\":\"open_failed\"",
+                       "\"reason\":\"permission denied: PORT belongs to group root; join it "
+                       "with 'sudo usermod -aG root nobody', then log in again\""};
+}
+
 void tst_Doctor::unprivilegedUser()
 {
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, said);
     if (::geteuid() != 0)
-        QSKIP("running the doctor as another user needs root");
-    int master = -1;
-    int slave = -1;
-    char name[64] = {};
-    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
-    QVERIFY(::chown(name, 0, 0) == 0);
-    QVERIFY(::chmod(name, 0660) == 0);
+        QSKIP("running a program as another user needs root");
+    HeldPty pty;
+    QVERIFY(pty.isOpen());
+    const QByteArray name = QFile::encodeName(pty.name());
+    QVERIFY(::chown(name.constData(), 0, 0) == 0);
+    QVERIFY(::chmod(name.constData(), 0660) == 0);
+    // The build may lie where nobody cannot go.
+    SharedFolder shared;
+    QVERIFY(shared.isValid());
+    const QString program = shared.copy(LUMEDRA_CLI);
+    QVERIFY(!program.isEmpty());
+    args.replaceInStrings("PORT", pty.name());
+    args.replaceInStrings("IMAGE", shared.write("image.bin", QByteArray(600, 'x')));
+    said.replaceInStrings("PORT", pty.name());
 
-    QProcess doctor;
-    doctor.start("runuser", {"-u", "nobody", "--", LUMEDRA_CLI, "doctor", "--json", "-p", name});
-    QVERIFY(doctor.waitForFinished(10000));
-    QCOMPARE(doctor.exitCode(), 1);
-    const QJsonObject result = QJsonDocument::fromJson(doctor.readAllStandardOutput()).object();
-    QCOMPARE(result.value("verdict").toString(), "problem");
-    QJsonObject access;
-    QJsonObject holders;
-    for (const QJsonValue &value : result.value("findings").toArray()) {
-        if (value["topic"] == "access")
-            access = value.toObject();
-        if (value["topic"] == "holders")
-            holders = value.toObject();
-    }
-    QCOMPARE(access.value("severity").toString(), "problem");
-    QCOMPARE(access.value("fix").toString(), "sudo usermod -aG root nobody");
-    // nobody cannot read root's open files, and says so instead of claiming none.
-    QVERIFY2(holders.value("text").toString().contains("cannot be looked into"),
-             qPrintable(holders.value("text").toString()));
-    ::close(slave);
-    ::close(master);
+    QProcess cli;
+    cli.setWorkingDirectory(shared.path());
+    cli.start("runuser", QStringList{"-u", "nobody", "--", program} + args);
+    QVERIFY(cli.waitForFinished(20000));
+    const QByteArray out = cli.readAllStandardOutput();
+    QVERIFY2(cli.exitCode() == 1, cli.readAllStandardError().constData());
+    for (const QString &text : std::as_const(said))
+        QVERIFY2(out.contains(text.toUtf8()), out.constData());
 }
 
 void tst_Doctor::openFailureReason()
 {
-    int master = -1;
-    int slave = -1;
-    char name[64] = {};
-    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
-    ::close(slave);
-    const pid_t child = ::fork();
-    QVERIFY(child >= 0);
-    if (child == 0) {
-        const int fd = ::open(name, O_RDWR | O_NOCTTY);
-        if (fd < 0 || ::dup2(fd, 0) < 0)
-            ::_exit(1);
-        ::execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
-        ::_exit(1);
-    }
-    children.append(child);
-    QVERIFY(waitForHolder(child, name));
+    HeldPty pty;
+    QVERIFY(pty.isOpen() && pty.hold());
     // The holder's lock as Qt writes it (pid, program, host): a lock without the program's name
     // Qt takes for stale and removes.
-    const QString lock = "/var/lock/LCK.." + QString::fromLatin1(name).mid(5).replace('/', '_');
+    const QString lock = "/var/lock/LCK.." + pty.name().mid(5).replace('/', '_');
     QFile file(lock);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         QSKIP("/var/lock is not writable here");
     removeAfter << lock;
-    file.write(QString("%1\nsleep\n%2\n").arg(child).arg(QSysInfo::machineHostName()).toLatin1());
+    file.write(
+        QString("%1\nsleep\n%2\n").arg(pty.holder()).arg(QSysInfo::machineHostName()).toLatin1());
     file.close();
     QTemporaryDir images;
     QFile image(images.filePath("image.bin"));
@@ -641,7 +730,7 @@ void tst_Doctor::openFailureReason()
     image.close();
 
     QProcess cli;
-    cli.start(LUMEDRA_CLI, {"--json", "-p", name, image.fileName()});
+    cli.start(LUMEDRA_CLI, {"--json", "-p", pty.name(), image.fileName()});
     QVERIFY(cli.waitForFinished(20000));
     QCOMPARE(cli.exitCode(), 1);
     QJsonObject result;
@@ -650,9 +739,8 @@ void tst_Doctor::openFailureReason()
             result = QJsonDocument::fromJson(line).object();
     QCOMPARE(result.value("result").toString(), "open_failed");
     QVERIFY2(result.value("reason").toString().startsWith(
-                 QString("busy: held by sleep (pid %1, user ").arg(child)),
+                 QString("busy: held by sleep (pid %1, user ").arg(pty.holder())),
              qPrintable(result.value("reason").toString()));
-    ::close(master);
 }
 
 void tst_Doctor::cleanup()

@@ -37,6 +37,7 @@ class tst_Engine : public QObject
 private slots:
     void download_data();
     void download();
+    void readyAfterTimeout();
     void shippedTiming();
 };
 
@@ -280,6 +281,27 @@ void tst_Engine::download()
     QCOMPARE(run.results.size(), 1);
     QCOMPARE(run.percents.size(), row.accepted);
     QCOMPARE(loader.frames().size(), frames.size());
+}
+
+// A time-out leaves the engine listening until its owner lets it go: a ready reply that comes in
+// that time is still handled, and the rate-change step runs as for any first answer.
+void tst_Engine::readyAfterTimeout()
+{
+    dudoZerDownload::setTiming({200, 1000, 20});
+    SimLoader loader({.silent = true});
+    QVERIFY(loader.start());
+    EngineRun run;
+    QVERIFY(run.start(loader.portName(), randomImage(600, 10)));
+    QVERIFY(waitFor([&] { return !run.results.isEmpty(); }, 10000));
+    QCOMPARE(run.results.first(), int(dudoZerDownload::E_TIMEOUT));
+    const int handshakes = loader.count(Frame::Handshake);
+    QCOMPARE(loader.frames().last().baud, UserBaud);
+
+    loader.inject(Protocol::readyReply());
+    QVERIFY(waitFor([&] { return loader.count(Frame::Handshake) > handshakes; }, 5000));
+    const Frame fast = loader.frames().last();
+    QCOMPARE(fast.kind, Frame::Handshake);
+    QCOMPARE(fast.baud, Protocol::FastBaudRate);
 }
 
 // Every other case shortens the timing; this one runs the program's own: handshakes 200 ms apart

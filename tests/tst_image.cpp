@@ -62,8 +62,8 @@ ImageSpec specOf(const QStringList &pairs)
     ImageSpec spec;
     for (const QString &pair : pairs) {
         const QString key = pair.section('=', 0, 0), value = pair.section('=', 1);
-        const QString error = spec.set(key, key, value);
-        if (!error.isEmpty())
+        QString error;
+        if (!spec.set(key, key, value, &error))
             qFatal("%s", qPrintable(error));
     }
     return spec;

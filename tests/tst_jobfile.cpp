@@ -105,6 +105,12 @@ void tst_JobFile::errors_data()
         << ":4: [job] image-sha256: '9f2c' is not a SHA-256 (64 hexadecimal digits)";
     QTest::newRow("a key set twice") << QByteArray(Head + "image = other.bin\n" + OneSlot)
                                      << ":4: [job] image is set twice, first on line 3";
+    QTest::newRow("a slot's key set twice")
+        << QByteArray(Head + OneSlot + "[slot.2]\nport = x\nlabel = A\nport = y\n")
+        << ":9: [slot.2] port is set twice, first on line 7";
+    QTest::newRow("a serial key set twice")
+        << QByteArray(Head + OneSlot + "[serial]\nat = 16\nformat = le32\nat = 32\n")
+        << ":9: [serial] at is set twice, first on line 7";
     QTest::newRow("a section twice")
         << QByteArray(Head + OneSlot + OneSlot) << ":6: [slot.1] appears twice, first on line 4";
     QTest::newRow("a key before any section")
@@ -143,7 +149,9 @@ void tst_JobFile::errors()
 void tst_JobFile::values_data()
 {
     QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QStringList>("expected"); // key=value as read; FOLDER: the job's folder
+    // key=value as read; FOLDER: the job's folder. A slot: its port as written, its label and the
+    // path opened for it.
+    QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("the usual job")
         << QByteArray(
@@ -162,12 +170,16 @@ void tst_JobFile::values_data()
                        "log=FOLDER/logs/flash.jsonl",
                        "locked=1",
                        "baud=115200",
-                       "slot1=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0|A1",
-                       "slot2=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:*|left fixture, A2",
+                       "slot1=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0|A1|"
+                       "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0",
+                       "slot2=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:*|left fixture, A2|"
+                       "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:*",
                        "serial=",
                        "db="};
-    QTest::newRow("defaults, an absolute image, a bare port")
-        << QByteArray("[job]\nversion = 1\nimage = /srv/fw/test.bin\n[slot.1]\nport = ttyUSB0\n")
+    // A bare name is /dev's, as the port list names ports; one from the folder is the job's.
+    QTest::newRow("defaults, an absolute image, a bare port, a fixture's")
+        << QByteArray("[job]\nversion = 1\nimage = /srv/fw/test.bin\n[slot.1]\nport = ttyUSB9\n"
+                      "[slot.2]\nport = ./fixture/slot-2\n")
         << QStringList{"image=/srv/fw/test.bin",
                        "station=",
                        "reset=",
@@ -177,7 +189,8 @@ void tst_JobFile::values_data()
                        "log=",
                        "locked=0",
                        "baud=115200",
-                       "slot1=ttyUSB0|",
+                       "slot1=ttyUSB9||/dev/ttyUSB9",
+                       "slot2=./fixture/slot-2||FOLDER/fixture/slot-2",
                        "serial=",
                        "db="};
     // Commas, semicolons and quotes are the command's own: a shell line is kept as written.
@@ -194,7 +207,7 @@ void tst_JobFile::values_data()
                        "log=",
                        "locked=0",
                        "baud=9600",
-                       "slot1=/dev/ttyUSB0|  A1  ",
+                       "slot1=/dev/ttyUSB0|  A1  |/dev/ttyUSB0",
                        "serial=",
                        "db="};
     QTest::newRow("serial scheme and record store handed on")
@@ -209,7 +222,7 @@ void tst_JobFile::values_data()
                        "log=",
                        "locked=0",
                        "baud=115200",
-                       "slot1=/dev/ttyUSB0|",
+                       "slot1=/dev/ttyUSB0||/dev/ttyUSB0",
                        "serial=at:0x10;format:dec:8;prefix:SN-;start:7",
                        "db=postgresql://line3@db/flash"};
     // Wherever the job is started from, its store is the one beside it.
@@ -218,7 +231,7 @@ void tst_JobFile::values_data()
         << QStringList{"image=FOLDER/fw.bin", "station=",  "reset=",
                        "resets=0",            "attempts=1", "gone=2000",
                        "log=",                "locked=0",   "baud=115200",
-                       "slot1=/dev/ttyUSB0|", "serial=",    "db=sqlite:FOLDER/line/boards.sqlite"};
+                       "slot1=/dev/ttyUSB0||/dev/ttyUSB0", "serial=", "db=sqlite:FOLDER/line/boards.sqlite"};
 }
 
 void tst_JobFile::values()
@@ -243,8 +256,12 @@ void tst_JobFile::values()
                      "log=" + job.log,
                      QString("locked=%1").arg(job.locked),
                      QString("baud=%1").arg(job.settings.baud)};
+    const Targets targets = job.targets();
+    QCOMPARE(targets.size(), job.slotList.size());
     for (int i = 0; i < job.slotList.size(); ++i)
-        seen << QString("slot%1=%2|%3").arg(i + 1).arg(job.slotList[i].port, job.slotList[i].label);
+        seen << QString("slot%1=%2|%3|%4")
+                    .arg(i + 1)
+                    .arg(job.slotList[i].port, job.slotList[i].label, targets[i].path);
     QStringList serial;
     for (auto it = job.serialFields.begin(); it != job.serialFields.end(); ++it)
         serial << it.key() + ':' + it.value();
