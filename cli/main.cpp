@@ -80,7 +80,11 @@ int main(int argc, char *argv[])
         const std::optional<Image> image = StationRun::readImage(plan, &error);
         if (!image)
             return fail(error);
-        return print(JobSummary::text(JobSummary::rows(plan, *image)).toLocal8Bit());
+        const StationRun::Look look = StationRun::lookAtStore(plan);
+        const int printed =
+            print(JobSummary::text(JobSummary::rows(plan, *image, look)).toLocal8Bit());
+        // The run would not start without its store.
+        return look.url && !look.store ? fail(look.error) : printed;
     }
     const std::unique_ptr<StationRun> run = StationRun::prepare(plan, app.thread(), &error);
     if (!run)

@@ -89,12 +89,20 @@ bool Recorder::giveBack(const SerialValue &value, QString *error)
 
 bool Recorder::wentOut(const SerialValue &value, QString *error)
 {
-    return deliver({{"op", "wentout"},
-                    {"pool", poolId},
-                    {"index", value.index},
-                    {"run", runId},
-                    {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}},
-                   error);
+    const QJsonObject entry{{"op", "wentout"},
+                            {"pool", poolId},
+                            {"index", value.index},
+                            {"run", runId},
+                            {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}};
+    // Told just before the header frame: with the store already lost, the spool takes it at once
+    // rather than keep the loader waiting on a server that does not answer. A run's keeper
+    // writes it into the store once the store is back.
+    if (status().lost) {
+        const bool kept = spool->append(entry, error);
+        settle(false);
+        return kept;
+    }
+    return deliver(entry, error);
 }
 
 bool Recorder::record(BoardRecord record, QString *error)

@@ -19,7 +19,8 @@ constexpr int MaxTextWidth = 64;
 // A list of numbers needs no more: millions of lines.
 constexpr qint64 MaxListBytes = qint64(64) << 20;
 
-const QStringList Keys{"at", "format", "prefix", "start", "step", "list", "crc32-at", "crc32-range"};
+const QStringList Keys{"at",   "format", "prefix",   "start",
+                       "step", "list",   "crc32-at", "crc32-range"};
 
 // Decimal, or hexadecimal after 0x.
 bool number(const QString &text, quint64 *value)
@@ -115,12 +116,14 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
             *error = QString("serial start '%1' is not a number").arg(fields["start"]);
             return std::nullopt;
         }
-        if (fields.contains("step") && (!number(fields["step"], &scheme.step) || scheme.step == 0)) {
+        if (fields.contains("step") &&
+            (!number(fields["step"], &scheme.step) || scheme.step == 0)) {
             *error = QString("serial step '%1' is not a positive number").arg(fields["step"]);
             return std::nullopt;
         }
         if (scheme.start > scheme.largest()) {
-            *error = QString("serial start %1 does not fit %2").arg(scheme.start).arg(fields["format"]);
+            *error =
+                QString("serial start %1 does not fit %2").arg(scheme.start).arg(fields["format"]);
             return std::nullopt;
         }
     }
@@ -162,6 +165,7 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
 
 bool SerialScheme::parseFormat(const QString &text, QString *error)
 {
+    formatText = text;
     static const QMap<QString, QPair<Format, int>> binary{
         {"le16", {Format::Little, 2}}, {"le32", {Format::Little, 4}}, {"le64", {Format::Little, 8}},
         {"be16", {Format::Big, 2}},    {"be32", {Format::Big, 4}},    {"be64", {Format::Big, 8}}};
@@ -202,7 +206,8 @@ bool SerialScheme::readList(const QString &path, QString *error)
         *error = QString("cannot read the serial list %1: %2").arg(path, reason);
         return false;
     }
-    listDigest = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    listDigest =
+        QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
     // No number that fits is written longer than this, in decimal or in hex after 0x.
     const int widest =
         qMax(QByteArray::number(largest()).size(), 2 + QByteArray::number(largest(), 16).size());
@@ -224,7 +229,8 @@ bool SerialScheme::readList(const QString &path, QString *error)
             continue;
         quint64 value = 0;
         if (!number(line, &value)) {
-            *error = QString("%1 line %2: '%3' is not a number").arg(path).arg(lineNumber).arg(line);
+            *error =
+                QString("%1 line %2: '%3' is not a number").arg(path).arg(lineNumber).arg(line);
             return false;
         }
         if (value > largest()) {
@@ -258,7 +264,9 @@ bool SerialScheme::fits(qint64 imageSize, QString *error) const
         return false;
     }
     if (crcAt && !inside(*crcAt, CrcBytes, imageSize)) {
-        *error = QString("the CRC field at %1 lies outside the %2-byte image").arg(*crcAt).arg(imageSize);
+        *error = QString("the CRC field at %1 lies outside the %2-byte image")
+                     .arg(*crcAt)
+                     .arg(imageSize);
         return false;
     }
     if (crcAt && crcTo > imageSize) {
@@ -291,7 +299,7 @@ qint64 SerialScheme::capacity() const
         return list.size();
     const quint64 steps = (largest() - start) / step;
     return steps >= quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
-                                                                 : qint64(steps) + 1;
+                                                                : qint64(steps) + 1;
 }
 
 SerialValue SerialScheme::valueAt(qint64 index) const
@@ -375,4 +383,18 @@ QString SerialScheme::key() const
         .arg(QString::fromLatin1(prefix))
         .arg(start)
         .arg(step);
+}
+
+QString SerialScheme::describe() const
+{
+    QString words = formatText;
+    if (!prefix.isEmpty())
+        words += QString(" after the prefix \"%1\"").arg(QString::fromLatin1(prefix));
+    if (!list.isEmpty())
+        return words +
+               QString(", %1 listed numbers (list SHA-256 %2)").arg(list.size()).arg(listDigest);
+    return words + QString(", from %1 in steps of %2, %3 numbers in all")
+                       .arg(start)
+                       .arg(step)
+                       .arg(capacity());
 }

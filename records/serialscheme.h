@@ -33,6 +33,8 @@ public:
     QString text(const SerialValue &value) const;
     // The last number the sequence holds, as text: what a pool that has run out ended with.
     QString lastText() const;
+    // The scheme in words, for a job's check: "dec:8 after the prefix "SN", from 100 in steps of 1".
+    QString describe() const;
     // What tells one sequence from another in the store: boards sharing it share its numbers.
     QString key() const;
 
@@ -51,6 +53,7 @@ private:
 
     qint64 at = 0;
     Format format = Format::Little;
+    QString formatText; // as written: le32, dec:8
     int bytes = 0; // the field's width, prefix included
     QByteArray prefix;
     quint64 start = 0;

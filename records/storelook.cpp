@@ -41,6 +41,7 @@ bool pool(Transaction &transaction, const SerialScheme &scheme, StoreLook *look,
         return transaction.fail("read the serial pool", detail, error);
     look->exhausted = next->index < 0;
     look->next = look->exhausted ? QString() : scheme.text(scheme.valueAt(next->index));
+    look->nextIndex = qMax<qint64>(next->index, 0);
     return true;
 }
 } // namespace

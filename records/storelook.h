@@ -16,6 +16,7 @@ struct StoreLook {
     qint64 reserved = 0, used = 0, returned = 0, voided = 0;
     // The number the next board would get; empty without a scheme or when none is left.
     QString next;
+    qint64 nextIndex = 0; // its place in the scheme's sequence
     bool exhausted = false;
 
     static std::optional<StoreLook> of(const StoreUrl &url,

@@ -36,7 +36,7 @@ QString resetText(const RunPlan &plan)
 namespace JobSummary
 {
 
-QVector<Row> rows(const RunPlan &plan, const Image &image)
+QVector<Row> rows(const RunPlan &plan, const Image &image, const StationRun::Look &look)
 {
     QVector<Row> rows;
     if (plan.job)
@@ -64,9 +64,44 @@ QVector<Row> rows(const RunPlan &plan, const Image &image)
                             .arg(plan.settings.goneAfterMs / double(MsPerSecond))}
          << Row{"baud", QString::number(plan.settings.baud)}
          << Row{"log", plan.log.isEmpty() ? QStringLiteral("none") : plan.log};
+    if (const std::optional<SerialScheme> &scheme = plan.settings.serial) {
+        rows << Row{"numbers", scheme->describe()};
+        if (look.store && !look.store->exhausted) {
+            const SerialValue next = scheme->valueAt(look.store->nextIndex);
+            const QByteArray field =
+                scheme->patched(image.bytes, next).mid(scheme->offset(), scheme->width());
+            rows << Row{"next", QString("%1, bytes %2")
+                                    .arg(scheme->text(next),
+                                         QString::fromLatin1(field.toHex(' ').toUpper()))};
+        } else if (look.store) {
+            rows << Row{
+                "next",
+                QString("none: the numbers have run out (last %1)").arg(scheme->lastText())};
+        }
+    }
+    if (look.url)
+        rows << Row{"store", store(look, plan.settings.serial.has_value())};
     return rows;
 }
 
+QString store(const StationRun::Look &look, bool numbered)
+{
+    const QString address = look.url->display();
+    if (!look.store)
+        return QString("%1: out of reach: %2").arg(address, look.error);
+    const StoreLook &store = *look.store;
+    if (!store.created)
+        return address + ": not created yet; the first run makes it";
+    QString text =
+        QString("%1: reachable, schema version %2").arg(address).arg(store.schemaVersion);
+    if (numbered)
+        text += QString("; numbers: %1 reserved, %2 used, %3 given back, %4 voided")
+                    .arg(store.reserved)
+                    .arg(store.used)
+                    .arg(store.returned)
+                    .arg(store.voided);
+    return text;
+}
 QString text(const QVector<Row> &rows)
 {
     QString text;

@@ -3,6 +3,7 @@
 #include "download/image.h"
 #include "station/imagesummary.h"
 #include "station/runplan.h"
+#include "station/stationrun.h"
 
 #include <QString>
 #include <QVector>
@@ -14,7 +15,10 @@ namespace JobSummary
 {
 using Row = ImageSummary::Row;
 
-QVector<Row> rows(const RunPlan &plan, const Image &image);
+// `look`: the plan's store as it is now, for the numbering and the store's rows.
+QVector<Row> rows(const RunPlan &plan, const Image &image, const StationRun::Look &look);
+// A store as a look found it: "sqlite:/srv/line/boards.sqlite: reachable, schema version 3; ...".
+QString store(const StationRun::Look &look, bool numbered);
 // The rows as aligned lines of text.
 QString text(const QVector<Row> &rows);
 } // namespace JobSummary

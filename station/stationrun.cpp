@@ -4,6 +4,7 @@
 #include "records/recordspool.h"
 #include "station/boardlog.h"
 #include "station/session.h"
+#include "station/storekeeper.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -57,17 +58,33 @@ std::optional<Image> StationRun::checked(const RunPlan &plan, const Image &image
     return image;
 }
 
-bool StationRun::reachStore(QString *error)
+bool StationRun::storeOf(const RunPlan &plan, std::optional<StoreUrl> *url, QString *error)
 {
+    url->reset();
     // A station and any run with serial numbers keep their record in a store.
-    if (!runPlan.db.isEmpty())
-        storeUrl = StoreUrl::parse(runPlan.db, error);
-    else if (runSettings.serial || runSettings.station)
-        storeUrl = StoreUrl::defaultSqlite();
+    if (!plan.db.isEmpty())
+        *url = StoreUrl::parse(plan.db, error);
+    else if (plan.settings.serial || plan.settings.station)
+        *url = StoreUrl::defaultSqlite();
     else
         return true;
-    if (!storeUrl)
+    return url->has_value();
+}
+
+StationRun::Look StationRun::lookAtStore(const RunPlan &plan)
+{
+    Look look;
+    if (storeOf(plan, &look.url, &look.error) && look.url)
+        look.store = StoreLook::of(*look.url, plan.settings.serial, &look.error);
+    return look;
+}
+
+bool StationRun::reachStore(QString *error)
+{
+    if (!storeOf(runPlan, &storeUrl, error))
         return false;
+    if (!storeUrl)
+        return true;
     storePtr = std::make_unique<RecordStore>(*storeUrl);
     // One spool per store and station: what a crashed run left is written by its successor.
     const QByteArray name =
@@ -87,6 +104,8 @@ bool StationRun::reachStore(QString *error)
     const bool started = recorderPtr->start(run, &voidedAtStart, error);
     // The connection belongs to this thread, which may be a worker's that goes on to other work.
     recorderPtr->closeThread();
+    if (started)
+        keeper = std::make_unique<StoreKeeper>(recorderPtr.get());
     return started;
 }
 
@@ -110,6 +129,7 @@ void StationRun::finish()
     if (finished)
         return;
     finished = true;
+    keeper.reset();
     if (recorderPtr) {
         recorderPtr->stop();
         recorderPtr->closeThread();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records/recordstore.h"
+#include "records/storelook.h"
 #include "records/storeurl.h"
 #include "station/runplan.h"
 
@@ -15,6 +16,7 @@ class QThread;
 class Recorder;
 class RecordSpool;
 class Session;
+class StoreKeeper;
 
 // One run, put together once for every view: the image read and the serial scheme checked
 // against it, the record store reached (the default one where none is named), what an earlier
@@ -31,6 +33,16 @@ public:
     // The plan's image, read whole, with the serial scheme checked against it: what a check of
     // the plan reads, and the first thing prepare() does.
     static std::optional<Image> readImage(const RunPlan &plan, QString *error);
+    // The store a plan's run records in: the one it names, else the default one for a station or
+    // numbered boards; none (and true) for a plain run without numbers.
+    static bool storeOf(const RunPlan &plan, std::optional<StoreUrl> *url, QString *error);
+    // What the plan's store holds now, read without changing it, for a check of the plan.
+    struct Look {
+        std::optional<StoreUrl> url; // none: the run keeps no store
+        std::optional<StoreLook> store;
+        QString error; // why the store could not be read
+    };
+    static Look lookAtStore(const RunPlan &plan);
     ~StationRun();
     StationRun(const StationRun &) = delete;
     StationRun &operator=(const StationRun &) = delete;
@@ -64,6 +76,7 @@ private:
     std::unique_ptr<RecordStore> storePtr;
     std::unique_ptr<RecordSpool> spool;
     std::unique_ptr<Recorder> recorderPtr;
+    std::unique_ptr<StoreKeeper> keeper;
     QVector<RecordStore::Voided> voidedAtStart;
     std::unique_ptr<BoardLog> log;
     std::unique_ptr<Session> sessionPtr;

@@ -71,7 +71,7 @@ QVariant RecentBoards::headerData(int section, Qt::Orientation orientation, int 
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char *const names[ColumnCount] = {"time",   "slot",     "board",   "serial",
-                                                   "result", "reason",   "attempts", "seconds"};
+    static const char *const names[ColumnCount] = {"time",   "slot",   "board",    "serial",
+                                                   "result", "reason", "attempts", "seconds"};
     return section >= 0 && section < ColumnCount ? QString(names[section]) : QVariant();
 }

@@ -6,7 +6,9 @@
 #include "station/session.h"
 #include "stationui/noticesbanner.h"
 #include "stationui/recentboards.h"
+#include "stationui/reportview.h"
 #include "stationui/slottile.h"
+#include "stationui/storeview.h"
 #include "stationui/totalsbar.h"
 
 #include <QApplication>
@@ -45,7 +47,8 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     : QMainWindow(parent), lockedByCommand(locked), totals(new TotalsBar),
       recent(new RecentBoards(this)), table(new QTableView), grid(new QWidget),
       gridLayout(new QGridLayout(grid)), jobForm(new QFormLayout), problem(new QLabel),
-      imageWarning(new QLabel), notices(new NoticesBanner)
+      imageWarning(new QLabel), notices(new NoticesBanner), storeView(new StoreView),
+      report(new ReportView)
 {
     setWindowTitle("Lumedra station");
     setWindowIcon(QIcon::fromTheme("lumedra"));
@@ -112,10 +115,12 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     auto *tabs = new QTabWidget;
     tabs->addTab(stationPage, "Station");
     tabs->addTab(jobPage, "Job");
+    tabs->addTab(report, "Report");
 
     auto *central = new QWidget;
     auto *layout = new QVBoxLayout(central);
     layout->addWidget(totals);
+    layout->addWidget(storeView);
     layout->addWidget(problem);
     layout->addWidget(imageWarning);
     layout->addWidget(notices);
@@ -165,7 +170,10 @@ StationWindow::Loaded StationWindow::load(const QString &path)
     loaded.job = JobFile::load(path);
     if (!loaded.job.job)
         return loaded;
-    loaded.image = StationRun::readImage(RunPlan::fromJob(*loaded.job.job, {}), &loaded.imageError);
+    const RunPlan plan = RunPlan::fromJob(*loaded.job.job, {});
+    loaded.image = StationRun::readImage(plan, &loaded.imageError);
+    if (loaded.image)
+        loaded.look = StationRun::lookAtStore(plan);
     return loaded;
 }
 
@@ -195,6 +203,7 @@ void StationWindow::onLoaded()
     showProblem(QString());
     job = loaded.job.job;
     image = loaded.image;
+    look = loaded.look;
     if (!imageWatcher.files().isEmpty())
         imageWatcher.removePaths(imageWatcher.files());
     imageWatcher.addPath(image->path);
@@ -206,6 +215,11 @@ void StationWindow::onLoaded()
     totals->showImage(*image);
     buildTiles();
     showJob();
+    report->setStore(look.url);
+    if (look.url)
+        storeView->showLook(JobSummary::store(look, job->settings.serial.has_value()), !look.store);
+    else
+        storeView->hide();
     setWindowTitle(
         QString("Lumedra station — %1%2")
             .arg(job->stationId.isEmpty() ? QFileInfo(job->path).fileName() : job->stationId,
@@ -225,7 +239,7 @@ void StationWindow::showJob()
     while (jobForm->rowCount() > 0)
         jobForm->removeRow(0);
     QLabel *last = nullptr;
-    for (const JobSummary::Row &row : JobSummary::rows(RunPlan::fromJob(*job, {}), *image)) {
+    for (const JobSummary::Row &row : JobSummary::rows(RunPlan::fromJob(*job, {}), *image, look)) {
         // A row without a name goes on with the one before.
         if (row.name.isEmpty() && last) {
             last->setText(last->text() + '\n' + row.value);
@@ -411,11 +425,20 @@ void StationWindow::redraw(bool all)
     if (!session())
         return;
     const StationState &state = session()->state();
+    showStore();
     for (int i = 0; i < tiles.size(); ++i)
         if (all || dirty.contains(i))
             tiles[i]->show(state.slot(i));
     dirty.clear();
     totals->show(state);
+}
+
+void StationWindow::showStore()
+{
+    // The recorder's status is kept as it goes: reading it never waits on the store.
+    if (run && run->recorder() && run->store())
+        storeView->show(*run->store(), run->recorder()->status(),
+                        run->settings().serial.has_value());
 }
 
 void StationWindow::updateActions()

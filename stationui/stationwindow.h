@@ -22,6 +22,8 @@ class QTableView;
 class NoticesBanner;
 class RecentBoards;
 class Session;
+class ReportView;
+class StoreView;
 class SlotTile;
 class TotalsBar;
 
@@ -62,6 +64,7 @@ private:
         JobFile::Load job;
         std::optional<Image> image; // with the serial scheme checked against it
         QString imageError;
+        StationRun::Look look; // the job's store as it was read
     };
     static Loaded load(const QString &path);
     struct Prepared {
@@ -77,7 +80,8 @@ private:
     void buildTiles();
     void onEvent(const BoardEvent &event);
     void onFinished();
-    void redraw(bool all); // all: every tile, for the times; else those that changed
+    void redraw(bool all);
+    void showStore(); // all: every tile, for the times; else those that changed
     void confirmStop(const std::function<void()> &then);
     int boardsMidImage() const;
     void updateActions();
@@ -87,6 +91,7 @@ private:
     const bool lockedByCommand;
     std::optional<Job> job;
     std::optional<Image> image;
+    StationRun::Look look; // the job's store as it was when the job was read
     std::shared_ptr<StationRun> run;
     bool running = false;   // from Start until the run is over and finished
     bool stopAsked = false; // Stop came while the run was being prepared
@@ -103,6 +108,8 @@ private:
     QLabel *problem;
     QLabel *imageWarning;
     NoticesBanner *notices;
+    StoreView *storeView;
+    ReportView *report;
     QAction *openAction;
     QAction *startAction;
     QAction *stopAction;
