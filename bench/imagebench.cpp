@@ -63,7 +63,8 @@ int main(int argc, char *argv[])
         QElapsedTimer clock;
         clock.start();
         double cpu = threadCpuSeconds();
-        const ImageLoad load = Image::load(hex);
+        QString error;
+        const std::optional<Image> image = Image::load(hex, {}, &error);
         oursCpu.append(threadCpuSeconds() - cpu);
         oursWall.append(clock.nsecsElapsed() / 1e9);
 
@@ -74,7 +75,7 @@ int main(int argc, char *argv[])
         theirsWall.append(clock.nsecsElapsed() / 1e9);
 
         QFile file(out);
-        same &= load.image && file.open(QIODevice::ReadOnly) && file.readAll() == load.image->bytes;
+        same &= image && file.open(QIODevice::ReadOnly) && file.readAll() == image->bytes;
     }
 
     const double ours = megabytes / median(oursWall), theirs = megabytes / median(theirsWall);

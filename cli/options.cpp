@@ -138,10 +138,9 @@ Options::Parsed Options::parse(const QStringList &arguments)
     if (parser.isSet(jobOption)) {
         if (!check && !parser.isSet(station))
             return usage("a job runs a station: give --station, or --check to check it");
-        const JobFile::Load load = JobFile::load(parser.value(jobOption));
-        if (!load.job)
-            return usage(load.error);
-        job = load.job;
+        job = JobFile::load(parser.value(jobOption), &error);
+        if (!job)
+            return usage(error);
         settings = job->settings;
         image = job->image;
         logPath = job->log;

@@ -17,6 +17,11 @@
 
 namespace
 {
+std::optional<Image> refused(QString *error, const QString &why)
+{
+    *error = why;
+    return std::nullopt;
+}
 
 constexpr char ElfMagic[] = "\x7F"
                             "ELF";
@@ -74,7 +79,7 @@ Image Image::fromBytes(const QByteArray &bytes, const QString &path)
     return image;
 }
 
-ImageLoad Image::load(const QString &path, const ImageSpec &spec)
+std::optional<Image> Image::load(const QString &path, const ImageSpec &spec, QString *error)
 {
     QByteArray bytes;
     QString reason;
@@ -82,18 +87,15 @@ ImageLoad Image::load(const QString &path, const ImageSpec &spec)
     case ImageFile::Status::Ok:
         break;
     case ImageFile::Status::NotRegular:
-        return {{}, ImageLoad::Error::NotRegular, QString("%1 is %2").arg(path, reason)};
+        return refused(error, QString("%1 is %2").arg(path, reason));
     case ImageFile::Status::TooLarge:
-        return {{}, ImageLoad::Error::TooLarge, QString("%1 is %2").arg(path, reason)};
+        return refused(error, QString("%1 is %2").arg(path, reason));
     case ImageFile::Status::CannotOpen:
     case ImageFile::Status::ReadFailed:
-        return {{},
-                QFileInfo::exists(path) || path.isEmpty() ? ImageLoad::Error::Unreadable
-                                                          : ImageLoad::Error::Missing,
-                QString("cannot read %1: %2").arg(path, reason)};
+        return refused(error, QString("cannot read %1: %2").arg(path, reason));
     }
     if (bytes.isEmpty())
-        return {{}, ImageLoad::Error::Empty, QString("%1 is empty").arg(path)};
+        return refused(error, QString("%1 is empty").arg(path));
 
     const ImageFormat format = spec.format.value_or(detect(path, bytes));
     const QString absolute = QFileInfo(path).absoluteFilePath();
@@ -101,12 +103,11 @@ ImageLoad Image::load(const QString &path, const ImageSpec &spec)
     if (format == ImageFormat::Binary) {
         const qint64 read = bytes.size();
         if (spec.size && *spec.size < read)
-            return {{},
-                    ImageLoad::Error::Invalid,
-                    QString("%1 holds %2 bytes, more than the image's size of %3 bytes")
-                        .arg(path)
-                        .arg(read)
-                        .arg(*spec.size)};
+            return refused(error,
+                           QString("%1 holds %2 bytes, more than the image's size of %3 bytes")
+                               .arg(path)
+                               .arg(read)
+                               .arg(*spec.size));
         if (spec.size) {
             bytes.resize(int(*spec.size));
             std::memset(bytes.data() + read, spec.fill, size_t(*spec.size - read));
@@ -117,18 +118,15 @@ ImageLoad Image::load(const QString &path, const ImageSpec &spec)
     } else {
         MemoryMap map(path, format == ImageFormat::Elf ? MemoryMap::Unit::Segment
                                                        : MemoryMap::Unit::Line);
-        QString error;
         // The file's own bytes go before the image is made: a large map is never held twice over.
-        bool read = readMap(format, std::exchange(bytes, {}), &map, &error);
-        if (read && map.isEmpty()) {
-            error = QString("%1 places no data").arg(path);
-            read = false;
-        }
+        bool read = readMap(format, std::exchange(bytes, {}), &map, error);
+        if (read && map.isEmpty())
+            return refused(error, QString("%1 places no data").arg(path));
         quint64 base = 0;
         const std::optional<QByteArray> filled =
-            read ? map.image(spec, &base, &error) : std::nullopt;
+            read ? map.image(spec, &base, error) : std::nullopt;
         if (!filled)
-            return {{}, ImageLoad::Error::Invalid, error};
+            return std::nullopt;
         image = fromBytes(*filled, absolute);
         image.base = base;
         image.regions = map.regions();
@@ -137,10 +135,9 @@ ImageLoad Image::load(const QString &path, const ImageSpec &spec)
     image.fill = spec.fill;
     image.pinned = !spec.sha256.isEmpty();
     if (image.pinned && image.sha256 != spec.sha256)
-        return {
-            {},
-            ImageLoad::Error::NotPinned,
+        return refused(
+            error,
             QString("%1 is not the pinned image: its SHA-256 is %2, the pin is %3")
-                .arg(path, QString::fromLatin1(image.sha256), QString::fromLatin1(spec.sha256))};
-    return {image, ImageLoad::Error::None, {}};
+                .arg(path, QString::fromLatin1(image.sha256), QString::fromLatin1(spec.sha256)));
+    return image;
 }

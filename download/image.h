@@ -8,8 +8,6 @@
 
 #include <optional>
 
-struct ImageLoad;
-
 // A program image as every board of a run gets it: its bytes, their checksum (what the header
 // carries) and their SHA-256 (what the record keeps); and where they came from: the file's
 // format, the address of the first byte, the byte that filled the gaps and the regions the file
@@ -36,15 +34,8 @@ struct Image {
     static Image fromBytes(const QByteArray &bytes, const QString &path = QString());
     // Reads a whole image. Only a non-empty regular file within the size limit is one; a memory
     // map becomes one image from the base to its highest address, its gaps filled.
-    static ImageLoad load(const QString &path, const ImageSpec &spec = {});
-};
-
-struct ImageLoad {
-    enum class Error { None, Missing, Unreadable, Empty, NotRegular, TooLarge, Invalid, NotPinned };
-
-    std::optional<Image> image; // set when error is None
-    Error error = Error::None;
-    QString message; // for the user, naming the file as given: "fw.bin is empty"
+    // `error` names the file as given: "fw.bin is empty".
+    static std::optional<Image> load(const QString &path, const ImageSpec &spec, QString *error);
 };
 
 // The 16-bit checksum of an image: the low 16 bits of the byte sum.

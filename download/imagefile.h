@@ -12,6 +12,8 @@ public:
     // whole MiB. The header frame's 32-bit length field holds it too.
     static constexpr qint64 MaxLength = (qint64(1) << 31) - (1 << 20);
 
+    // A status as well as a reason: the window only needs to know whether a file was read, and a
+    // serial list words a file too large otherwise than one it cannot read.
     enum class Status { Ok, CannotOpen, NotRegular, TooLarge, ReadFailed };
 
     // Fills `image` on Ok and clears it otherwise; `reason` says why, for a user's eyes. A file

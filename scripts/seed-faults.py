@@ -569,7 +569,7 @@ FAULTS = [
       'if (image.pinned && image.sha256 != spec.sha256 && image.format != ImageFormat::Binary)',
       'the pin checked for memory maps only, not for raw images'),
     F('run-image-spec-ignored', 'station/stationrun.cpp',
-      'Image::load(plan.image, plan.settings.imageSpec)', 'Image::load(plan.image)',
+      'Image::load(plan.image, plan.settings.imageSpec, error)', 'Image::load(plan.image, {}, error)',
       'a run reads its image without its format, base, fill, size and pin'),
     F('job-image-keys-dropped', 'station/jobfile.cpp',
       'return settings.imageSpec.set(key, key, v, e);', 'return ImageSpec().set(key, key, v, e);',

@@ -43,31 +43,33 @@ class Reader
 public:
     explicit Reader(const QString &path) : path(path), folder(QFileInfo(path).absoluteDir()) {}
 
-    JobFile::Load read();
+    std::optional<Job> read();
+    QString error() const { return problem; }
 
 private:
     bool parse(const QByteArray &text);
     bool readJob(const Section &section, Job *job);
     bool readSlots(const QMap<int, const Section *> &numbered, Job *job);
     bool fail(int line, const QString &what);
+    std::optional<Job> refuse(const QString &message);
     bool fail(const Section &section, const QString &key, const QString &what);
     QString absolute(const QString &file) const;
 
     const QString path;
     const QDir folder;
     QVector<Section> sections;
-    QString error;
+    QString problem;
 };
 
-JobFile::Load Reader::read()
+std::optional<Job> Reader::read()
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return {std::nullopt, QString("cannot read the job %1: %2").arg(path, file.errorString())};
+        return refuse(QString("cannot read the job %1: %2").arg(path, file.errorString()));
     if (file.size() > MaxJobBytes)
-        return {std::nullopt, QString("%1 is no job file: %2 bytes").arg(path).arg(file.size())};
+        return refuse(QString("%1 is no job file: %2 bytes").arg(path).arg(file.size()));
     if (!parse(file.readAll()))
-        return {std::nullopt, error};
+        return std::nullopt;
 
     Job job;
     job.path = QFileInfo(path).absoluteFilePath();
@@ -93,22 +95,22 @@ JobFile::Load Reader::read()
                 slot.hasMatch()
                     ? QString("[%1]: at most %2 slots").arg(section.name).arg(RunValues::MaxTargets)
                     : QString("unknown section [%1]").arg(section.name));
-            return {std::nullopt, error};
+            return std::nullopt;
         }
     }
     if (!jobSection)
-        return {std::nullopt, QString("%1: no [job] section").arg(path)};
+        return refuse(QString("%1: no [job] section").arg(path));
     if (!readJob(*jobSection, &job) || !readSlots(numbered, &job))
-        return {std::nullopt, error};
+        return std::nullopt;
     if (!job.serialFields.isEmpty()) {
         QString wrong;
         job.settings.serial = SerialScheme::fromFields(job.serialFields, folder.path(), &wrong);
         if (!job.settings.serial) {
             fail(serialLine, "[serial]: " + wrong);
-            return {std::nullopt, error};
+            return std::nullopt;
         }
     }
-    return {job, QString()};
+    return job;
 }
 
 bool Reader::parse(const QByteArray &text)
@@ -268,10 +270,16 @@ bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
     return true;
 }
 
+std::optional<Job> Reader::refuse(const QString &message)
+{
+    problem = message;
+    return std::nullopt;
+}
+
 bool Reader::fail(int line, const QString &what)
 {
-    error = line > 0 ? QString("%1:%2: %3").arg(path).arg(line).arg(what)
-                     : QString("%1: %2").arg(path, what);
+    problem = line > 0 ? QString("%1:%2: %3").arg(path).arg(line).arg(what)
+                       : QString("%1: %2").arg(path, what);
     return false;
 }
 
@@ -288,7 +296,11 @@ QString Reader::absolute(const QString &file) const
 
 } // namespace
 
-JobFile::Load JobFile::load(const QString &path)
+std::optional<Job> JobFile::load(const QString &path, QString *error)
 {
-    return Reader(path).read();
+    Reader reader(path);
+    const std::optional<Job> job = reader.read();
+    if (!job)
+        *error = reader.error();
+    return job;
 }

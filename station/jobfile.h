@@ -21,10 +21,6 @@
 class JobFile
 {
 public:
-    struct Load {
-        std::optional<Job> job;
-        QString error; // names the file, the line and the key, and what is wrong
-    };
-
-    static Load load(const QString &path);
+    // `error` names the file, the line and the key, and what is wrong.
+    static std::optional<Job> load(const QString &path, QString *error);
 };

@@ -43,12 +43,8 @@ std::unique_ptr<StationRun> StationRun::prepare(const RunPlan &plan, QThread *ho
 std::optional<Image> StationRun::readImage(const RunPlan &plan, QString *error)
 {
     // Read whole and once, before any port opens: every board gets the very same bytes.
-    const ImageLoad load = Image::load(plan.image, plan.settings.imageSpec);
-    if (!load.image) {
-        *error = load.message;
-        return std::nullopt;
-    }
-    return checked(plan, *load.image, error);
+    const std::optional<Image> image = Image::load(plan.image, plan.settings.imageSpec, error);
+    return image ? checked(plan, *image, error) : std::nullopt;
 }
 
 std::optional<Image> StationRun::checked(const RunPlan &plan, const Image &image, QString *error)

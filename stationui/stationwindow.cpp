@@ -167,10 +167,10 @@ bool StationWindow::isRunning() const
 StationWindow::Loaded StationWindow::load(const QString &path)
 {
     Loaded loaded;
-    loaded.job = JobFile::load(path);
-    if (!loaded.job.job)
+    loaded.job = JobFile::load(path, &loaded.jobError);
+    if (!loaded.job)
         return loaded;
-    const RunPlan plan = RunPlan::fromJob(*loaded.job.job, {});
+    const RunPlan plan = RunPlan::fromJob(*loaded.job, {});
     loaded.image = StationRun::readImage(plan, &loaded.imageError);
     if (loaded.image)
         loaded.look = StationRun::lookAtStore(plan);
@@ -190,8 +190,8 @@ void StationWindow::openJob(const QString &path, bool startAfter)
 void StationWindow::onLoaded()
 {
     const Loaded loaded = loading.result();
-    QString error = loaded.job.error;
-    if (loaded.job.job && !loaded.image)
+    QString error = loaded.jobError;
+    if (loaded.job && !loaded.image)
         error = loaded.imageError;
     if (!error.isEmpty()) {
         showProblem(error);
@@ -201,7 +201,7 @@ void StationWindow::onLoaded()
         return;
     }
     showProblem(QString());
-    job = loaded.job.job;
+    job = loaded.job;
     image = loaded.image;
     look = loaded.look;
     if (!imageWatcher.files().isEmpty())

@@ -61,7 +61,8 @@ protected:
 
 private:
     struct Loaded {
-        JobFile::Load job;
+        std::optional<Job> job;
+        QString jobError;
         std::optional<Image> image; // with the serial scheme checked against it
         QString imageError;
         StationRun::Look look; // the job's store as it was read

@@ -120,9 +120,8 @@ void tst_JobFile::errors_data()
         << ":4: 'image fw.bin' is neither [section] nor key = value";
     QTest::newRow("an empty value")
         << QByteArray(Head + "station-id =\n" + OneSlot) << ":4: [job] station-id: has no value";
-    QTest::newRow("a port named twice")
-        << QByteArray(Head + OneSlot + "[slot.2]\nport = ttyUSB0\n")
-        << ":7: [slot.2] port: ttyUSB0 is named twice";
+    QTest::newRow("a port named twice") << QByteArray(Head + OneSlot + "[slot.2]\nport = ttyUSB0\n")
+                                        << ":7: [slot.2] port: ttyUSB0 is named twice";
     QTest::newRow("a store with a password")
         << QByteArray(Head + "db = postgresql://line3:secret@db/flash\n" + OneSlot)
         << ":4: [job] db: the store's address holds a password: give it in ~/.pgpass or "
@@ -141,9 +140,9 @@ void tst_JobFile::errors()
     QFETCH(QString, error);
     const QString path = write(text);
     QVERIFY(!path.isEmpty());
-    const JobFile::Load load = JobFile::load(path);
-    QVERIFY(!load.job);
-    QCOMPARE(load.error, path + error);
+    QString said;
+    QVERIFY(!JobFile::load(path, &said));
+    QCOMPARE(said, path + error);
 }
 
 void tst_JobFile::values_data()
@@ -228,10 +227,18 @@ void tst_JobFile::values_data()
     // Wherever the job is started from, its store is the one beside it.
     QTest::newRow("a relative SQLite store is the job's")
         << QByteArray(Head + "db = sqlite:line/boards.sqlite\n" + OneSlot)
-        << QStringList{"image=FOLDER/fw.bin", "station=",  "reset=",
-                       "resets=0",            "attempts=1", "gone=2000",
-                       "log=",                "locked=0",   "baud=115200",
-                       "slot1=/dev/ttyUSB0||/dev/ttyUSB0", "serial=", "db=sqlite:FOLDER/line/boards.sqlite"};
+        << QStringList{"image=FOLDER/fw.bin",
+                       "station=",
+                       "reset=",
+                       "resets=0",
+                       "attempts=1",
+                       "gone=2000",
+                       "log=",
+                       "locked=0",
+                       "baud=115200",
+                       "slot1=/dev/ttyUSB0||/dev/ttyUSB0",
+                       "serial=",
+                       "db=sqlite:FOLDER/line/boards.sqlite"};
 }
 
 void tst_JobFile::values()
@@ -240,9 +247,10 @@ void tst_JobFile::values()
     QFETCH(QStringList, expected);
     const QString path = write(text);
     QVERIFY(!path.isEmpty());
-    const JobFile::Load load = JobFile::load(path);
-    QVERIFY2(load.job, qPrintable(load.error));
-    const Job &job = *load.job;
+    QString error;
+    const std::optional<Job> load = JobFile::load(path, &error);
+    QVERIFY2(load, qPrintable(error));
+    const Job &job = *load;
     QCOMPARE(job.path, path);
     QCOMPARE(job.version, 1);
     QVERIFY(job.settings.station);
