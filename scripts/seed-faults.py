@@ -513,6 +513,11 @@ FAULTS = [
     F('queue-end-before-events', 'station/session.cpp',
       '    events->flush();\n', '',
       'a slot\'s end counted before its last events'),
+    F('plain-numbers-out-waits', 'station/plainport.cpp',
+      '    report(Outcome::NoSerial, QString("no serial numbers left (last %1)").arg(last), 0, 0, 0,\n'
+      '           SlotPhase::Finished);\n    end();\n',
+      '    sendWaiting(QString(), "the serial numbers have run out");\n',
+      'a plain run whose numbers ran out waits for ever, as a station does'),
     F('watch-directory-unheard', 'station/folderwatch.cpp',
       '&QFileSystemWatcher::directoryChanged', '&QFileSystemWatcher::fileChanged',
       'a link that appears or changes in a watched folder is not noticed'),

@@ -33,6 +33,7 @@ private slots:
     void station();
     void hexStation();
     void report();
+    void numbersRunOut();
 
 private:
     QTemporaryDir dir;
@@ -554,6 +555,40 @@ void tst_Cli::report()
     QCOMPARE(cli.readAllStandardError(),
              "lumedra-cli report: no such store: " + missing.toUtf8() + '\n');
     QVERIFY(!QFileInfo::exists(dir.filePath("no")));
+}
+
+// A plain run whose numbers have run out ends at once with a result of its own, rather than
+// wait for numbers that will not come; a script that called it goes on.
+void tst_Cli::numbersRunOut()
+{
+    SimLoader loader;
+    QVERIFY(loader.start());
+    const QString imagePath = writeFile(dir.path(), "numbered.bin", randomImage(1000, 33));
+    const QStringList args{"--json",
+                           "--db",
+                           "sqlite:" + dir.filePath("out.sqlite"),
+                           "--serial-at",
+                           "16",
+                           "--serial-format",
+                           "dec:2",
+                           "--serial-start",
+                           "99",
+                           "-p",
+                           loader.portName(),
+                           imagePath};
+    QProcess cli;
+    cli.start(LUMEDRA_CLI, args);
+    QVERIFY(cli.waitForFinished(20000));
+    QCOMPARE(cli.exitCode(), 0);
+    QCOMPARE(loader.image().mid(16, 2), QByteArray("99"));
+    cli.start(LUMEDRA_CLI, args);
+    QVERIFY2(cli.waitForFinished(20000), "a run with no numbers left waits for ever");
+    QCOMPARE(cli.exitCode(), 1);
+    const QList<QJsonObject> said = events(cli.readAllStandardOutput());
+    QVERIFY(!said.isEmpty());
+    QCOMPARE(said.last()["event"].toString(), QString("result"));
+    QCOMPARE(said.last()["result"].toString(), QString("no_serial"));
+    QCOMPARE(said.last()["reason"].toString(), QString("no serial numbers left (last 99)"));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
