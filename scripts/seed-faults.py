@@ -583,6 +583,28 @@ FAULTS = [
       'MemoryMap::address(image.base + value)', 'MemoryMap::address(value)',
       'the check shows a serial number\'s offset where its address belongs'),
 
+    # --- The station window's pin (stationui/) ---
+    F('window-pinned-when-hashed', 'stationui/totalsbar.cpp',
+      'return image.pinned ? QStringLiteral("pinned")',
+      'return !image.sha256.isEmpty() ? QStringLiteral("pinned")',
+      'the totals bar shows "pinned" for any image with a hash, pinned or not'),
+    F('window-pin-not-said', 'stationui/totalsbar.cpp',
+      'imageSaid = QString("image %1, SHA-256 %2, %3").arg(name, sha, pinWords(shown));',
+      'imageSaid = QString("image %1, SHA-256 %2").arg(name, sha);',
+      'the pin is shown but missing from the totals\' accessible description'),
+    F('window-pin-banner-job-lock-only', 'stationui/stationwindow.cpp',
+      'const bool unpinned = isLocked() && !image->pinned;',
+      'const bool unpinned = job->locked && !image->pinned;',
+      'a station locked by --locked gets no banner for an image the job does not pin'),
+    F('window-pin-banner-when-pinned', 'stationui/stationwindow.cpp',
+      'const bool unpinned = isLocked() && !image->pinned;',
+      'const bool unpinned = isLocked();',
+      'a locked job that pins its image is warned that it does not'),
+    F('window-image-read-at-start', 'stationui/runcontrol.cpp',
+      'StationRun::prepare(plan, home, &prepared.error, image);',
+      'StationRun::prepare(plan, home, &prepared.error);',
+      'Start reads the image from disk again instead of flashing the one read with the job'),
+
     # --- The simulated loader's script (testing/simloader/loaderscript.cpp) ---
     F('sim-finished-image-resumed', L,
       'length != m_announced || m_offset >= m_announced',

@@ -1,43 +1,33 @@
 #include "stationui/stationwindow.h"
 
-#include "station/elide.h"
 #include "station/jobsummary.h"
 #include "station/outcome.h"
 #include "station/session.h"
+#include "stationui/jobpage.h"
 #include "stationui/noticesbanner.h"
 #include "stationui/recentboards.h"
+#include "stationui/recenttable.h"
 #include "stationui/reportview.h"
-#include "stationui/slottile.h"
 #include "stationui/storeview.h"
+#include "stationui/tilegrid.h"
 #include "stationui/totalsbar.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFormLayout>
-#include <QGridLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTableView>
-#include <QThread>
 #include <QToolBar>
 #include <QVBoxLayout>
-#include <QtConcurrent>
-
-#include <cmath>
 
 namespace
 {
-constexpr int RedrawMs = 100;  // 64 slots flashing at once redraw at most this often
-constexpr int ClockMs = 1000;  // the times in the tiles move once a second
-constexpr int TitleWidth = 32; // characters of a port's name on a tile
-// Wider than tall: a tile holds a line of words and a large verdict.
-constexpr double TileAspect = 1.8;
+constexpr int RedrawMs = 100; // 64 slots flashing at once redraw at most this often
+constexpr int ClockMs = 1000; // the times in the tiles move once a second
 constexpr int TileShare = 3, TableShare = 1;
 const QString AlarmKey = QStringLiteral("alarm");
 
@@ -45,10 +35,9 @@ const QString AlarmKey = QStringLiteral("alarm");
 
 StationWindow::StationWindow(bool locked, QWidget *parent)
     : QMainWindow(parent), lockedByCommand(locked), totals(new TotalsBar),
-      recent(new RecentBoards(this)), table(new QTableView), grid(new QWidget),
-      gridLayout(new QGridLayout(grid)), jobForm(new QFormLayout), problem(new QLabel),
-      imageWarning(new QLabel), notices(new NoticesBanner), storeView(new StoreView),
-      report(new ReportView)
+      recent(new RecentBoards(this)), table(new RecentTable(recent)), grid(new TileGrid),
+      jobPage(new JobPage), problem(new QLabel), imageWarning(new QLabel), pinWarning(new QLabel),
+      notices(new NoticesBanner), storeView(new StoreView), report(new ReportView)
 {
     setWindowTitle("Lumedra station");
     setWindowIcon(QIcon::fromTheme("lumedra"));
@@ -76,7 +65,7 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     stopAction->setObjectName("stop");
     alarmAction->setObjectName("alarm");
 
-    for (QLabel *banner : {problem, imageWarning}) {
+    for (QLabel *banner : {problem, imageWarning, pinWarning}) {
         banner->setWordWrap(true);
         banner->setStyleSheet("QLabel { background: #fff3b0; color: #5a3d00; padding: 6px; "
                               "font-weight: bold; }");
@@ -84,25 +73,8 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     }
     problem->setObjectName("problem");
     imageWarning->setObjectName("imageWarning");
-
-    table->setModel(recent);
-    table->setObjectName("recent");
-    table->verticalHeader()->hide();
-    // Widths fixed once from the font: sizing to the contents would measure every row again at
-    // each new board.
-    const QFontMetrics metrics(table->font());
-    const char *const widest[RecentBoards::ColumnCount] = {
-        "00:00:00__",       "slot__", "000000__",   "LMD-0000000000__",
-        "download_error__", "",       "attempts__", "seconds__"};
-    for (int column = 0; column < RecentBoards::ColumnCount; ++column)
-        table->setColumnWidth(column, metrics.horizontalAdvance(widest[column]));
-    table->horizontalHeader()->setSectionResizeMode(RecentBoards::Reason, QHeaderView::Stretch);
-    table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table->verticalHeader()->setDefaultSectionSize(metrics.height() + metrics.height() / 2);
-    table->setSelectionMode(QAbstractItemView::NoSelection);
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    gridLayout->setSpacing(6);
-    gridLayout->setContentsMargins(0, 0, 0, 0);
+    pinWarning->setObjectName("pinWarning");
+    pinWarning->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     // The tiles first: the table is for reading back, the tiles for a glance.
     auto *stationPage = new QWidget;
@@ -110,8 +82,6 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     stationLayout->setContentsMargins(0, 0, 0, 0);
     stationLayout->addWidget(grid, TileShare);
     stationLayout->addWidget(table, TableShare);
-    auto *jobPage = new QWidget;
-    jobPage->setLayout(jobForm);
     auto *tabs = new QTabWidget;
     tabs->addTab(stationPage, "Station");
     tabs->addTab(jobPage, "Job");
@@ -123,14 +93,20 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     layout->addWidget(storeView);
     layout->addWidget(problem);
     layout->addWidget(imageWarning);
+    layout->addWidget(pinWarning);
     layout->addWidget(notices);
     layout->addWidget(tabs, 1);
     setCentralWidget(central);
     statusBar()->showMessage("no job");
 
-    connect(&loading, &QFutureWatcher<Loaded>::finished, this, &StationWindow::onLoaded);
-    connect(&preparing, &QFutureWatcher<Prepared>::finished, this, &StationWindow::onPrepared);
-    connect(&finishing, &QFutureWatcher<void>::finished, this, &StationWindow::onRunFinished);
+    connect(&loader, &JobLoader::loaded, this, &StationWindow::onLoaded);
+    connect(&control, &RunControl::failed, this, &StationWindow::onFailed);
+    connect(&control, &RunControl::prepared, this,
+            [this](const StationRun &run) { notices->showVoided(run.voided()); });
+    connect(&control, &RunControl::sessionMade, this, &StationWindow::onSessionMade);
+    connect(&control, &RunControl::started, this, &StationWindow::onStarted);
+    connect(&control, &RunControl::sessionEnded, this, &StationWindow::onSessionEnded);
+    connect(&control, &RunControl::finished, this, &StationWindow::onRunFinished);
     // Changes are drawn together, at most every RedrawMs; with none, only the clocks move.
     redrawTimer.setSingleShot(true);
     connect(&redrawTimer, &QTimer::timeout, this, [this] { redraw(false); });
@@ -145,14 +121,7 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     updateActions();
 }
 
-StationWindow::~StationWindow()
-{
-    loading.waitForFinished();
-    preparing.waitForFinished();
-    finishing.waitForFinished();
-    // The slots' threads end before the tiles go: the run stops them, then settles its record.
-    run.reset();
-}
+StationWindow::~StationWindow() = default;
 
 bool StationWindow::isLocked() const
 {
@@ -161,40 +130,23 @@ bool StationWindow::isLocked() const
 
 bool StationWindow::isRunning() const
 {
-    return running;
-}
-
-StationWindow::Loaded StationWindow::load(const QString &path)
-{
-    Loaded loaded;
-    loaded.job = JobFile::load(path, &loaded.jobError);
-    if (!loaded.job)
-        return loaded;
-    const RunPlan plan = RunPlan::fromJob(*loaded.job, {});
-    loaded.image = StationRun::readImage(plan, &loaded.imageError);
-    if (loaded.image)
-        loaded.look = StationRun::lookAtStore(plan);
-    return loaded;
+    return control.isRunning();
 }
 
 void StationWindow::openJob(const QString &path, bool startAfter)
 {
-    if (running || loading.isRunning())
+    if (isRunning() || loader.isBusy())
         return;
     startWhenLoaded = startAfter;
     statusBar()->showMessage("reading " + path);
-    loading.setFuture(QtConcurrent::run(&StationWindow::load, path));
+    loader.open(path);
     updateActions();
 }
 
-void StationWindow::onLoaded()
+void StationWindow::onLoaded(const JobLoader::Loaded &loaded)
 {
-    const Loaded loaded = loading.result();
-    QString error = loaded.jobError;
-    if (loaded.job && !loaded.image)
-        error = loaded.imageError;
-    if (!error.isEmpty()) {
-        showProblem(error);
+    if (!loaded.image) {
+        showProblem(loaded.error);
         statusBar()->showMessage(job ? "still the job " + job->path : "no job");
         updateActions();
         emit jobLoaded(false);
@@ -209,12 +161,13 @@ void StationWindow::onLoaded()
     imageWatcher.addPath(image->path);
     imageWarning->hide();
     notices->hide();
-    run.reset();
+    control.forget();
     recent->clear();
     totals->clear();
     totals->showImage(*image);
-    buildTiles();
-    showJob();
+    showPin();
+    grid->build(*job);
+    jobPage->show(RunPlan::fromJob(*job, {}), *image, look);
     report->setStore(look.url);
     if (look.url)
         storeView->showLook(JobSummary::store(look, job->settings.serial.has_value()), !look.store);
@@ -224,100 +177,37 @@ void StationWindow::onLoaded()
         QString("Lumedra station — %1%2")
             .arg(job->stationId.isEmpty() ? QFileInfo(job->path).fileName() : job->stationId,
                  isLocked() ? " (locked)" : ""));
-    statusBar()->showMessage(QString("job %1, %2 slots%3")
-                                 .arg(job->path)
-                                 .arg(job->slotList.size())
-                                 .arg(isLocked() ? ", locked: start, stop and read only" : ""));
+    showJobStatus();
     updateActions();
     emit jobLoaded(true);
     if (startWhenLoaded)
         start();
 }
 
-void StationWindow::showJob()
-{
-    while (jobForm->rowCount() > 0)
-        jobForm->removeRow(0);
-    QLabel *last = nullptr;
-    for (const JobSummary::Row &row : JobSummary::rows(RunPlan::fromJob(*job, {}), *image, look)) {
-        // A row without a name goes on with the one before.
-        if (row.name.isEmpty() && last) {
-            last->setText(last->text() + '\n' + row.value);
-            continue;
-        }
-        last = new QLabel(row.value);
-        last->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        last->setWordWrap(true);
-        jobForm->addRow(row.name, last);
-    }
-}
-
-void StationWindow::buildTiles()
-{
-    qDeleteAll(tiles);
-    tiles.clear();
-    const int count = job->slotList.size();
-    const SharedAffixes shared = SharedAffixes::of(job->ports());
-    const int columns = qMin(count, int(std::ceil(std::sqrt(count * TileAspect))));
-    const Targets targets = job->targets();
-    for (int i = 0; i < count; ++i) {
-        const JobSlot &slot = job->slotList[i];
-        const QString title =
-            slot.label.isEmpty() ? elide(slot.port, TitleWidth, shared) : slot.label;
-        auto *tile = new SlotTile(i + 1, title, job->settings.resets(), grid);
-        tile->show(SlotState(targets[i], true));
-        gridLayout->addWidget(tile, i / columns, i % columns);
-        tiles << tile;
-    }
-    for (int c = 0; c < columns; ++c)
-        gridLayout->setColumnStretch(c, 1);
-    for (int r = 0; r < (count + columns - 1) / columns; ++r)
-        gridLayout->setRowStretch(r, 1);
-}
-
 void StationWindow::start()
 {
-    if (!job || running || loading.isRunning())
+    if (!job || isRunning() || loader.isBusy())
         return;
-    running = true;
-    stopAsked = false;
-    run.reset();
     showProblem(QString());
     notices->hide();
     // The image read when the job was opened is the one flashed, whatever the file holds now.
-    const RunPlan plan = RunPlan::fromJob(*job, "lumedra-station " + job->path);
-    const Image read = *image;
-    QThread *home = thread();
-    preparing.setFuture(QtConcurrent::run([plan, read, home] {
-        Prepared prepared;
-        prepared.run = StationRun::prepare(plan, home, &prepared.error, read);
-        return prepared;
-    }));
+    control.start(RunPlan::fromJob(*job, "lumedra-station " + job->path), *image);
     statusBar()->showMessage("starting: reaching the record store");
     updateActions();
 }
 
-void StationWindow::onPrepared()
+void StationWindow::onFailed(const QString &error)
 {
-    Prepared prepared = preparing.result();
-    run = std::move(prepared.run);
-    if (!run) {
-        running = false;
-        showProblem(prepared.error);
-        statusBar()->showMessage("not started");
-        updateActions();
-        emit stopped();
-        return;
-    }
-    notices->showVoided(run->voided());
-    if (stopAsked) {
-        finishing.setFuture(QtConcurrent::run([kept = run] { kept->finish(); }));
-        return;
-    }
-    Session &session = run->createSession();
-    const StationState &state = session.state();
-    connect(&state, &StationState::slotChanged, this, [this](int index) {
-        dirty.insert(index);
+    showProblem(error);
+    statusBar()->showMessage("not started");
+    updateActions();
+    emit stopped();
+}
+
+void StationWindow::onSessionMade(Session &session)
+{
+    connect(&session.state(), &StationState::slotChanged, this, [this](int index) {
+        grid->changed(index);
         if (!redrawTimer.isActive())
             redrawTimer.start(RedrawMs);
     });
@@ -325,34 +215,28 @@ void StationWindow::onPrepared()
     connect(&session, &Session::logLost, this, [this](const QString &reason) {
         showProblem(reason + "; the boards under way finish and the station stops");
     });
-    connect(&session, &Session::finished, this, &StationWindow::onFinished, Qt::QueuedConnection);
     recent->clear();
-    session.start();
+}
+
+void StationWindow::onStarted()
+{
     clockTimer.start(ClockMs);
     redraw(true);
-    statusBar()->showMessage(QString("job %1, %2 slots%3")
-                                 .arg(job->path)
-                                 .arg(job->slotList.size())
-                                 .arg(isLocked() ? ", locked: start, stop and read only" : ""));
+    showJobStatus();
     updateActions();
     emit started();
 }
 
 Session *StationWindow::session() const
 {
-    return run ? run->session() : nullptr;
+    return control.session();
 }
 
 void StationWindow::stop()
 {
-    if (!running)
+    if (!isRunning())
         return;
-    confirmStop([this] {
-        if (session())
-            session()->stop();
-        else
-            stopAsked = true; // still being prepared: it starts no slot
-    });
+    confirmStop([this] { control.stop(); });
 }
 
 void StationWindow::confirmStop(const std::function<void()> &then)
@@ -373,7 +257,7 @@ void StationWindow::confirmStop(const std::function<void()> &then)
     box->setDefaultButton(QMessageBox::No);
     box->setAttribute(Qt::WA_DeleteOnClose);
     connect(box, &QMessageBox::finished, this, [this, then](int answer) {
-        if (answer == QMessageBox::Yes && running)
+        if (answer == QMessageBox::Yes && isRunning())
             then();
         else
             closeWhenStopped = false;
@@ -402,18 +286,15 @@ void StationWindow::onEvent(const BoardEvent &event)
     }
 }
 
-void StationWindow::onFinished()
+void StationWindow::onSessionEnded()
 {
     redrawTimer.stop();
     clockTimer.stop();
     redraw(true);
-    // The recorder settles what the slots left with the store, and the log closes.
-    finishing.setFuture(QtConcurrent::run([kept = run] { kept->finish(); }));
 }
 
 void StationWindow::onRunFinished()
 {
-    running = false;
     updateActions();
     emit stopped();
     if (closeWhenStopped)
@@ -426,16 +307,14 @@ void StationWindow::redraw(bool all)
         return;
     const StationState &state = session()->state();
     showStore();
-    for (int i = 0; i < tiles.size(); ++i)
-        if (all || dirty.contains(i))
-            tiles[i]->show(state.slot(i));
-    dirty.clear();
+    grid->show(state, all);
     totals->show(state);
 }
 
 void StationWindow::showStore()
 {
     // The recorder's status is kept as it goes: reading it never waits on the store.
+    const StationRun *run = control.run();
     if (run && run->recorder() && run->store())
         storeView->show(*run->store(), run->recorder()->status(),
                         run->settings().serial.has_value());
@@ -443,7 +322,8 @@ void StationWindow::showStore()
 
 void StationWindow::updateActions()
 {
-    const bool busy = loading.isRunning();
+    const bool busy = loader.isBusy();
+    const bool running = isRunning();
     openAction->setEnabled(!isLocked() && !running && !busy);
     alarmAction->setEnabled(!isLocked());
     startAction->setEnabled(job.has_value() && !running && !busy);
@@ -452,7 +332,7 @@ void StationWindow::updateActions()
 
 void StationWindow::chooseJob()
 {
-    if (isLocked() || running)
+    if (isLocked() || isRunning())
         return;
     auto *dialog =
         new QFileDialog(this, "Open a job", QString(), "Jobs (*.job *.ini);;All files (*)");
@@ -470,9 +350,28 @@ void StationWindow::showProblem(const QString &text)
     problem->setVisible(!text.isEmpty());
 }
 
+void StationWindow::showJobStatus()
+{
+    statusBar()->showMessage(QString("job %1, %2 slots%3")
+                                 .arg(job->path)
+                                 .arg(job->slotList.size())
+                                 .arg(isLocked() ? ", locked: start, stop and read only" : ""));
+}
+
+void StationWindow::showPin()
+{
+    const bool unpinned = isLocked() && !image->pinned;
+    pinWarning->setText(unpinned ? QString("This locked job does not pin its image: add "
+                                           "image-sha256 = %1 to the job, and a replaced file "
+                                           "will be refused before any board gets it.")
+                                       .arg(QString::fromLatin1(image->sha256))
+                                 : QString());
+    pinWarning->setVisible(unpinned);
+}
+
 void StationWindow::closeEvent(QCloseEvent *event)
 {
-    if (!running) {
+    if (!isRunning()) {
         event->accept();
         return;
     }

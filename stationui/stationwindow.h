@@ -4,27 +4,25 @@
 #include "station/boardevent.h"
 #include "station/jobfile.h"
 #include "station/stationrun.h"
+#include "stationui/jobloader.h"
+#include "stationui/runcontrol.h"
 
 #include <QFileSystemWatcher>
-#include <QFutureWatcher>
 #include <QMainWindow>
-#include <QSet>
 #include <QTimer>
 
-#include <memory>
 #include <optional>
 
 class QAction;
-class QFormLayout;
-class QGridLayout;
 class QLabel;
-class QTableView;
+class JobPage;
 class NoticesBanner;
 class RecentBoards;
+class RecentTable;
 class Session;
 class ReportView;
 class StoreView;
-class SlotTile;
+class TileGrid;
 class TotalsBar;
 
 // The station for the technicians beside the fixture: a tile per slot, the totals and the most
@@ -60,29 +58,19 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    struct Loaded {
-        std::optional<Job> job;
-        QString jobError;
-        std::optional<Image> image; // with the serial scheme checked against it
-        QString imageError;
-        StationRun::Look look; // the job's store as it was read
-    };
-    static Loaded load(const QString &path);
-    struct Prepared {
-        std::shared_ptr<StationRun> run;
-        QString error;
-    };
-
-    void onLoaded();
-    void onPrepared();
+    void onLoaded(const JobLoader::Loaded &loaded);
+    void onFailed(const QString &error);
+    void onSessionMade(Session &session);
+    void onStarted();
+    void onSessionEnded();
     void onRunFinished();
     Session *session() const;
-    void showJob();
-    void buildTiles();
+    void showJobStatus();
+    // A locked job that does not pin its image says so: a replaced file would go unnoticed.
+    void showPin();
     void onEvent(const BoardEvent &event);
-    void onFinished();
-    void redraw(bool all);
-    void showStore(); // all: every tile, for the times; else those that changed
+    void redraw(bool all); // all: every tile, for the times; else those that changed
+    void showStore();
     void confirmStop(const std::function<void()> &then);
     int boardsMidImage() const;
     void updateActions();
@@ -93,21 +81,17 @@ private:
     std::optional<Job> job;
     std::optional<Image> image;
     StationRun::Look look; // the job's store as it was when the job was read
-    std::shared_ptr<StationRun> run;
-    bool running = false;   // from Start until the run is over and finished
-    bool stopAsked = false; // Stop came while the run was being prepared
     bool closeWhenStopped = false;
     bool startWhenLoaded = false;
 
-    QVector<SlotTile *> tiles;
     TotalsBar *totals;
     RecentBoards *recent;
-    QTableView *table;
-    QWidget *grid;
-    QGridLayout *gridLayout;
-    QFormLayout *jobForm;
+    RecentTable *table;
+    TileGrid *grid;
+    JobPage *jobPage;
     QLabel *problem;
     QLabel *imageWarning;
+    QLabel *pinWarning;
     NoticesBanner *notices;
     StoreView *storeView;
     ReportView *report;
@@ -116,11 +100,10 @@ private:
     QAction *stopAction;
     QAction *alarmAction;
 
-    QSet<int> dirty;
     QTimer redrawTimer;
     QTimer clockTimer;
     QFileSystemWatcher imageWatcher;
-    QFutureWatcher<Loaded> loading;
-    QFutureWatcher<Prepared> preparing;
-    QFutureWatcher<void> finishing;
+    JobLoader loader;
+    // Last, so that it goes first: the slots' threads end before the tiles go.
+    RunControl control;
 };

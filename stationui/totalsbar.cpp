@@ -29,18 +29,35 @@ TotalsBar::TotalsBar(QWidget *parent)
     top->addWidget(pace);
     layout->addLayout(top);
     layout->addWidget(image);
+    image->setObjectName("image");
     image->setTextInteractionFlags(Qt::TextSelectableByMouse);
     clear();
 }
 
 void TotalsBar::showImage(const Image &shown)
 {
-    image->setText(QString("image %1%2%3 bytes%2checksum %4%2SHA-256 %5")
-                       .arg(QFileInfo(shown.path).fileName(), Dot)
+    const QString name = QFileInfo(shown.path).fileName();
+    const QString sha = QString::fromLatin1(shown.sha256.left(ShownShaDigits));
+    image->setText(QString("image %1%2%3 bytes%2checksum %4%2SHA-256 %5%2%6")
+                       .arg(name, Dot)
                        .arg(shown.size())
                        .arg(shown.checksum)
-                       .arg(QString::fromLatin1(shown.sha256.left(ShownShaDigits))));
+                       .arg(sha, pinWords(shown)));
     image->setToolTip(shown.path + "\nSHA-256 " + QString::fromLatin1(shown.sha256));
+    imageSaid = QString("image %1, SHA-256 %2, %3").arg(name, sha, pinWords(shown));
+    describe();
+}
+
+QString TotalsBar::pinWords(const Image &image)
+{
+    return image.pinned ? QStringLiteral("pinned") : QStringLiteral("not pinned");
+}
+
+void TotalsBar::describe()
+{
+    const QString said = imageSaid.isEmpty() ? countsSaid : countsSaid + "; " + imageSaid;
+    if (accessibleDescription() != said)
+        setAccessibleDescription(said);
 }
 
 void TotalsBar::show(const StationState &state)
@@ -59,16 +76,16 @@ void TotalsBar::show(const StationState &state)
                       .arg(state.boardsPerHour(), 0, 'f', 1)
                       .arg(Dot)
                       .arg(durationText(qFloor(state.upSeconds()))));
-    const QString said = description(totals);
-    if (accessibleDescription() != said)
-        setAccessibleDescription(said);
+    countsSaid = description(totals);
+    describe();
 }
 
 void TotalsBar::clear()
 {
     counts->setText("not started");
     pace->clear();
-    setAccessibleDescription("not started");
+    countsSaid = "not started";
+    describe();
 }
 
 QString TotalsBar::description(const StationTotals &totals)

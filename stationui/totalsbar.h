@@ -8,7 +8,8 @@
 class QLabel;
 
 // The shift at a glance: boards, done, failed, yield, first-pass yield, boards per hour and the
-// time up; and the image, so that the technician can confirm the right firmware.
+// time up; and the image, so that the technician can confirm the right firmware, and whether the
+// job pins it.
 class TotalsBar : public QFrame
 {
     Q_OBJECT
@@ -22,8 +23,14 @@ public:
 
     // "12 boards: 11 done, 1 failed, yield 91.7 %"
     static QString description(const StationTotals &totals);
+    // "pinned" or "not pinned"
+    static QString pinWords(const Image &image);
 
 private:
+    void describe();
+
+    QString countsSaid; // what the counts say, for the description
+    QString imageSaid;
     QLabel *counts;
     QLabel *pace;
     QLabel *image;

@@ -37,6 +37,8 @@ private slots:
     void badJob_data();
     void badJob();
     void imageChangedOnDisk();
+    void pin_data();
+    void pin();
 
 private:
     QString writeJob(int count, const QByteArray &extra = {});
@@ -219,7 +221,7 @@ void tst_StationWindow::totalsAgreeWithTheLog()
                              30000);
     const QWidget *totals = window->findChild<QWidget *>("totals");
     QVERIFY(totals);
-    QTRY_COMPARE_WITH_TIMEOUT(totals->accessibleDescription(),
+    QTRY_COMPARE_WITH_TIMEOUT(totals->accessibleDescription().section("; ", 0, 0),
                               QString("3 boards: 2 done, 1 failed, yield 66.7 %"), 1000);
 
     const QList<QJsonObject> lines = logLines();
@@ -384,6 +386,87 @@ void tst_StationWindow::imageChangedOnDisk()
     QVERIFY(loader.start());
     QVERIFY(QFile::link(loader.portName(), fixture->filePath("slot1")));
     QVERIFY(waitFor([&] { return loader.image() == before; }, 10000));
+}
+
+// The pin beside the image's hash, and a locked job that pins nothing warned of; either way the
+// station runs, and a pinned image that changes on disk is never read again.
+void tst_StationWindow::pin_data()
+{
+    QTest::addColumn<bool>("byCommand");
+    QTest::addColumn<QByteArray>("jobLines");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("banner");
+    QTest::addColumn<QString>("changed"); // when the file changes on disk, if it does
+
+    const QByteArray pinLine =
+        "image-sha256 = " + QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex() +
+        "\n";
+    const QString never;
+    QTest::newRow("not pinned, unlocked")
+        << false << QByteArray() << "not pinned" << false << never;
+    QTest::newRow("pinned, unlocked") << false << pinLine << "pinned" << false << never;
+    QTest::newRow("pinned, locked in the job") << false << pinLine + "locked = true\n"
+                                               << "pinned" << false << never;
+    QTest::newRow("not pinned, locked in the job")
+        << false << QByteArray("locked = true\n") << "not pinned" << true << never;
+    QTest::newRow("not pinned, --locked") << true << QByteArray() << "not pinned" << true << never;
+    QTest::newRow("pinned, changed before Start")
+        << true << pinLine << "pinned" << false << "before Start";
+    QTest::newRow("pinned, changed mid-run") << true << pinLine << "pinned" << false << "mid-run";
+}
+
+void tst_StationWindow::pin()
+{
+    QFETCH(bool, byCommand);
+    QFETCH(QByteArray, jobLines);
+    QFETCH(QString, shown);
+    QFETCH(bool, banner);
+    QFETCH(QString, changed);
+
+    writeFile(fixture->path(), "fw.bin", image);
+    window = std::make_unique<StationWindow>(byCommand);
+    window->show();
+    QVERIFY(
+        openJob(writeFile(fixture->path(), "line.job",
+                          "[job]\nversion = 1\nimage = fw.bin\n" + jobLines + "[slot.1]\nport = " +
+                              QFile::encodeName(fixture->filePath("usb-0:1.1:1.0-port0")) + "\n"),
+                false));
+    const QString sha =
+        QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    const QWidget *totals = window->findChild<QWidget *>("totals");
+    const QLabel *hash = window->findChild<QLabel *>("image");
+    const QLabel *warning = window->findChild<QLabel *>("pinWarning");
+    const QLabel *changedWarning = window->findChild<QLabel *>("imageWarning");
+    QVERIFY(totals && hash && warning && changedWarning);
+    QCOMPARE(totals->accessibleDescription().section(", ", -1), shown);
+    QCOMPARE(hash->text().section(QChar(0x00B7), -2, -2).trimmed(), "SHA-256 " + sha.left(12));
+    QCOMPARE(hash->text().section(QChar(0x00B7), -1).trimmed(), shown);
+    QCOMPARE(warning->isVisible(), banner);
+    if (banner)
+        QVERIFY2(warning->text().contains("not pin its image: add image-sha256 = " + sha),
+                 qPrintable(warning->text()));
+
+    const auto change = [&] {
+        writeFile(fixture->path(), "fw.bin", randomImage(1000, 42));
+        QTRY_VERIFY_WITH_TIMEOUT(changedWarning->isVisible(), 3000);
+        QVERIFY(changedWarning->text().contains("keeps flashing"));
+    };
+    if (changed == "before Start")
+        change();
+    QSignalSpy started(window.get(), &StationWindow::started);
+    QVERIFY(started.isValid());
+    window->start();
+    QVERIFY(started.wait(5000));
+    if (changed == "mid-run")
+        change();
+    // Warned or not, the station runs, and flashes what it read; the pin stays as shown.
+    QVERIFY(window->isRunning());
+    QCOMPARE(warning->isVisible(), banner);
+    QCOMPARE(totals->accessibleDescription().section(", ", -1), shown);
+    SimLoader loader;
+    plug(1, loader);
+    QVERIFY(waitFor([&] { return loader.image() == image; }, 10000));
+    QTRY_VERIFY_WITH_TIMEOUT(describe(1).startsWith("slot 1: done"), 5000);
 }
 
 QTEST_MAIN(tst_StationWindow)
