@@ -1,17 +1,23 @@
-// Writes the station window's pictures for the documentation: a job read and not started, and
-// a busy station of eight slots with boards passed, failed and flashing at once.
+// Writes the station window's pictures for the documentation: a numbered, pinned job read and
+// not started; a busy station of eight slots with boards passed, failed and flashing at once,
+// each with its serial number; and the Report tab with one number's history.
 //   xvfb-run -a lumedra-station-screenshot <directory>
+#include "stationui/reportview.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
-#include "testing/simloader/simloader.h"
 #include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 #include "testing/widgets/windowpicture.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QLoggingCategory>
-#include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTabWidget>
 
 #include <cstdio>
 #include <memory>
@@ -27,7 +33,7 @@ constexpr int SettleMs = 800;
 constexpr int StaggerMs = 1200; // the flashing boards came one after another
 constexpr int TimeoutMs = 30000;
 
-QString slotLink(const QTemporaryDir &fixture, int slot)
+QString slotLink(const QDir &fixture, int slot)
 {
     return fixture.filePath(QString("pci-0000:00:14.0-usb-0:1.%1:1.0-port0").arg(slot));
 }
@@ -45,10 +51,21 @@ int main(int argc, char *argv[])
     }
     const QDir out(app.arguments().at(1));
 
-    QTemporaryDir fixture;
-    writeFile(fixture.path(), "firmware-2.4.1.bin", randomImage(ImageSize, 42));
+    // A plain folder name: the pictures show the store's address.
+    QDir fixture(QDir::temp().filePath("lumedra-line-3"));
+    fixture.removeRecursively();
+    if (!fixture.mkpath(".")) {
+        std::fprintf(stderr, "cannot make %s\n", qPrintable(fixture.path()));
+        return 1;
+    }
+    const auto cleanUp = qScopeGuard([&] { fixture.removeRecursively(); });
+    const QByteArray firmware = randomImage(ImageSize, 42);
+    writeFile(fixture.path(), "firmware-2.4.1.bin", firmware);
     QByteArray job = "[job]\nversion = 1\nimage = firmware-2.4.1.bin\nstation-id = line-3\n"
-                     "reset-cmd = true\ngone-after = 2\nlog = flash.jsonl\nlocked = true\n";
+                     "reset-cmd = true\ngone-after = 2\nlog = flash.jsonl\nlocked = true\n"
+                     "db = sqlite:boards.sqlite\nimage-sha256 = " +
+                     QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex() +
+                     "\n[serial]\nat = 0x400\nformat = dec:10\nprefix = LMD-\nstart = 121\n";
     const char *const labels[Slots] = {
         "left fixture, A1",  "left fixture, A2",  "left fixture, A3",  "left fixture, A4",
         "right fixture, B1", "right fixture, B2", "right fixture, B3", "right fixture, B4"};
@@ -101,15 +118,42 @@ int main(int argc, char *argv[])
         const QWidget *tile = window.findChild<QWidget *>(QString("slot%1").arg(slot));
         return tile ? tile->accessibleDescription() : QString();
     };
-    // "slot 3: flashing, board 6, 45 %"
+    // "slot 3: flashing, board 6, serial LMD-000126, 45 %"
     const auto percent = [&](int slot) {
         const QString said = described(slot);
-        return said.contains(": flashing") ? said.section(", ", 2, 2).section(' ', 0, 0).toInt()
-                                           : -1;
+        return said.contains(": flashing") ? said.section(", ", -1).section(' ', 0, 0).toInt() : -1;
     };
     if (!waitFor([&] { return percent(3) >= 40 && percent(7) >= 10; }, TimeoutMs)) {
         std::fprintf(stderr, "the boards did not get under way\n");
         return 1;
     }
-    return saveWindowPicture(window, out, "station-busy.png") ? 0 : 1;
+    if (!saveWindowPicture(window, out, "station-busy.png"))
+        return 1;
+
+    // Every board done, then the day's report and the history of the rejected board's number.
+    if (!waitFor([&] { return described(3).contains("remove") && described(7).contains("remove"); },
+                 TimeoutMs)) {
+        std::fprintf(stderr, "the flashing boards did not finish\n");
+        return 1;
+    }
+    const QString number = QRegularExpression("serial ([^,]+)").match(described(2)).captured(1);
+    auto *tabs = window.findChild<QTabWidget *>();
+    auto *report = window.findChild<ReportView *>();
+    auto *lookup = window.findChild<QLineEdit *>("serialLookup");
+    if (number.isEmpty() || !tabs || !report || !lookup) {
+        std::fprintf(stderr, "no serial number on slot 2, or no report\n");
+        return 1;
+    }
+    bool refreshed = false, lookedUp = false;
+    QObject::connect(report, &ReportView::refreshed, [&] { refreshed = true; });
+    QObject::connect(report, &ReportView::lookedUp, [&] { lookedUp = true; });
+    tabs->setCurrentWidget(report);
+    lookup->setText(number);
+    QMetaObject::invokeMethod(lookup, "returnPressed");
+    if (!waitFor([&] { return refreshed && lookedUp; }, TimeoutMs)) {
+        std::fprintf(stderr, "the report was not read\n");
+        return 1;
+    }
+    waitFor([] { return false; }, SettleMs);
+    return saveWindowPicture(window, out, "station-report.png") ? 0 : 1;
 }
