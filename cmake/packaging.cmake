@@ -8,7 +8,7 @@ set(LUMEDRA_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/lumedra)
 install(FILES README.md DESTINATION ${LUMEDRA_DOCDIR} COMPONENT ${LUMEDRA_COMPONENT})
 # The README shows the window's pictures by relative path.
 install(FILES docs/window-idle.png docs/window-downloading.png docs/station-idle.png
-              docs/station-busy.png
+              docs/station-busy.png docs/station-report.png
         DESTINATION ${LUMEDRA_DOCDIR}/docs COMPONENT ${LUMEDRA_COMPONENT})
 install(FILES packaging/copyright DESTINATION ${LUMEDRA_DOCDIR} COMPONENT ${LUMEDRA_COMPONENT})
 

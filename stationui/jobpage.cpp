@@ -5,7 +5,14 @@
 #include <QFormLayout>
 #include <QLabel>
 
-JobPage::JobPage(QWidget *parent) : QWidget(parent), form(new QFormLayout(this)) {}
+JobPage::JobPage(QWidget *parent) : QScrollArea(parent), form(new QFormLayout)
+{
+    auto *rows = new QWidget;
+    rows->setLayout(form);
+    setWidget(rows);
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+}
 
 void JobPage::show(const RunPlan &plan, const Image &image, const StationRun::Look &look)
 {

@@ -4,12 +4,14 @@
 #include "station/runplan.h"
 #include "station/stationrun.h"
 
-#include <QWidget>
+#include <QScrollArea>
 
 class QFormLayout;
 
 // The job as a run of it would go, read-only: the rows `lumedra-cli --job FILE --check` prints.
-class JobPage : public QWidget
+// It scrolls: a numbered job with a store has more rows than a small screen is tall, and the
+// window must not grow past the screen for them.
+class JobPage : public QScrollArea
 {
     Q_OBJECT
 

@@ -193,6 +193,7 @@ void ReportView::showHistory()
                 cells << new QStandardItem(text);
             steps->appendRow(cells);
         }
+    history->resizeColumnsToContents();
     history->setAccessibleDescription(historyTitle->text());
     emit lookedUp();
 }

@@ -55,6 +55,10 @@ SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *p
     bar->setFormat("%p %");
     for (QLabel *label : {title, state, reason, footer})
         label->setTextInteractionFlags(Qt::NoTextInteraction);
+    // A long state or footer (a serial number, a store's wait) goes on a second line rather than
+    // widening every column of the grid past the screen.
+    for (QLabel *label : {state, footer})
+        label->setWordWrap(true);
     layout->addWidget(title);
     layout->addWidget(state);
     layout->addWidget(bar);
