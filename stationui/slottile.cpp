@@ -33,8 +33,8 @@ void setText(QLabel *label, const QString &text)
 
 SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *parent)
     : QFrame(parent), number(number), resets(resets), title(new QLabel(titleText, this)),
-      state(new QLabel(this)), verdict(new QLabel(this)), reason(new QLabel(this)),
-      bar(new QProgressBar(this)), footer(new QLabel(this))
+      state(new QLabel(this)), serial(new QLabel(this)), verdict(new QLabel(this)),
+      reason(new QLabel(this)), bar(new QProgressBar(this)), footer(new QLabel(this))
 {
     setObjectName(QString("slot%1").arg(number));
     setFrameShape(QFrame::StyledPanel);
@@ -53,14 +53,17 @@ SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *p
     reason->setAlignment(Qt::AlignCenter);
     bar->setRange(0, 100);
     bar->setFormat("%p %");
-    for (QLabel *label : {title, state, reason, footer})
+    serial->setFont(bold);
+    serial->hide();
+    for (QLabel *label : {title, state, serial, reason, footer})
         label->setTextInteractionFlags(Qt::NoTextInteraction);
-    // A long state or footer (a serial number, a store's wait) goes on a second line rather than
-    // widening every column of the grid past the screen.
-    for (QLabel *label : {state, footer})
-        label->setWordWrap(true);
+    // A long state or footer is cut at the tile's edge rather than widening every column of the
+    // grid past the screen; wrapping would lay out every tile again at each change.
+    for (QLabel *label : {state, serial, footer})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     layout->addWidget(title);
     layout->addWidget(state);
+    layout->addWidget(serial);
     layout->addWidget(bar);
     layout->addWidget(verdict, 1);
     layout->addWidget(reason);
@@ -79,11 +82,12 @@ void SlotTile::show(const SlotState &slot)
                                                                : QString());
     setText(reason, look.reason);
     reason->setVisible(!look.reason.isEmpty());
+    const bool numbered = !slot.serial.isEmpty() && slot.phase != SlotPhase::Looking;
+    setText(serial, numbered ? "serial " + slot.serial : QString());
+    serial->setVisible(numbered);
     QStringList counts;
     if (slot.board > 0 && slot.phase != SlotPhase::Looking)
         counts << QString("board %1").arg(slot.board);
-    if (!slot.serial.isEmpty() && slot.phase != SlotPhase::Looking)
-        counts << QString("serial %1").arg(slot.serial);
     // Whole seconds: a figure that changes ten times a second cannot be read anyway.
     counts << durationText(qFloor(slot.phaseSeconds())) << QString("%1 done").arg(slot.done)
            << QString("%1 failed").arg(slot.failed);
@@ -105,5 +109,7 @@ void SlotTile::resizeEvent(QResizeEvent *event)
     QFrame::resizeEvent(event);
     setPixelSize(verdict, int(qMin(height() * VerdictShare, width() / 3.5)));
     setPixelSize(title, qMax(titlePixels, int(qMin(height() * TitleShare, width() / 14.0))));
-    setPixelSize(state, qMax(titlePixels, int(qMin(height() * StateShare, width() / 20.0))));
+    const int statePixels = qMax(titlePixels, int(qMin(height() * StateShare, width() / 20.0)));
+    setPixelSize(state, statePixels);
+    setPixelSize(serial, statePixels);
 }

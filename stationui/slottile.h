@@ -8,7 +8,8 @@ class QLabel;
 class QProgressBar;
 
 // One slot of the station: its name, its state in words, colour and icon, a bar while it
-// flashes, a large PASS or FAIL after a result with the reason, and the slot's counts. It shows
+// flashes, the board's serial number, a large PASS or FAIL after a result with the reason, and
+// the slot's counts. It shows
 // what the station's state says and works nothing out itself.
 class SlotTile : public QFrame
 {
@@ -28,6 +29,7 @@ private:
     const bool resets;
     QLabel *title;
     QLabel *state;
+    QLabel *serial;
     QLabel *verdict;
     QLabel *reason;
     QProgressBar *bar;
