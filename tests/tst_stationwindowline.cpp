@@ -90,9 +90,8 @@ QString serialOn(const SimLoader &loader)
 
 bool crcHolds(const QByteArray &bytes)
 {
-    return bytes.size() == ImageSize &&
-           qFromLittleEndian<quint32>(bytes.constData() + CrcAt) ==
-               crc32Ieee(bytes.constData(), CrcAt);
+    return bytes.size() == ImageSize && qFromLittleEndian<quint32>(bytes.constData() + CrcAt) ==
+                                            crc32Ieee(bytes.constData(), CrcAt);
 }
 
 QString postgresFolder()
@@ -136,7 +135,8 @@ QString tst_StationWindowLine::newStore(bool postgres)
 {
     if (!postgres)
         return "sqlite:store.sqlite";
-    const QString name = QString("window_%1_%2").arg(QCoreApplication::applicationPid()).arg(++databases);
+    const QString name =
+        QString("window_%1_%2").arg(QCoreApplication::applicationPid()).arg(++databases);
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "create");
         db.setHostName(postgresFolder());
@@ -277,7 +277,9 @@ void tst_StationWindowLine::numberedBoards()
         QString said;
     };
     QVector<Board> boards;
-    const auto flash = [&](int slot) { boards << Board{slot, plug(fixture->path(), slot, Paced), {}}; };
+    const auto flash = [&](int slot) {
+        boards << Board{slot, plug(fixture->path(), slot, Paced), {}};
+    };
     flash(1);
     flash(2);
     QTRY_VERIFY_WITH_TIMEOUT(describe(1).endsWith("remove the board") &&
@@ -316,12 +318,12 @@ void tst_StationWindowLine::numberedBoards()
              expected);
 
     // The next number shown is the one the next board gets.
-    const QString address = StoreUrl::parse(
-                                postgres ? store : "sqlite:" + fixture->filePath("store.sqlite"),
-                                nullptr)
-                                ->display();
-    QTRY_VERIFY_WITH_TIMEOUT(storeWords().startsWith("store " + address + ": reachable, 0 in the "
-                                                                          "spool, next LMD-"),
+    const QString address =
+        StoreUrl::parse(postgres ? store : "sqlite:" + fixture->filePath("store.sqlite"), nullptr)
+            ->display();
+    QTRY_VERIFY_WITH_TIMEOUT(storeWords().startsWith("store " + address +
+                                                     ": reachable, 0 in the "
+                                                     "spool, next LMD-"),
                              5000);
     const QString next = storeWords().section("next ", 1);
     unplug(fixture->path(), 2);
@@ -351,8 +353,8 @@ void tst_StationWindowLine::rejectedBoard()
 
     const QString store = newStore(false);
     QVERIFY(startWindow(writeJob(fixture->path(), 1, store)));
-    SimLoader *failing = plug(fixture->path(), 1,
-                              {.wrongAt = SimLoader::Step::Block, .wrongIndex = rejected});
+    SimLoader *failing =
+        plug(fixture->path(), 1, {.wrongAt = SimLoader::Step::Block, .wrongIndex = rejected});
     QTRY_VERIFY_WITH_TIMEOUT(describe(1).endsWith("remove the board"), BoardMs);
     const QString first = serialIn(describe(1));
     QVERIFY2(describe(1).startsWith(
@@ -362,7 +364,8 @@ void tst_StationWindowLine::rejectedBoard()
              qPrintable(describe(1)));
     QCOMPARE(failing->image().size(), (rejected - 1) * 128);
     QCOMPARE(rows(store, "SELECT b.result, b.serial_fate, n.state FROM boards b JOIN numbers n ON "
-                         "n.serial = b.serial WHERE b.serial = '" + first + "'"),
+                         "n.serial = b.serial WHERE b.serial = '" +
+                             first + "'"),
              Rows({{"download_error", fate, fate}}));
 
     unplug(fixture->path(), 1);
@@ -370,7 +373,8 @@ void tst_StationWindowLine::rejectedBoard()
     SimLoader *good = plug(fixture->path(), 1, {});
     QTRY_VERIFY_WITH_TIMEOUT(describe(1).endsWith("remove the board"), BoardMs);
     const QString second = serialIn(describe(1));
-    QCOMPARE(describe(1), QString("slot 1: done, board 2, serial %1, remove the board").arg(second));
+    QCOMPARE(describe(1),
+             QString("slot 1: done, board 2, serial %1, remove the board").arg(second));
     QCOMPARE(serialOn(*good), second);
     QCOMPARE(second == first, fate == "returned");
     QVERIFY(stopWindow());
@@ -406,8 +410,7 @@ void tst_StationWindowLine::stopMidImage()
              Rows({{"stopped", "void", "void"}}));
     QCOMPARE(rows(store, "SELECT state FROM numbers WHERE serial <> '" + serial + "'"),
              Rows{{"returned"}});
-    QCOMPARE(rows(store, "SELECT ended FROM runs WHERE stopped IS NOT NULL"),
-             Rows{{"stopped"}});
+    QCOMPARE(rows(store, "SELECT ended FROM runs WHERE stopped IS NOT NULL"), Rows{{"stopped"}});
     QStringList seen;
     for (const QJsonObject &line : logLines(fixture->filePath("flash.jsonl")))
         seen << QStringList{line["event"].toString(), line["result"].toString(),
@@ -436,8 +439,7 @@ void tst_StationWindowLine::killedAndStartedAgain()
     ::kill(pid_t(station.processId()), SIGKILL);
     QVERIFY(station.waitForFinished(ExitMs));
     const QString onBoard = serialOn(*slow);
-    QCOMPARE(rows(store, "SELECT serial FROM numbers WHERE went_out IS NOT NULL"),
-             Rows{{onBoard}});
+    QCOMPARE(rows(store, "SELECT serial FROM numbers WHERE went_out IS NOT NULL"), Rows{{onBoard}});
     unplug(fixture->path(), 1);
     unplug(fixture->path(), 2);
 
@@ -451,8 +453,9 @@ void tst_StationWindowLine::killedAndStartedAgain()
              QString("serial numbers voided at start: %1 held by run %2")
                  .arg(onBoard, runs.first().first()));
     QCOMPARE(rows(store, "SELECT n.state, e.event FROM numbers n JOIN number_events e ON e.pool = "
-                         "n.pool AND e.idx = n.idx AND e.run = " + runs.last().first() +
-                         " WHERE n.serial <> '" + onBoard + "' AND e.event LIKE '%_at_start'"),
+                         "n.pool AND e.idx = n.idx AND e.run = " +
+                             runs.last().first() + " WHERE n.serial <> '" + onBoard +
+                             "' AND e.event LIKE '%_at_start'"),
              Rows({{"returned", "returned_at_start"}}));
     QCOMPARE(rows(store, "SELECT state FROM numbers WHERE serial = '" + onBoard + "'"),
              Rows{{"void"}});
@@ -537,8 +540,8 @@ void tst_StationWindowLine::windowAndCommandLineTogether()
     QVERIFY(QDir().mkpath(cliFolder));
     QVERIFY(startWindow(writeJob(fixture->path(), Slots, store, "bench-1")));
     QProcess cli;
-    cli.start(LUMEDRA_CLI, {"--station", "--json", "--job", writeJob(cliFolder, Slots, store,
-                                                                     "bench-2")});
+    cli.start(LUMEDRA_CLI,
+              {"--station", "--json", "--job", writeJob(cliFolder, Slots, store, "bench-2")});
     QVERIFY(cli.waitForStarted());
 
     struct Seen {
@@ -565,8 +568,8 @@ void tst_StationWindowLine::windowAndCommandLineTogether()
                 boardOf[s] = board;
                 seen << Seen{serialIn(said), atWindow[s]};
                 QFile::remove(port(fixture->path(), s + 1));
-                atWindow[s] = pluggedWindow++ < BoardsEach ? plug(fixture->path(), s + 1, Paced)
-                                                           : nullptr;
+                atWindow[s] =
+                    pluggedWindow++ < BoardsEach ? plug(fixture->path(), s + 1, Paced) : nullptr;
             }
         }
         pending += cli.readAllStandardOutput();
@@ -583,7 +586,8 @@ void tst_StationWindowLine::windowAndCommandLineTogether()
         }
         return seen.size() == 2 * BoardsEach;
     };
-    QVERIFY(waitForProgress(turn, [&] { return qint64(seen.size()); }, 60000, 300000));
+    QVERIFY(waitForProgress(
+        turn, [&] { return qint64(seen.size()); }, 60000, 300000));
     QVERIFY(stopWindow());
     ::kill(pid_t(cli.processId()), SIGINT);
     QVERIFY(cli.waitForFinished(ExitMs));
@@ -601,10 +605,10 @@ void tst_StationWindowLine::windowAndCommandLineTogether()
          rows(store, "SELECT serial FROM numbers WHERE state = 'used' ORDER BY serial"))
         used << row.first();
     QCOMPARE(used, serials);
-    QCOMPARE(rows(store, "SELECT r.station, COUNT(*) FROM boards b JOIN runs r ON r.id = b.run "
-                         "WHERE b.result = 'done' GROUP BY r.station ORDER BY r.station"),
-             Rows({{"bench-1", QString::number(BoardsEach)},
-                                 {"bench-2", QString::number(BoardsEach)}}));
+    QCOMPARE(
+        rows(store, "SELECT r.station, COUNT(*) FROM boards b JOIN runs r ON r.id = b.run "
+                    "WHERE b.result = 'done' GROUP BY r.station ORDER BY r.station"),
+        Rows({{"bench-1", QString::number(BoardsEach)}, {"bench-2", QString::number(BoardsEach)}}));
 }
 
 // One job run from the window, then from the command line started in another folder: the same
@@ -625,7 +629,8 @@ void tst_StationWindowLine::sameRunEitherWay()
     QVERIFY(stopWindow());
     window.reset();
     for (const char *name : {"store.sqlite", "flash.jsonl"})
-        QVERIFY(QFile::rename(fixture->filePath(name), fixture->filePath(QString("window-") + name)));
+        QVERIFY(
+            QFile::rename(fixture->filePath(name), fixture->filePath(QString("window-") + name)));
 
     QProcess cli;
     cli.setWorkingDirectory(dir.path());
@@ -671,7 +676,8 @@ void tst_StationWindowLine::sameRunEitherWay()
                 line.remove(key);
         return kept;
     };
-    const QList<QJsonObject> fromWindow = lines("window-flash.jsonl"), fromCli = lines("flash.jsonl");
+    const QList<QJsonObject> fromWindow = lines("window-flash.jsonl"),
+                             fromCli = lines("flash.jsonl");
     QCOMPARE(fromCli.size(), 3);
     for (int i = 0; i < fromCli.size(); ++i)
         QCOMPARE(QJsonDocument(fromWindow.value(i)).toJson(QJsonDocument::Compact),
