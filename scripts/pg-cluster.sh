@@ -1,11 +1,12 @@
 #!/bin/sh
 # A throwaway PostgreSQL cluster for the tests: `start DIR` creates it in DIR and serves it on a
 # Unix socket in DIR only (no TCP), with a database `lumedra` owned by the role `lumedra`;
-# `stop DIR` stops it and removes DIR. Run as root, the server runs as the unprivileged
+# `stop DIR` stops it and removes DIR; `pause DIR` stops the server and keeps its data, which
+# `resume DIR` serves again. Run as root, the server runs as the unprivileged
 # `postgres` user, which PostgreSQL insists on.
 set -eu
-action=${1:?usage: pg-cluster.sh start|stop DIR}
-dir=${2:?usage: pg-cluster.sh start|stop DIR}
+action=${1:?usage: pg-cluster.sh start|stop|restart|pause|resume DIR}
+dir=${2:?usage: pg-cluster.sh start|stop|restart|pause|resume DIR}
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [ -x "$bin/initdb" ] || { echo "pg-cluster.sh: initdb not found (apt-get install postgresql)" >&2; exit 1; }
 
@@ -35,8 +36,15 @@ stop)
 restart)
     as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -m fast -w restart >/dev/null
     ;;
+pause)
+    as_owner "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+    ;;
+resume)
+    as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "-c listen_addresses='' -k $dir -c fsync=off" start >/dev/null
+    ;;
 *)
-    echo "usage: pg-cluster.sh start|stop|restart DIR" >&2
+    echo "usage: pg-cluster.sh start|stop|restart|pause|resume DIR" >&2
     exit 2
     ;;
 esac

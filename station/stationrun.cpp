@@ -91,12 +91,15 @@ bool StationRun::reachStore(QString *error)
         QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lumedra/spool/" +
         QString::fromLatin1(name.left(SpoolNameDigits)) + ".jsonl");
     recorderPtr = std::make_unique<Recorder>(storePtr.get(), spool.get(), runSettings.serial);
-    const RecordStore::Run run{stationId(),
-                               QSysInfo::machineHostName(),
-                               QCoreApplication::applicationVersion(),
-                               runPlan.invocation,
-                               QString::fromLatin1(runSettings.image.sha256),
-                               QCoreApplication::applicationPid()};
+    RecordStore::Run run{stationId(),
+                         QSysInfo::machineHostName(),
+                         QCoreApplication::applicationVersion(),
+                         runPlan.invocation,
+                         QString::fromLatin1(runSettings.image.sha256),
+                         QCoreApplication::applicationPid()};
+    // The slots note each number before its header frame goes out: after a crash, the numbers
+    // that never went out can be given back instead of voided.
+    run.notesWentOut = true;
     const bool started = recorderPtr->start(run, &voidedAtStart, error);
     // The connection belongs to this thread, which may be a worker's that goes on to other work.
     recorderPtr->closeThread();
