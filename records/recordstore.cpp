@@ -228,8 +228,6 @@ std::optional<qint64> RecordStore::pool(const SerialScheme &scheme, QString *err
         return std::nullopt;
     }
     const qint64 id = query.value(0).toLongLong();
-    if (!run.image.bytes.isEmpty() && !ImageArchive::keep(transaction, run.image, error))
-        return std::nullopt;
     query.finish();
     if (!transaction.commit(error))
         return std::nullopt;
