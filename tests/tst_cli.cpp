@@ -156,6 +156,12 @@ void tst_Cli::exitStatus_data()
     row("serial number over the CRC",
         serial + QStringList{"16", "--crc32-at", "18", "--crc32-range", "64:128"} + usual, 2,
         "overlaps the CRC field");
+    // Kept by its hash alone: the run says so as it starts.
+    row("an image too big to keep",
+        serial + QStringList{"16", "--image-size", QString::number((64 << 20) + 1)} + usual, 1,
+        "lumedra-cli: warning: the image (67108865 bytes) is over the 64 MiB the record store "
+        "keeps",
+        {.silent = true});
     row("a store out of reach",
         serial + QStringList{"16", "--db", "postgresql://x@%2Fnonexistent/none"} + usual, 2,
         "cannot reach the record store postgresql://x@%2Fnonexistent/none");
