@@ -284,12 +284,12 @@ std::optional<QByteArray> Report::boardImage(const QString &serial, QString *err
     if (!reading(transaction, *connections, error))
         return std::nullopt;
     QSqlQuery query = transaction.query();
-    // A number given back may have gone to the next board too: the board that used or voided
-    // it comes before one that gave it back.
-    query.prepare("SELECT b.run, b.board, b.received_sha256, r.image_sha256, r.serial_fields, "
-                  "n.number FROM boards b JOIN runs r ON r.id = b.run LEFT JOIN numbers n ON "
-                  "n.pool = b.pool AND n.idx = b.idx WHERE b.serial = :serial ORDER BY CASE "
-                  "b.serial_fate WHEN 'used' THEN 0 WHEN 'void' THEN 1 ELSE 2 END, b.time DESC");
+    // A number given back went on to the next board, and one used or voided to none: the last
+    // board that had it holds it.
+    query.prepare(
+        "SELECT b.run, b.board, b.received_sha256, r.image_sha256, r.serial_fields, "
+        "n.number FROM boards b JOIN runs r ON r.id = b.run LEFT JOIN numbers n ON "
+        "n.pool = b.pool AND n.idx = b.idx WHERE b.serial = :serial ORDER BY b.time DESC");
     query.bindValue(":serial", serial);
     if (!transaction.exec(query, "read a number's boards", error))
         return std::nullopt;

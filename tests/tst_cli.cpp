@@ -553,8 +553,7 @@ void tst_Cli::report()
     // loader holds the part it accepted.
     for (const auto &[serial, loader] : {std::pair{number, &good}, std::pair{other, &voiding}}) {
         const QString out = dir.filePath("board-" + serial + ".bin");
-        cli.start(LUMEDRA_CLI,
-                  {"report", "--db", store, "--serial", serial, "--image-out", out});
+        cli.start(LUMEDRA_CLI, {"report", "--db", store, "--serial", serial, "--image-out", out});
         QVERIFY(cli.waitForFinished(10000));
         QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
         QFile rebuilt(out);
@@ -569,10 +568,9 @@ void tst_Cli::report()
     QVERIFY(original.open(QIODevice::ReadOnly));
     const QByteArray base = original.readAll();
     const QString baseOut = dir.filePath("base.bin");
-    cli.start(LUMEDRA_CLI,
-              {"report", "--db", store, "--image",
-               QCryptographicHash::hash(base, QCryptographicHash::Sha256).toHex(), "--image-out",
-               baseOut});
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--image",
+                            QCryptographicHash::hash(base, QCryptographicHash::Sha256).toHex(),
+                            "--image-out", baseOut});
     QVERIFY(cli.waitForFinished(10000));
     QCOMPARE(cli.exitCode(), 0);
     QFile kept(baseOut);
@@ -582,8 +580,8 @@ void tst_Cli::report()
     const QString refusedOut = dir.filePath("refused.bin");
     for (const QStringList &asked :
          {QStringList{"--serial", "R99999"}, QStringList{"--image", QString(64, 'e')}}) {
-        cli.start(LUMEDRA_CLI, QStringList{"report", "--db", store, "--image-out", refusedOut} +
-                                   asked);
+        cli.start(LUMEDRA_CLI,
+                  QStringList{"report", "--db", store, "--image-out", refusedOut} + asked);
         QVERIFY(cli.waitForFinished(10000));
         QCOMPARE(cli.exitCode(), 1);
         const QByteArray said = cli.readAllStandardError();

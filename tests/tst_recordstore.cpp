@@ -661,7 +661,7 @@ void tst_RecordStore::archive_data()
             << "not the ab it received" << true;
         QTest::addRow("%s number's value missing", backend)
             << backend << true << small << "UPDATE numbers SET number = NULL"
-            << "did not record how board 1" << true;
+            << "did not record how board 7" << true;
         QTest::addRow("%s kept bytes altered", backend)
             << backend << true << small
             << (backend == QString("sqlite") ? "UPDATE images SET bytes = X'00'"
@@ -720,7 +720,7 @@ void tst_RecordStore::archive()
     const QString serial = numbering.text();
     BoardRecord line{.run = recorder.run(),
                      .slot = 1,
-                     .board = 1,
+                     .board = 7,
                      .boardSerial = serial,
                      .pool = recorder.pool(),
                      .index = numbering.value().index,
