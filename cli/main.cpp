@@ -93,6 +93,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr,
                      "lumedra-cli: serial number %s voided: run %lld, which held it, is gone\n",
                      qPrintable(number.serial), number.run);
+    for (const QString &warning : run->warnings())
+        std::fprintf(stderr, "lumedra-cli: warning: %s\n", qPrintable(warning));
 
     // A closed pipe or terminal must not kill the run with boards half-written: writes fail
     // instead, and that output is given up. A closed terminal stops the run as SIGTERM does.

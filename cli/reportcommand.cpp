@@ -4,10 +4,12 @@
 #include "records/storeurl.h"
 
 #include <QCommandLineParser>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QVariant>
 
 #include <cstdio>
@@ -124,6 +126,22 @@ int history(Report &report, const QString &serial, const QDateTime &since, Form 
                      qPrintable(serial));
     return steps->isEmpty() ? UnknownStatus : 0;
 }
+
+// Writes bytes the store gave back, whole or not at all; nullopt from the store leaves no file.
+int writeOut(const std::optional<QByteArray> &bytes, const QString &path, const QString &error)
+{
+    if (!bytes) {
+        std::fprintf(stderr, "lumedra-cli report: %s not written: %s\n", qPrintable(path),
+                     qPrintable(error));
+        return UnknownStatus;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*bytes) != bytes->size() || !file.commit())
+        return fail(QString("cannot write %1: %2").arg(path, file.errorString()));
+    std::printf("%s: %lld bytes, SHA-256 %s\n", qPrintable(path), qint64(bytes->size()),
+                QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256).toHex().constData());
+    return 0;
+}
 } // namespace
 
 int runReport(const QStringList &arguments)
@@ -136,9 +154,13 @@ int runReport(const QStringList &arguments)
                                             "it says otherwise).",
                                    "TIME");
     const QCommandLineOption serial("serial", "One serial number's history.", "N");
+    const QCommandLineOption image("image", "A kept base image, by its SHA-256.", "SHA256");
+    const QCommandLineOption imageOut(
+        "image-out", "Write the bytes the --serial board received, or the --image, to FILE.",
+        "FILE");
     const QCommandLineOption json("json", "One JSON object a line.");
     const QCommandLineOption csv("csv", "Comma-separated values with a header line.");
-    parser.addOptions({db, since, serial, json, csv});
+    parser.addOptions({db, since, serial, image, imageOut, json, csv});
     if (!parser.parse(QStringList{"lumedra-cli report"} + arguments))
         return fail(parser.errorText());
     if (parser.isSet(help)) {
@@ -149,6 +171,12 @@ int runReport(const QStringList &arguments)
         return fail(QString("unexpected '%1'").arg(parser.positionalArguments().first()));
     if (parser.isSet(json) && parser.isSet(csv))
         return fail("--json and --csv exclude each other");
+    if (parser.isSet(image) && parser.isSet(serial))
+        return fail("--image and --serial exclude each other");
+    if (parser.isSet(image) && !parser.isSet(imageOut))
+        return fail("--image needs --image-out");
+    if (parser.isSet(imageOut) && !parser.isSet(image) && !parser.isSet(serial))
+        return fail("--image-out needs --serial or --image");
     const Form form = parser.isSet(json) ? Form::Json : parser.isSet(csv) ? Form::Csv : Form::Text;
     QDateTime from;
     if (parser.isSet(since)) {
@@ -167,6 +195,13 @@ int runReport(const QStringList &arguments)
     if (!url)
         return fail(error);
     Report report(*url);
+    if (parser.isSet(imageOut)) {
+        const QString path = parser.value(imageOut);
+        if (parser.isSet(serial))
+            return writeOut(report.boardImage(parser.value(serial), &error), path, error);
+        const std::optional<ImageArchive::Entry> kept = report.image(parser.value(image), &error);
+        return writeOut(kept ? std::optional(kept->bytes) : std::nullopt, path, error);
+    }
     if (parser.isSet(serial))
         return history(report, parser.value(serial), from, form);
     const std::optional<QVector<Report::Row>> rows = report.rows(from, QDateTime(), &error);

@@ -1,6 +1,7 @@
 #include "records/recorder.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
 #include <QMutexLocker>
 
 Recorder::Recorder(RecordStore *store, RecordSpool *spool,
@@ -18,6 +19,14 @@ bool Recorder::start(const RecordStore::Run &run, QVector<RecordStore::Voided> *
             return false;
         RecordStore::Run mine = run;
         mine.spool = spool->path();
+        if (serial) {
+            // Kept with the run: what rebuilds the bytes each of its boards received.
+            QJsonObject fields;
+            for (auto it = serial->fields().cbegin(); it != serial->fields().cend(); ++it)
+                fields.insert(it.key(), it.value());
+            mine.serialFields =
+                QString::fromUtf8(QJsonDocument(fields).toJson(QJsonDocument::Compact));
+        }
         const std::optional<qint64> id = store->startRun(mine, voided, error);
         if (!id)
             return false;

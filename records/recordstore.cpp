@@ -1,5 +1,6 @@
 #include "records/recordstore.h"
 
+#include "records/imagearchive.h"
 #include "records/nextnumber.h"
 #include "records/runprocess.h"
 #include "records/storeconnections.h"
@@ -90,8 +91,7 @@ bool RecordStore::open(QString *error)
     return transaction.commit(error);
 }
 
-std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voided,
-                                            QString *error)
+std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voided, QString *error)
 {
     Transaction transaction(*connections);
     if (!transaction.begin(error))
@@ -99,8 +99,8 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     const QString time = now();
     QSqlQuery query = transaction.query();
     query.prepare("INSERT INTO runs (station, host, pid, version, job, image_sha256, spool, "
-                  "started) VALUES (:station, :host, :pid, :version, :job, :sha, :spool, :now) "
-                  "RETURNING id");
+                  "serial_fields, started) VALUES (:station, :host, :pid, :version, :job, :sha, "
+                  ":spool, :fields, :now) RETURNING id");
     query.bindValue(":station", run.station);
     query.bindValue(":host", run.host);
     query.bindValue(":pid", run.pid);
@@ -108,6 +108,7 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     query.bindValue(":job", run.job);
     query.bindValue(":sha", run.imageSha256);
     query.bindValue(":spool", orNull(run.notesWentOut ? run.spool : QString()));
+    query.bindValue(":fields", orNull(run.serialFields));
     query.bindValue(":now", time);
     if (!transaction.exec(query, "start a run", error))
         return std::nullopt;
@@ -116,6 +117,8 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
         return std::nullopt;
     }
     const qint64 id = query.value(0).toLongLong();
+    if (!run.image.bytes.isEmpty() && !ImageArchive::keep(transaction, run.image, error))
+        return std::nullopt;
 
     // A run is gone when its process on this host has ended, or when its station, which runs
     // once, starts again elsewhere.
@@ -254,9 +257,10 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
         query.prepare("UPDATE numbers SET state = 'reserved', run = :run, board = NULL, went_out "
                       "= NULL WHERE pool = :pool AND idx = :idx");
     } else {
-        query.prepare("INSERT INTO numbers (pool, idx, serial, state, run) VALUES (:pool, :idx, "
-                      ":serial, 'reserved', :run)");
+        query.prepare("INSERT INTO numbers (pool, idx, serial, number, state, run) VALUES "
+                      "(:pool, :idx, :serial, :number, 'reserved', :run)");
         query.bindValue(":serial", scheme.text(*value));
+        query.bindValue(":number", QString::number(value->number));
     }
     query.bindValue(":run", run);
     query.bindValue(":pool", pool);
@@ -346,9 +350,9 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     QSqlQuery query = transaction.query();
     query.prepare(
         "INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
-        "serial_fate, result, reason, attempts, seconds, time, received_sha256) VALUES (:run, "
-        ":slot, :board, :vid, :pid, :usb, :location, :serial, :fate, :result, :reason, "
-        ":attempts, :seconds, :time, :sha) ON CONFLICT (run, board) DO NOTHING");
+        "serial_fate, pool, idx, result, reason, attempts, seconds, time, received_sha256) "
+        "VALUES (:run, :slot, :board, :vid, :pid, :usb, :location, :serial, :fate, :pool, :idx, "
+        ":result, :reason, :attempts, :seconds, :time, :sha) ON CONFLICT (run, board) DO NOTHING");
     query.bindValue(":run", r.run);
     query.bindValue(":slot", r.slot);
     query.bindValue(":board", r.board);
@@ -358,6 +362,9 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":location", orNull(r.location));
     query.bindValue(":serial", orNull(r.boardSerial));
     query.bindValue(":fate", orNull(BoardRecord::fateName(r.fate)));
+    const bool numbered = r.fate != BoardRecord::Fate::None;
+    query.bindValue(":pool", numbered ? QVariant(r.pool) : QVariant(QVariant::LongLong));
+    query.bindValue(":idx", numbered ? QVariant(r.index) : QVariant(QVariant::LongLong));
     query.bindValue(":result", r.result);
     query.bindValue(":reason", r.reason);
     query.bindValue(":attempts", r.attempts);
@@ -366,7 +373,7 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":sha", orNull(r.receivedSha256));
     if (!transaction.exec(query, "record a board", error))
         return false;
-    if (r.fate != BoardRecord::Fate::None) {
+    if (numbered) {
         // Only a number this run still holds changes: a void after a crash stays a void.
         query.prepare("UPDATE numbers SET state = :state, board = :board WHERE pool = :pool AND "
                       "idx = :idx AND run = :run AND state = 'reserved'");

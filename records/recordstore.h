@@ -1,5 +1,6 @@
 #pragma once
 
+#include "download/image.h"
 #include "records/boardrecord.h"
 #include "records/reserved.h"
 #include "records/serialscheme.h"
@@ -21,7 +22,7 @@ class StoreConnections;
 class RecordStore
 {
 public:
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     struct Run {
         QString station, host, version, job, imageSha256;
@@ -30,6 +31,10 @@ public:
         // never sent can be given back after a crash; one that does not has them all voided.
         bool notesWentOut = false;
         QString spool = {}; // where the run keeps what the store missed (the Recorder's)
+        // The serial section as the job gave it, as a JSON object; empty without numbers.
+        QString serialFields = {};
+        // The base image, kept once under its SHA-256; none without bytes.
+        Image image = {};
     };
     // A number voided because the run that held it is gone (a crash) and it may be on a board.
     struct Voided {

@@ -76,6 +76,7 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
             return std::nullopt;
         }
     SerialScheme scheme;
+    scheme.given = fields;
     if (!fields.contains("at") || !place(fields["at"], &scheme.at)) {
         *error = fields.contains("at")
                      ? QString("serial offset '%1' is not a number").arg(fields["at"])
@@ -322,11 +323,9 @@ QByteArray SerialScheme::encode(quint64 number) const
         for (int i = 0; i < bytes; ++i)
             out[bytes - 1 - i] = char(number >> (8 * i));
         break;
-    case Format::Decimal: {
-        const int digits = bytes - prefix.size();
-        field = prefix + QByteArray::number(number).rightJustified(digits, '0');
+    case Format::Decimal:
+        field = prefix + QByteArray::number(number).rightJustified(bytes - prefix.size(), '0');
         break;
-    }
     case Format::Bcd: {
         std::copy(prefix.cbegin(), prefix.cend(), out);
         // Two digits a byte, the most significant first.

@@ -33,11 +33,15 @@ public:
     QString text(const SerialValue &value) const;
     // The last number the sequence holds, as text: what a pool that has run out ended with.
     QString lastText() const;
-    // The scheme in words, for a job's check: "dec:8 after the prefix "SN", from 100 in steps of 1".
+    // The scheme in words, for a job's check: "dec:8 after the prefix "SN", from 100 in steps of
+    // 1".
     QString describe() const;
     // What tells one sequence from another in the store: boards sharing it share its numbers.
     QString key() const;
 
+    // The fields as the job gave them: with a board's number as the start and no list or step,
+    // they make a scheme that patches that board's copy as this one did.
+    const QMap<QString, QString> &fields() const { return given; }
     qint64 offset() const { return at; }
     int width() const { return bytes; }
     std::optional<qint64> crc32Offset() const { return crcAt; }
@@ -51,10 +55,11 @@ private:
     quint64 largest() const;
     QByteArray encode(quint64 number) const;
 
+    QMap<QString, QString> given;
     qint64 at = 0;
     Format format = Format::Little;
     QString formatText; // as written: le32, dec:8
-    int bytes = 0; // the field's width, prefix included
+    int bytes = 0;      // the field's width, prefix included
     QByteArray prefix;
     quint64 start = 0;
     quint64 step = 1;

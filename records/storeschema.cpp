@@ -37,15 +37,14 @@ QStringList steps(int to, bool postgres)
                 "NULL, serial TEXT NOT NULL, state TEXT NOT NULL, run BIGINT, board INTEGER, "
                 "PRIMARY KEY (pool, idx))",
                 "CREATE INDEX numbers_state ON numbers (pool, state, idx)"};
-    default:
-        break;
-    }
-    // went_out: when the holder first sent the number towards a board. spool: where a run that
-    // notes its numbers going out keeps what the store missed, which its successor replays before
-    // it looks at gone runs; NULL for a run that notes none. Each number's events (reserved,
-    // went_out, used, void, returned, void_at_start, returned_at_start); those a store held before
-    // this version are carried over without a time.
-    return {"ALTER TABLE numbers ADD COLUMN went_out TEXT",
+    case 3:
+        // went_out: when the holder first sent the number towards a board. spool: where a run that
+        // notes its numbers going out keeps what the store missed, which its successor replays
+        // before it looks at gone runs; NULL for a run that notes none. Each number's events
+        // (reserved, went_out, used, void, returned, void_at_start, returned_at_start); those a
+        // store held before this version are carried over without a time.
+        return {
+            "ALTER TABLE numbers ADD COLUMN went_out TEXT",
             "ALTER TABLE runs ADD COLUMN spool TEXT",
             "CREATE INDEX numbers_serial ON numbers (serial)",
             "CREATE TABLE number_events (id " + id +
@@ -54,6 +53,20 @@ QStringList steps(int to, bool postgres)
             "CREATE INDEX number_events_number ON number_events (pool, idx)",
             "INSERT INTO number_events (pool, idx, event, run, board) SELECT pool, idx, state, "
             "run, board FROM numbers"};
+    default:
+        break;
+    }
+    // Each run's base image, kept once under its SHA-256 with what it was made from; bytes
+    // NULL: too big to keep, recorded by its hash alone. A run keeps its serial section, a
+    // number the value that went into the image and a board its number's place, so that the
+    // bytes a board received can be rebuilt.
+    return {"CREATE TABLE images (sha256 TEXT PRIMARY KEY, format TEXT NOT NULL, base BIGINT "
+            "NOT NULL, fill INTEGER NOT NULL, size BIGINT NOT NULL, bytes " +
+                QString(postgres ? "BYTEA" : "BLOB") + ", kept TEXT NOT NULL)",
+            "ALTER TABLE runs ADD COLUMN serial_fields TEXT",
+            "ALTER TABLE numbers ADD COLUMN number TEXT",
+            "ALTER TABLE boards ADD COLUMN pool BIGINT",
+            "ALTER TABLE boards ADD COLUMN idx BIGINT"};
 }
 } // namespace
 

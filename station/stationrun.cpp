@@ -1,5 +1,6 @@
 #include "station/stationrun.h"
 
+#include "records/imagearchive.h"
 #include "records/recorder.h"
 #include "records/recordspool.h"
 #include "station/boardlog.h"
@@ -91,15 +92,22 @@ bool StationRun::reachStore(QString *error)
         QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lumedra/spool/" +
         QString::fromLatin1(name.left(SpoolNameDigits)) + ".jsonl");
     recorderPtr = std::make_unique<Recorder>(storePtr.get(), spool.get(), runSettings.serial);
-    RecordStore::Run run{stationId(),
-                         QSysInfo::machineHostName(),
-                         QCoreApplication::applicationVersion(),
-                         runPlan.invocation,
-                         QString::fromLatin1(runSettings.image.sha256),
-                         QCoreApplication::applicationPid()};
-    // The slots note each number before its header frame goes out: after a crash, the numbers
-    // that never went out can be given back instead of voided.
-    run.notesWentOut = true;
+    const RecordStore::Run run{.station = stationId(),
+                               .host = QSysInfo::machineHostName(),
+                               .version = QCoreApplication::applicationVersion(),
+                               .job = runPlan.invocation,
+                               .imageSha256 = QString::fromLatin1(runSettings.image.sha256),
+                               .pid = QCoreApplication::applicationPid(),
+                               // The slots note each number before its header frame goes out:
+                               // after a crash, those that never went out are given back.
+                               .notesWentOut = true,
+                               .image = runSettings.image};
+    if (ImageArchive::tooBig(runSettings.image.size()))
+        startWarnings << QString("the image (%1 bytes) is over the %2 MiB the record store keeps: "
+                                 "it records the image by its SHA-256 only, and cannot give back "
+                                 "the bytes a board received")
+                             .arg(runSettings.image.size())
+                             .arg(ImageArchive::KeptLimit >> 20);
     const bool started = recorderPtr->start(run, &voidedAtStart, error);
     // The connection belongs to this thread, which may be a worker's that goes on to other work.
     recorderPtr->closeThread();

@@ -6,6 +6,7 @@
 #include "station/runplan.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -59,6 +60,8 @@ public:
     const RunSettings &settings() const { return runSettings; }
     // Numbers that runs which are gone had sent out to boards, voided as this run started.
     const QVector<RecordStore::Voided> &voided() const { return voidedAtStart; }
+    // What a view shows as the run starts, a line each: an image too big for the store to keep.
+    const QStringList &warnings() const { return startWarnings; }
     Recorder *recorder() const { return recorderPtr.get(); }
     // The store this run records in; none for a plain run without serial numbers.
     const std::optional<StoreUrl> &store() const { return storeUrl; }
@@ -78,6 +81,7 @@ private:
     std::unique_ptr<Recorder> recorderPtr;
     std::unique_ptr<StoreKeeper> keeper;
     QVector<RecordStore::Voided> voidedAtStart;
+    QStringList startWarnings;
     std::unique_ptr<BoardLog> log;
     std::unique_ptr<Session> sessionPtr;
     bool finished = false;

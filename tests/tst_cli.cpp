@@ -156,6 +156,12 @@ void tst_Cli::exitStatus_data()
     row("serial number over the CRC",
         serial + QStringList{"16", "--crc32-at", "18", "--crc32-range", "64:128"} + usual, 2,
         "overlaps the CRC field");
+    // Kept by its hash alone: the run says so as it starts.
+    row("an image too big to keep",
+        serial + QStringList{"16", "--image-size", QString::number((64 << 20) + 1)} + usual, 1,
+        "lumedra-cli: warning: the image (67108865 bytes) is over the 64 MiB the record store "
+        "keeps",
+        {.silent = true});
     row("a store out of reach",
         serial + QStringList{"16", "--db", "postgresql://x@%2Fnonexistent/none"} + usual, 2,
         "cannot reach the record store postgresql://x@%2Fnonexistent/none");
@@ -492,8 +498,8 @@ void tst_Cli::hexStation()
 }
 
 // A run with serial numbers into a store, then the store's report: per station and hour, and one
-// number's history across the board that voided it and the one that used the next. A report
-// creates no store.
+// number's history across the board that voided it and the one that used the next; each board's
+// bytes and the base image written back from the store. A report creates no store.
 void tst_Cli::report()
 {
     SimLoader good, voiding({.wrongAt = SimLoader::Step::Block, .wrongIndex = 4});
@@ -543,6 +549,47 @@ void tst_Cli::report()
         QCOMPARE(history[2]["station"].toString(), QString("st-9"));
         QVERIFY(history[0]["slot"].isNull());
     }
+    // Each board's bytes, rebuilt from the image the store kept: the voided board's too, whose
+    // loader holds the part it accepted.
+    for (const auto &[serial, loader] : {std::pair{number, &good}, std::pair{other, &voiding}}) {
+        const QString out = dir.filePath("board-" + serial + ".bin");
+        cli.start(LUMEDRA_CLI, {"report", "--db", store, "--serial", serial, "--image-out", out});
+        QVERIFY(cli.waitForFinished(10000));
+        QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+        QFile rebuilt(out);
+        QVERIFY(rebuilt.open(QIODevice::ReadOnly));
+        const QByteArray bytes = rebuilt.readAll();
+        QCOMPARE(bytes.size(), 3000);
+        QCOMPARE(bytes.mid(300, 6), serial);
+        QVERIFY(!loader->image().isEmpty());
+        QCOMPARE(bytes.left(loader->image().size()).toHex(), loader->image().toHex());
+    }
+    QFile original(imagePath);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    const QByteArray base = original.readAll();
+    const QString baseOut = dir.filePath("base.bin");
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--image",
+                            QCryptographicHash::hash(base, QCryptographicHash::Sha256).toHex(),
+                            "--image-out", baseOut});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 0);
+    QFile kept(baseOut);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll().toHex(), base.toHex());
+    // Refused, saying why, with no file written.
+    const QString refusedOut = dir.filePath("refused.bin");
+    for (const QStringList &asked :
+         {QStringList{"--serial", "R99999"}, QStringList{"--image", QString(64, 'e')}}) {
+        cli.start(LUMEDRA_CLI,
+                  QStringList{"report", "--db", store, "--image-out", refusedOut} + asked);
+        QVERIFY(cli.waitForFinished(10000));
+        QCOMPARE(cli.exitCode(), 1);
+        const QByteArray said = cli.readAllStandardError();
+        QVERIFY2(said.contains("not written: the store") && said.contains(asked[1].toUtf8()),
+                 said.constData());
+        QVERIFY(!QFileInfo::exists(refusedOut));
+    }
+
     cli.start(LUMEDRA_CLI, {"report", "--db", store, "--serial", "R99999"});
     QVERIFY(cli.waitForFinished(10000));
     QCOMPARE(cli.exitCode(), 1);

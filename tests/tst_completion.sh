@@ -71,6 +71,10 @@ cases=(
     "lumedra-cli doctor --j|--json"
     "lumedra-cli doctor --r|--root"
     "lumedra-cli doctor --root |out"
+    "lumedra-cli rep|report"
+    "lumedra-cli report --image|--image --image-out"
+    "lumedra-cli report --serial 7 --image-out |fw.bin fw.hex notes.txt out"
+    "lumedra-cli report --image |"
 )
 for c in "${cases[@]}"; do
     check "${c%%|*}" "$(complete_line "${c%%|*}")" "${c#*|}"

@@ -1,3 +1,5 @@
+#include "records/boardnumbering.h"
+#include "records/imagearchive.h"
 #include "records/recorder.h"
 #include "records/recordstore.h"
 #include "records/report.h"
@@ -17,7 +19,7 @@
 
 // The record store on SQLite and on a real PostgreSQL server (started by the test fixture):
 // allocation, giving back, voiding, a gone run's numbers, several writers at once, the spool,
-// the report, a read-only look and the schema upgrade.
+// the report, the images kept with the boards, a read-only look and the schema upgrade.
 class tst_RecordStore : public QObject
 {
     Q_OBJECT
@@ -40,6 +42,8 @@ private slots:
     void partialDrain();
     void report_data();
     void report();
+    void archive_data();
+    void archive();
     void readOnly_data();
     void readOnly();
     void upgrade_data();
@@ -640,6 +644,130 @@ void tst_RecordStore::report()
     QVERIFY(unknown && unknown->isEmpty());
 }
 
+void tst_RecordStore::archive_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<bool>("done");       // the board used its number; else it voided it
+    QTest::addColumn<qint64>("size");     // of the base image
+    QTest::addColumn<QString>("tamper");  // SQL on the store before the rebuild
+    QTest::addColumn<QString>("refusal"); // empty: rebuilt
+    QTest::addColumn<bool>("baseKept");   // the base image comes back
+    const qint64 small = 4096;
+    for (const char *backend : {"sqlite", "postgresql"}) {
+        QTest::addRow("%s used", backend) << backend << true << small << "" << "" << true;
+        QTest::addRow("%s voided", backend) << backend << false << small << "" << "" << true;
+        QTest::addRow("%s received differs", backend)
+            << backend << true << small << "UPDATE boards SET received_sha256 = 'ab'"
+            << "not the ab it received" << true;
+        QTest::addRow("%s number's value missing", backend)
+            << backend << true << small << "UPDATE numbers SET number = NULL"
+            << "did not record how board 7" << true;
+        QTest::addRow("%s kept bytes altered", backend)
+            << backend << true << small
+            << (backend == QString("sqlite") ? "UPDATE images SET bytes = X'00'"
+                                             : "UPDATE images SET bytes = decode('00', 'hex')")
+            << "have the SHA-256" << false;
+        QTest::addRow("%s image too big to keep", backend)
+            << backend << true << ImageArchive::KeptLimit + 1 << "" << "was not kept"
+            << false;
+    }
+}
+
+// A board's bytes rebuilt from the image kept once with its runs and the number and CRC its run
+// wrote in, checked against what the board received; refused, saying why, where they cannot be.
+void tst_RecordStore::archive()
+{
+    QFETCH(QString, backend);
+    QFETCH(bool, done);
+    QFETCH(qint64, size);
+    QFETCH(QString, tamper);
+    QFETCH(QString, refusal);
+    QFETCH(bool, baseKept);
+    const StoreUrl url = fresh(backend);
+    QByteArray bytes(int(size), '\0');
+    for (int i = 0; i < bytes.size(); i += 61)
+        bytes[i] = char(i / 61);
+    Image base = Image::fromBytes(bytes);
+    base.format = ImageFormat::IntelHex;
+    base.base = 0x8000000;
+    base.fill = 0x00;
+    QString error;
+    const auto scheme = SerialScheme::fromFields({{"at", "0x20"},
+                                                  {"format", "be32"},
+                                                  {"start", "0x10000"},
+                                                  {"step", "3"},
+                                                  {"crc32-at", "0"},
+                                                  {"crc32-range", QString("4:%1").arg(size)}},
+                                                 QString(), &error);
+    QVERIFY2(scheme, qPrintable(error));
+    RecordStore store(url);
+    RecordSpool spool(dir.filePath(backend + "-archive.jsonl"));
+    Recorder recorder(&store, &spool, scheme);
+    RecordStore::Run run = runOn("st");
+    run.imageSha256 = QString::fromLatin1(base.sha256);
+    run.image = base;
+    QVector<RecordStore::Voided> voided;
+    QVERIFY2(recorder.start(run, &voided, &error), qPrintable(error));
+    BoardNumbering numbering(&recorder, base);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
+    // A second number, so that the board's is not the scheme's start.
+    numbering.giveBack();
+    SerialValue first;
+    QCOMPARE(recorder.reserve(&first, &error), Reserved::Ok);
+    QCOMPARE(numbering.take(&error), Reserved::Ok);
+    numbering.goesOut();
+    const Image sent = numbering.image();
+    const QString serial = numbering.text();
+    BoardRecord line{.run = recorder.run(),
+                     .slot = 1,
+                     .board = 7,
+                     .boardSerial = serial,
+                     .pool = recorder.pool(),
+                     .index = numbering.value().index,
+                     .result = done ? "done" : "download_error",
+                     .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                     .receivedSha256 = QString::fromLatin1(sent.sha256)};
+    line.fate = numbering.settle(done, size);
+    QCOMPARE(line.fate, done ? BoardRecord::Fate::Used : BoardRecord::Fate::Voided);
+    QVERIFY2(recorder.record(line, &error), qPrintable(error));
+    recorder.stop();
+    // A second run of the same image finds it kept.
+    QVERIFY2(store.startRun(run, &voided, &error), qPrintable(error));
+    QSqlQuery query = raw(url);
+    QVERIFY(query.exec("SELECT COUNT(*), MIN(format), MIN(base), MIN(fill), MIN(size) FROM "
+                       "images") &&
+            query.next());
+    QCOMPARE(query.value(0).toInt(), 1);
+    QCOMPARE(query.value(1).toString() + ' ' + query.value(2).toString() + ' ' +
+                 query.value(3).toString() + ' ' + query.value(4).toString(),
+             QString("ihex %1 0 %2").arg(0x8000000).arg(size));
+    query.finish();
+    if (!tamper.isEmpty())
+        QVERIFY(query.exec(tamper));
+
+    Report report(url);
+    const std::optional<QByteArray> rebuilt = report.boardImage(serial, &error);
+    const std::optional<ImageArchive::Entry> kept = report.image(run.imageSha256, &error);
+    if (!refusal.isEmpty()) {
+        QVERIFY(!rebuilt);
+        report.boardImage(serial, &error);
+        QVERIFY2(error.contains(refusal), qPrintable(error));
+        QCOMPARE(kept.has_value(), baseKept);
+        return;
+    }
+    QVERIFY2(rebuilt, qPrintable(error));
+    QVERIFY(*rebuilt != base.bytes);
+    QCOMPARE(rebuilt->toHex(), sent.bytes.toHex());
+    QVERIFY2(kept, qPrintable(error));
+    QCOMPARE(kept->bytes.toHex(), base.bytes.toHex());
+    QCOMPARE(kept->format + ' ' + QString::number(kept->base) + ' ' + QString::number(kept->fill),
+             QString("ihex %1 0").arg(0x8000000));
+    QVERIFY(!report.image(QString(64, 'f'), &error));
+    QVERIFY2(error.contains("holds no image"), qPrintable(error));
+    QVERIFY(!report.boardImage("12345", &error));
+    QVERIFY2(error.contains("never heard of 12345"), qPrintable(error));
+}
+
 void tst_RecordStore::readOnly_data()
 {
     QTest::addColumn<QString>("store"); // DIR: a temporary folder; EMPTY: an empty PostgreSQL db
@@ -711,7 +839,7 @@ void tst_RecordStore::upgrade_data()
     QTest::addColumn<QString>("backend");
     QTest::addColumn<int>("from");
     for (const char *backend : {"sqlite", "postgresql"})
-        for (int from : {1, 2})
+        for (int from : {1, 2, 3})
             QTest::addRow("%s from version %d", backend, from) << backend << from;
 }
 
@@ -724,7 +852,7 @@ void tst_RecordStore::upgrade()
         backend == "postgresql" ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY AUTOINCREMENT";
     QString error;
     // A store written by an older version: the first had no serial numbers, the second no
-    // history of them.
+    // history of them, the third no images.
     QSqlQuery q = raw(url);
     QVERIFY(q.exec("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"));
     QVERIFY(q.exec(QString("INSERT INTO meta VALUES ('schema', '%1')").arg(from)));
@@ -740,7 +868,7 @@ void tst_RecordStore::upgrade()
                    "'2026-01-01T00:00:00Z', '2026-01-01T01:00:00Z')"));
     QVERIFY(q.exec("INSERT INTO boards (run, board, result, time) VALUES (1, 1, 'done', "
                    "'2026-01-01T00:10:00Z')"));
-    if (from == 2) {
+    if (from >= 2) {
         for (const char *statement :
              {"ALTER TABLE runs ADD COLUMN pid BIGINT", "ALTER TABLE runs ADD COLUMN ended TEXT",
               "ALTER TABLE boards ADD COLUMN serial TEXT",
@@ -758,6 +886,16 @@ void tst_RecordStore::upgrade()
                            .arg(counter().key())));
         QVERIFY(q.exec("INSERT INTO numbers VALUES (1, 0, 'SN000100', 'void', 1, NULL)"));
     }
+    if (from >= 3)
+        for (const QString &statement :
+             {QString("ALTER TABLE numbers ADD COLUMN went_out TEXT"),
+              QString("ALTER TABLE runs ADD COLUMN spool TEXT"),
+              "CREATE TABLE number_events (id " + id +
+                  ", pool BIGINT NOT NULL, idx BIGINT NOT NULL, time TEXT, event TEXT NOT NULL, "
+                  "run BIGINT, board INTEGER)",
+              QString("INSERT INTO number_events (pool, idx, event, run, board) SELECT pool, "
+                      "idx, state, run, board FROM numbers")})
+            QVERIFY(q.exec(statement));
     RecordStore store(url);
     QVERIFY2(store.open(&error), qPrintable(error));
     QVERIFY(q.exec("SELECT value FROM meta WHERE key = 'schema'") && q.next());
@@ -767,8 +905,11 @@ void tst_RecordStore::upgrade()
     QVERIFY(q.value(1).isNull());
     q.finish();
     // A number voided before the upgrade keeps that as its history, without a time.
-    if (from == 2)
+    if (from >= 2)
         QCOMPARE(history(url, "SN000100"), QString("void 1"));
+    QVERIFY(q.exec("SELECT COUNT(*) FROM images") && q.next());
+    QCOMPARE(q.value(0).toInt(), 0);
+    q.finish();
     // The upgraded store allocates like a new one, and a second open changes nothing.
     QVERIFY(store.open(&error));
     QVector<RecordStore::Voided> voided;
@@ -777,7 +918,7 @@ void tst_RecordStore::upgrade()
     SerialValue value;
     QVERIFY2(run && pool, qPrintable(error));
     QCOMPARE(store.reserve(*pool, counter(), *run, &value, &error), Reserved::Ok);
-    QCOMPARE(value.number, quint64(from == 2 ? 101 : 100));
+    QCOMPARE(value.number, quint64(from >= 2 ? 101 : 100));
 }
 
 QTEST_GUILESS_MAIN(tst_RecordStore)
