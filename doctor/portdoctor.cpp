@@ -4,7 +4,6 @@
 #include "doctor/lockfile.h"
 #include "doctor/portpath.h"
 #include "doctor/sysfsusb.h"
-#include "doctor/udevdb.h"
 #include "download/filekind.h"
 
 #include <QDir>
@@ -20,10 +19,6 @@ namespace
 using Topic = Finding::Topic;
 
 const QLatin1String PtyFolder("/dev/pts/");
-const char ModemManager[] = "ModemManager";
-const char Brltty[] = "brltty";
-// A stop-and-wait line wants its replies at once; 1 ms is the smallest the timer takes.
-constexpr int BestLatencyMs = 1;
 constexpr mode_t ReadWrite = 06;
 
 QString octal(mode_t mode)
@@ -31,44 +26,12 @@ QString octal(mode_t mode)
     return QStringLiteral("%1").arg(mode & 07777, 4, 8, QChar('0'));
 }
 
-// A rule and the commands that install it and make udev apply it to the devices present now.
-QString installRule(const QString &rule, const QString &file, const QString &subsystem)
-{
-    return QStringLiteral("echo '%1' | sudo tee /etc/udev/rules.d/%2 && sudo udevadm control "
-                          "--reload && sudo udevadm trigger --action=add --subsystem-match=%3")
-        .arg(rule, file, subsystem);
-}
-
-QString idMatch(const SysfsUsb &usb)
-{
-    return QStringLiteral("ATTRS{idVendor}==\"%1\", ATTRS{idProduct}==\"%2\"")
-        .arg(usb.vendorId, usb.productId);
-}
-
-QString maskRules(const QString &file)
-{
-    // A file of the same name in /etc hides the package's; one already in /etc is moved aside.
-    const QString mask = file.startsWith(QLatin1String("/etc/"))
-                             ? QStringLiteral("sudo mv %1 %1.off").arg(file)
-                             : QStringLiteral("sudo ln -s /dev/null /etc/udev/rules.d/%1")
-                                   .arg(QFileInfo(file).fileName());
-    return mask + QStringLiteral(" && sudo udevadm control --reload && sudo systemctl stop "
-                                 "brltty-udev.service brltty.service");
-}
-
-QString pids(const QVector<ProcTable::Process> &processes)
-{
-    QStringList list;
-    for (const ProcTable::Process &process : processes)
-        list.append(QString::number(process.pid));
-    return list.join(", ");
-}
 } // namespace
 
 PortDoctor::PortDoctor(const QString &root, const Credentials &credentials)
     : m_root(root), m_credentials(credentials), m_groups(m_root),
       m_processes(m_root, m_root.isReal() ? ::getpid() : 0), m_names(m_root),
-      m_brlttyClaims(UdevClaim::of(m_root, Brltty))
+      m_services(m_root, m_processes)
 {
 }
 
@@ -171,7 +134,7 @@ Diagnosis PortDoctor::diagnose(const QString &port, Lines lines) const
 
     checkAccess(diagnosis, info.st_uid, info.st_gid, info.st_mode);
     checkHolders(diagnosis, lines);
-    checkServices(diagnosis, usb);
+    m_services.check(diagnosis, usb);
     return diagnosis;
 }
 
@@ -184,28 +147,8 @@ void PortDoctor::checkMissing(Diagnosis &diagnosis, const QString &path,
             ? QStringLiteral("%1 does not exist").arg(path)
             : QStringLiteral("%1 points to %2, which does not exist").arg(path, target);
     diagnosis.add({Topic::Node, Verdict::Problem, text, QString(), QString()});
-    // brltty takes a claimed adapter from the serial driver: the USB device stays, its tty goes.
-    const QVector<ProcTable::Process> brltty = m_processes.named(Brltty);
-    if (!brltty.isEmpty()) {
-        for (const QString &device : m_root.entries("/sys/bus/usb/devices")) {
-            const QString dir = "/sys/bus/usb/devices/" + device;
-            const QString vid = m_root.firstLine(dir + "/idVendor");
-            const QString pid = m_root.firstLine(dir + "/idProduct");
-            for (const UdevClaim &claim : m_brlttyClaims) {
-                if (vid.isEmpty() || claim.vendorId != vid || claim.productId != pid)
-                    continue;
-                const QString text =
-                    QStringLiteral("brltty (pid %1) is running and its rules (%2) claim the "
-                                   "%3:%4 adapter plugged in at %5: it took the port away")
-                        .arg(pids(brltty), claim.file, vid, pid, device);
-                diagnosis.add({Topic::Brltty, Verdict::Problem, text, maskRules(claim.file),
-                               QStringLiteral("%1 does not exist: brltty took the %2:%3 adapter; "
-                                              "run 'lumedra-cli doctor -p %1' for the fix")
-                                   .arg(path, vid, pid)});
-                return;
-            }
-        }
-    }
+    if (m_services.checkTaken(diagnosis, path))
+        return;
     diagnosis.findings.last().reason = QStringLiteral("%1 does not exist").arg(path);
 }
 
@@ -361,72 +304,5 @@ void PortDoctor::checkHolders(Diagnosis &diagnosis, Lines lines) const
     else if (lines == Lines::Probe)
         diagnosis.add({Topic::ModemLines, Verdict::Ok,
                        QStringLiteral("modem lines %1").arg(probe.unknownWhy), QString(),
-                       QString()});
-}
-
-void PortDoctor::checkServices(Diagnosis &diagnosis, const SysfsUsb &usb) const
-{
-    if (!usb.isUsb())
-        return;
-    const QString ids = usb.vendorId + ':' + usb.productId;
-    const QVector<ProcTable::Process> modemManager = m_processes.named(ModemManager);
-    if (!modemManager.isEmpty()) {
-        const QHash<QString, QString> properties = UdevDb::properties(m_root, usb.devNumbers);
-        if (properties.value("ID_MM_DEVICE_IGNORE") == QLatin1String("1"))
-            diagnosis.add({Topic::ModemManager, Verdict::Ok,
-                           QStringLiteral("ModemManager is running and leaves the port alone "
-                                          "(ID_MM_DEVICE_IGNORE)"),
-                           QString(), QString()});
-        else
-            diagnosis.add(
-                {Topic::ModemManager, Verdict::Warning,
-                 QStringLiteral("ModemManager (pid %1) is running and may probe the port, "
-                                "writing AT commands into the loader for several seconds after "
-                                "the adapter appears; udev does not mark %2 with "
-                                "ID_MM_DEVICE_IGNORE")
-                     .arg(pids(modemManager), ids),
-                 installRule(
-                     idMatch(usb) + ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"",
-                     QStringLiteral("99-lumedra-mm-%1-%2.rules").arg(usb.vendorId, usb.productId),
-                     QStringLiteral("tty")),
-                 QString()});
-    }
-
-    const QVector<ProcTable::Process> brltty = m_processes.named(Brltty);
-    for (const UdevClaim &claim : m_brlttyClaims) {
-        if (claim.vendorId != usb.vendorId || claim.productId != usb.productId)
-            continue;
-        if (brltty.isEmpty())
-            diagnosis.add({Topic::Brltty, Verdict::Warning,
-                           QStringLiteral("brltty's rules (%1) claim %2 adapters: once brltty "
-                                          "starts, it takes the port away")
-                               .arg(claim.file, ids),
-                           maskRules(claim.file), QString()});
-        else
-            diagnosis.add({Topic::Brltty, Verdict::Problem,
-                           QStringLiteral("brltty (pid %1) is running and its rules (%2) claim "
-                                          "%3 adapters: it takes the port away right after it "
-                                          "appears")
-                               .arg(pids(brltty), claim.file, ids),
-                           maskRules(claim.file), QString()});
-        break;
-    }
-
-    if (usb.latencyMs > BestLatencyMs)
-        diagnosis.add(
-            {Topic::Latency, Verdict::Warning,
-             QStringLiteral("latency timer %1 ms (%2): the adapter holds received bytes that "
-                            "long, halving a stop-and-wait line's speed; Lumedra lowers it to "
-                            "1 ms itself while it holds the port, other tools do not")
-                 .arg(usb.latencyMs)
-                 .arg(usb.latencyPath),
-             installRule(
-                 "SUBSYSTEM==\"usb-serial\", " + idMatch(usb) + ", ATTR{latency_timer}=\"1\"",
-                 QStringLiteral("99-lumedra-latency-%1-%2.rules").arg(usb.vendorId, usb.productId),
-                 QStringLiteral("usb-serial")),
-             QString()});
-    else if (usb.latencyMs >= 0)
-        diagnosis.add({Topic::Latency, Verdict::Ok,
-                       QStringLiteral("latency timer %1 ms").arg(usb.latencyMs), QString(),
                        QString()});
 }

@@ -1,18 +1,16 @@
 #pragma once
 
+#include "doctor/adapterservices.h"
 #include "doctor/credentials.h"
 #include "doctor/diagnosis.h"
 #include "doctor/groups.h"
 #include "doctor/proctable.h"
 #include "doctor/stablenames.h"
 #include "doctor/sysroot.h"
-#include "doctor/udevclaim.h"
 
 #include <QString>
 #include <QStringList>
 #include <QVector>
-
-struct SysfsUsb;
 
 // Says why a port fails or misbehaves, and the command that fixes it. It only reads: the system
 // is read once when the doctor is made (processes, accounts, udev rules, stable names) and each
@@ -37,7 +35,6 @@ public:
 private:
     void checkAccess(Diagnosis &diagnosis, uint owner, uint group, uint mode) const;
     void checkHolders(Diagnosis &diagnosis, Lines lines) const;
-    void checkServices(Diagnosis &diagnosis, const SysfsUsb &usb) const;
     void checkMissing(Diagnosis &diagnosis, const QString &path, const QString &target) const;
     QString holderName(const ProcTable::Process &process) const;
 
@@ -46,5 +43,5 @@ private:
     Groups m_groups;
     ProcTable m_processes;
     StableNames m_names;
-    QVector<UdevClaim> m_brlttyClaims;
+    AdapterServices m_services;
 };

@@ -367,6 +367,13 @@ FAULTS = [
       'if (!name.endsWith(QLatin1String(".rules")) || seen.contains(name))',
       'if (!name.endsWith(QLatin1String(".rules")))',
       'a rules file hidden by one of the same name in /etc still read'),
+    F('doctor-latency-lowest-warned', 'doctor/adapterservices.cpp',
+      'if (usb.latencyMs > BestLatencyMs)', 'if (usb.latencyMs >= BestLatencyMs)',
+      'an adapter already at the lowest latency timer warned about'),
+    F('doctor-taken-reason-lost', 'doctor/adapterservices.cpp',
+      '                               .arg(path, vid, pid)});\n            return true;',
+      '                               .arg(path, vid, pid)});\n            return false;',
+      'a port brltty took told as merely missing, its reason lost'),
 
     # --- Serial numbers and the record store (records/, station/stationslot.cpp) ---
     F('records-crc-short', 'records/serialscheme.cpp',
