@@ -17,8 +17,8 @@ QString amount(double value, Figures::Unit unit)
 
 bool Figures::add(const QString &figure, double value, Bound bound, double target, Unit unit)
 {
-    const bool held = !std::isnan(value) && (bound == Bound::AtMost ? value <= target
-                                                                    : value >= target);
+    const bool held =
+        !std::isnan(value) && (bound == Bound::AtMost ? value <= target : value >= target);
     rows << Row{figure, value, bound, target, unit, held};
     return held;
 }

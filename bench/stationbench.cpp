@@ -153,9 +153,9 @@ Run station(const QString &imagePath, const QByteArray &image, int slotCount, in
     QProcess cli;
     cli.setStandardErrorFile(QProcess::nullDevice());
     const double cpuBefore = childCpuSeconds();
-    cli.start(LUMEDRA_CLI, QStringList{"--station", "--gone-after", "1", "--json", "--log",
-                                       logPath, imagePath} +
-                               fixture.portArguments());
+    cli.start(LUMEDRA_CLI,
+              QStringList{"--station", "--gone-after", "1", "--json", "--log", logPath, imagePath} +
+                  fixture.portArguments());
     if (!cli.waitForStarted())
         return run;
 
@@ -293,8 +293,7 @@ int main(int argc, char *argv[])
     const QByteArray image = randomImage(ImageSize, 42);
     QTemporaryDir dir;
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
-    const QString longImagePath =
-        writeFile(dir.path(), "long.bin", randomImage(LongImageSize, 43));
+    const QString longImagePath = writeFile(dir.path(), "long.bin", randomImage(LongImageSize, 43));
     const double blocks = double(ImageSize) / Protocol::MaxBlockLength;
 
     const Run one = station(imagePath, image, 1, BoardsPerSlot);
@@ -339,8 +338,8 @@ int main(int argc, char *argv[])
     figures.add("station's CPU per block vs plain run's, between boards",
                 ran ? cpuPerBlock(many) / cpuPerBlock(flat) : nan, Figures::Bound::AtMost,
                 MostCpuRatio, Figures::Unit::Times);
-    figures.add("station's CPU per block vs plain run's, mid-image (/proc)",
-                stationMid / plainMid, Figures::Bound::AtMost, MostCpuRatio, Figures::Unit::Times);
+    figures.add("station's CPU per block vs plain run's, mid-image (/proc)", stationMid / plainMid,
+                Figures::Bound::AtMost, MostCpuRatio, Figures::Unit::Times);
     figures.add("board's own seconds vs port appearing to record, 16 slots",
                 ran ? many.ownShare : nan, Figures::Bound::AtLeast, LeastOwnShare,
                 Figures::Unit::Percent);

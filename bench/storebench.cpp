@@ -151,8 +151,8 @@ int main(int argc, char *argv[])
 
     const QByteArray image = randomImage(ImageSize, 5);
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
-    const QStringList serial{"--serial-at", "256", "--serial-format", "dec:10", "--serial-start",
-                             "1"};
+    const QStringList serial{"--serial-at",    "256", "--serial-format", "dec:10",
+                             "--serial-start", "1"};
     const QVector<QStringList> setups{
         {},
         serial + QStringList{"--db", "sqlite:" + dir.filePath("line.sqlite")},
@@ -168,7 +168,8 @@ int main(int argc, char *argv[])
         for (int l = 0; l < lines.size(); ++l)
             for (int i = 0; i < setups.size(); ++i) {
                 bool ok = false;
-                const QString dataHome = dir.filePath(QString("data-%1-%2-%3").arg(l).arg(i).arg(round));
+                const QString dataHome =
+                    dir.filePath(QString("data-%1-%2-%3").arg(l).arg(i).arg(round));
                 perHour[l][i].push_back(
                     boardsPerHour(lines[l], imagePath, image, setups[i], dataHome, &ok));
                 stations = stations && ok;
@@ -181,7 +182,8 @@ int main(int argc, char *argv[])
                 sqlite.p99);
     std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve, out, record per board, PostgreSQL", pg.p50,
                 pg.p99);
-    const char *lineNames[] = {"16 slots at 115200 baud, median of 3", "16 unpaced slots, median of 3"};
+    const char *lineNames[] = {"16 slots at 115200 baud, median of 3",
+                               "16 unpaced slots, median of 3"};
     for (int l = 0; l < lines.size(); ++l) {
         std::printf("\n%-44s %10s %10s\n", lineNames[l], "boards/h", "vs plain");
         std::printf("%-44s %10.0f\n", "no serial numbers (records in SQLite)", median(l, 0));

@@ -67,6 +67,15 @@ double taskCpuSeconds(qint64 pid, qint64 tid)
     return stat.split(' ').first().toLongLong() / 1e9;
 }
 
+qint64 taskWakeUps(qint64 pid, qint64 tid)
+{
+    const QByteArray field = "voluntary_ctxt_switches:";
+    for (const QByteArray &line : readProc(taskDir(pid, tid) + "status").split('\n'))
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().toLongLong();
+    return -1;
+}
+
 double processCpuSeconds(qint64 pid)
 {
     const QByteArray stat = readProc(QString("/proc/%1/stat").arg(pid));
@@ -85,9 +94,11 @@ double harnessCpuSeconds()
     const QByteArray mainName = readProc(taskDir(pid, pid) + "comm");
     // Qt names its threads (QThread, Thread (pooled)); std::thread keeps the program's name.
     double others = taskCpuSeconds(pid, pid);
-    const QStringList tasks = QDir(QString("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList tasks =
+        QDir(QString("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &task : tasks)
-        if (task.toLongLong() != pid && readProc(taskDir(pid, task.toLongLong()) + "comm") != mainName)
+        if (task.toLongLong() != pid &&
+            readProc(taskDir(pid, task.toLongLong()) + "comm") != mainName)
             others += qMax(0.0, taskCpuSeconds(pid, task.toLongLong()));
     return processCpuSeconds(pid) - others;
 }
