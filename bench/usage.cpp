@@ -78,7 +78,7 @@ qint64 taskWakeUps(qint64 pid, qint64 tid)
 
 double processCpuSeconds(qint64 pid)
 {
-    const QByteArray stat = readProc(QString("/proc/%1/stat").arg(pid));
+    const QByteArray stat = readProc(QString("/proc/%1/stat").arg(pid == 0 ? ::getpid() : pid));
     // The name in parentheses may hold spaces; the fields after it do not.
     const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
     const int UtimeField = 11, StimeField = 12; // counted from the state, the third field
@@ -100,7 +100,7 @@ double harnessCpuSeconds()
         if (task.toLongLong() != pid &&
             readProc(taskDir(pid, task.toLongLong()) + "comm") != mainName)
             others += qMax(0.0, taskCpuSeconds(pid, task.toLongLong()));
-    return processCpuSeconds(pid) - others;
+    return processCpuSeconds(0) - others;
 }
 
 qint64 currentTid()

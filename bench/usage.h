@@ -18,7 +18,8 @@ void resetPeakMemory();
 double taskCpuSeconds(qint64 pid, qint64 tid);
 // How often the thread has given up its core to wait (voluntary_ctxt_switches): its wake-ups.
 qint64 taskWakeUps(qint64 pid, qint64 tid);
-// A whole process's, every thread that has run in it included (utime and stime of its stat).
+// A whole process's, every thread that has run in it included (utime and stime of its stat); pid
+// 0: this process.
 double processCpuSeconds(qint64 pid);
 // This process's threads that run neither Qt's threads nor the main one: the simulated loaders
 // and the harness around them. Ended ones count too.
