@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -45,4 +46,10 @@ CliRun runCli(const QString &program, const QString &imagePath, const QByteArray
     for (const auto &loader : loaders)
         run.ok = run.ok && loader->image() == image;
     return run;
+}
+
+void interrupt(QProcess &cli)
+{
+    if (cli.processId() > 0)
+        ::kill(pid_t(cli.processId()), SIGINT);
 }

@@ -18,3 +18,9 @@ struct CliRun {
 
 CliRun runCli(const QString &program, const QString &imagePath, const QByteArray &image, int boards,
               const SimLoader::Faults &line, const QStringList &extraArgs = {});
+
+class QProcess;
+
+// Stops a lumedra-cli that still runs as Ctrl-C would. One that has ended has no id: a signal to
+// id 0 would go to the whole process group, the benchmark and its shell with it.
+void interrupt(QProcess &cli);

@@ -45,7 +45,10 @@ bool StationFixture::plug(int slot)
     }
     here.current = here.next++;
     here.finishedAt = {};
-    return QFile::link(here.boards[size_t(here.current)]->portName(), slotPath(slot));
+    if (!QFile::link(here.boards[size_t(here.current)]->portName(), slotPath(slot)))
+        return false;
+    here.pluggedAt.push_back(std::chrono::steady_clock::now());
+    return true;
 }
 
 bool StationFixture::plugAll()
@@ -95,6 +98,23 @@ bool StationFixture::serve(QProcess &cli, int perSlot, int timeoutMs, const Resu
         timeoutMs);
 }
 
+int StationFixture::underWay() const
+{
+    int count = 0;
+    for (const Slot &slot : m_slots)
+        if (slot.current >= 0) {
+            const SimLoader &board = *slot.boards[size_t(slot.current)];
+            count += board.count(SimLoader::Frame::Header) > 0 &&
+                     board.count(SimLoader::Frame::Finish) == 0;
+        }
+    return count;
+}
+
+const std::vector<std::chrono::steady_clock::time_point> &StationFixture::pluggedAt(int slot) const
+{
+    return m_slots[size_t(slot)].pluggedAt;
+}
+
 int StationFixture::swapFinished(std::chrono::milliseconds settle)
 {
     const auto now = std::chrono::steady_clock::now();
@@ -114,6 +134,7 @@ int StationFixture::swapFinished(std::chrono::milliseconds settle)
         // An endless stream of boards: the ones done with are let go.
         slot.boards.erase(slot.boards.begin(), slot.boards.begin() + slot.next);
         slot.next = 0;
+        slot.pluggedAt.clear();
         plug(int(s));
         ++swapped;
     }

@@ -38,6 +38,10 @@ public:
     void unplug(int slot);
     // Every board the slot has had, in order, and those prepared for it.
     const std::vector<std::unique_ptr<SimLoader>> &boards(int slot) const;
+    // Boards plugged in now whose image is under way: past the header, short of the finish.
+    int underWay() const;
+    // When the slot's boards were plugged in, in order.
+    const std::vector<std::chrono::steady_clock::time_point> &pluggedAt(int slot) const;
 
     // Sees each board the station reports, with its result event.
     using Result = std::function<void(const QJsonObject &event, const SimLoader &board)>;
@@ -56,6 +60,7 @@ private:
         int next = 0;     // the board plugged in next
         int current = -1; // plugged in now; -1: none
         std::chrono::steady_clock::time_point finishedAt{};
+        std::vector<std::chrono::steady_clock::time_point> pluggedAt;
     };
 
     const SimLoader::Faults m_line;

@@ -55,6 +55,11 @@ QVector<SimLoader::Frame> SimLoader::frames() const
     return m_record.frames();
 }
 
+std::chrono::steady_clock::time_point SimLoader::openedAt() const
+{
+    return m_line.openedAt();
+}
+
 int SimLoader::count(Frame::Kind kind) const
 {
     return m_record.count(kind);

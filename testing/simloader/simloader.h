@@ -11,6 +11,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -39,8 +40,10 @@ public:
     SimLoader &operator=(const SimLoader &) = delete;
 
     void setImageHandler(ImageHandler handler); // before start()
-    bool start();                         // opens the pty pair and starts serving; false on failure
-    QString portName() const;             // the slave's path, e.g. /dev/pts/3
+    bool start();             // opens the pty pair and starts serving; false on failure
+    QString portName() const; // the slave's path, e.g. /dev/pts/3
+    // When start() opened the line: a frame's atUs counts from here.
+    std::chrono::steady_clock::time_point openedAt() const;
     void stop();                          // stops serving and closes the master
     void inject(const QByteArray &bytes); // writes bytes to the host as if the device sent them
 
