@@ -644,7 +644,8 @@ void tst_StationWindowLine::sameRunEitherWay()
     QVERIFY(cli.waitForFinished(ExitMs));
     QCOMPARE(cli.exitCode(), 130);
 
-    // When and how long differ by nature; the job and the command line as written by the view.
+    // When, how long and in which process differ by nature; the job's path and the command line
+    // as written differ by view.
     const QStringList differ{"time", "seconds", "started", "stopped", "went_out", "job"};
     const auto table = [&](const QString &file, const QString &name) {
         QStringList lines;
@@ -679,6 +680,7 @@ void tst_StationWindowLine::sameRunEitherWay()
     const QList<QJsonObject> fromWindow = lines("window-flash.jsonl"),
                              fromCli = lines("flash.jsonl");
     QCOMPARE(fromCli.size(), 3);
+    QCOMPARE(fromWindow.size(), fromCli.size());
     for (int i = 0; i < fromCli.size(); ++i)
         QCOMPARE(QJsonDocument(fromWindow.value(i)).toJson(QJsonDocument::Compact),
                  QJsonDocument(fromCli[i]).toJson(QJsonDocument::Compact));
