@@ -153,7 +153,8 @@ int runReport(const QStringList &arguments)
     const QCommandLineOption since("since", "Only boards from TIME on (ISO 8601, UTC unless "
                                             "it says otherwise).",
                                    "TIME");
-    const QCommandLineOption serial("serial", "One serial number's history.", "N");
+    const QCommandLineOption serial(
+        "serial", "One serial number's history; with --image-out, its board's bytes.", "N");
     const QCommandLineOption image("image", "A kept base image, by its SHA-256.", "SHA256");
     const QCommandLineOption imageOut(
         "image-out", "Write the bytes the --serial board received, or the --image, to FILE.",

@@ -672,8 +672,8 @@ FAULTS = [
       'if (found != entry.sha256) {', 'if (found.isEmpty()) {',
       'kept bytes given back without checking them against their SHA-256'),
     F('archive-not-kept-at-start', 'records/recordstore.cpp',
-      'if (!run.image.bytes.isEmpty() && !ImageArchive::keep(',
-      'if (run.image.bytes.isEmpty() && !ImageArchive::keep(',
+      '    if (!run.image.bytes.isEmpty() && !ImageArchive::keep(transaction, run.image, error))\n'
+      '        return std::nullopt;\n', '',
       'a run starts without keeping its image'),
     F('archive-number-value-wrong', 'records/recordstore.cpp',
       'query.bindValue(":number", QString::number(value->number));',
