@@ -67,7 +67,7 @@ void RunControl::onPrepared()
     }
     emit prepared(*current);
     if (stopAsked) {
-        settling.setFuture(QtConcurrent::run([kept = current] { kept->finish(); }));
+        settle();
         return;
     }
     Session &session = current->createSession();
@@ -81,8 +81,16 @@ void RunControl::onPrepared()
 void RunControl::onSessionFinished()
 {
     emit sessionEnded();
-    // The recorder settles what the slots left with the store, and the log closes.
-    settling.setFuture(QtConcurrent::run([kept = current] { kept->finish(); }));
+    settle();
+}
+
+void RunControl::settle()
+{
+    // The recorder settles what the slots left with the store, and the log closes. The worker
+    // borrows the run: were it to hold the last reference, the session and its timers would be
+    // destroyed on the worker's thread. This object keeps the run until the worker is done.
+    StationRun *run = current.get();
+    settling.setFuture(QtConcurrent::run([run] { run->finish(); }));
 }
 
 void RunControl::onSettled()

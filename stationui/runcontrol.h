@@ -48,6 +48,7 @@ private:
     };
     void onPrepared();
     void onSessionFinished();
+    void settle();
     void onSettled();
 
     std::shared_ptr<StationRun> current;
