@@ -1,7 +1,7 @@
 #include "records/crc32.h"
 #include "testing/kit/images.h"
-#include "testing/simloader/simloader.h"
 #include "testing/kit/waitfor.h"
+#include "testing/simloader/simloader.h"
 
 #include <QtTest>
 
@@ -11,6 +11,7 @@
 #include <QSqlQuery>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -49,7 +50,7 @@ struct Station {
     QTemporaryDir fixture;
     std::unique_ptr<QProcess> process;
     std::vector<SimLoader *> plugged = std::vector<SimLoader *>(Slots, nullptr);
-    QByteArray pending; // stdout not yet a whole line
+    QByteArray pending;                                    // stdout not yet a whole line
     QVector<QByteArray> last = QVector<QByteArray>(Slots); // each slot's last event, for a failure
 
     QString slot(int s) const { return fixture.filePath(QString("slot-%1").arg(s)); }
@@ -179,19 +180,22 @@ void tst_Line::twoStations()
         }
     };
     const auto logged = [&] { return qint64(results.size()); };
-    const auto runUntil = [&](int count) {
+    const auto runWhile = [&](const std::function<bool()> &done) {
         const bool reached = waitForProgress(
             [&] {
                 pump();
-                return results.size() >= count;
+                return done();
             },
             logged, StallMs, MostMs);
         if (!reached)
             for (Station &station : stations)
-                qWarning("%s after %d results: %s\n%s", qPrintable(station.id),
-                         int(results.size()), station.process->readAllStandardError().constData(),
+                qWarning("%s after %d results: %s\n%s", qPrintable(station.id), int(results.size()),
+                         station.process->readAllStandardError().constData(),
                          station.last.toList().join('\n').constData());
         return reached;
+    };
+    const auto runUntil = [&](int count) {
+        return runWhile([&] { return results.size() >= count; });
     };
 
     for (Station &station : stations) {
@@ -211,16 +215,13 @@ void tst_Line::twoStations()
                                {"restart", qEnvironmentVariable("LUMEDRA_TEST_POSTGRES_DIR")}),
              0);
     QVERIFY(runUntil(Boards - 2 * Slots));
-    QVERIFY(waitForProgress(
-        [&] {
-            pump();
-            for (const Station &station : stations)
-                for (SimLoader *loader : station.plugged)
-                    if (loader)
-                        return false;
-            return true;
-        },
-        logged, StallMs, MostMs));
+    QVERIFY(runWhile([&] {
+        for (const Station &station : stations)
+            for (SimLoader *loader : station.plugged)
+                if (loader)
+                    return false;
+        return true;
+    }));
     for (Station &station : stations) {
         ::kill(pid_t(station.process->processId()), SIGINT);
         QVERIFY(station.process->waitForFinished(ExitMs));
