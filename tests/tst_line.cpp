@@ -11,6 +11,7 @@
 #include <QSqlQuery>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -179,11 +180,11 @@ void tst_Line::twoStations()
         }
     };
     const auto logged = [&] { return qint64(results.size()); };
-    const auto runUntil = [&](int count) {
+    const auto runWhile = [&](const std::function<bool()> &done) {
         const bool reached = waitForProgress(
             [&] {
                 pump();
-                return results.size() >= count;
+                return done();
             },
             logged, StallMs, MostMs);
         if (!reached)
@@ -192,6 +193,9 @@ void tst_Line::twoStations()
                          station.process->readAllStandardError().constData(),
                          station.last.toList().join('\n').constData());
         return reached;
+    };
+    const auto runUntil = [&](int count) {
+        return runWhile([&] { return results.size() >= count; });
     };
 
     for (Station &station : stations) {
@@ -211,16 +215,13 @@ void tst_Line::twoStations()
                                {"restart", qEnvironmentVariable("LUMEDRA_TEST_POSTGRES_DIR")}),
              0);
     QVERIFY(runUntil(Boards - 2 * Slots));
-    QVERIFY(waitForProgress(
-        [&] {
-            pump();
-            for (const Station &station : stations)
-                for (SimLoader *loader : station.plugged)
-                    if (loader)
-                        return false;
-            return true;
-        },
-        logged, StallMs, MostMs));
+    QVERIFY(runWhile([&] {
+        for (const Station &station : stations)
+            for (SimLoader *loader : station.plugged)
+                if (loader)
+                    return false;
+        return true;
+    }));
     for (Station &station : stations) {
         ::kill(pid_t(station.process->processId()), SIGINT);
         QVERIFY(station.process->waitForFinished(ExitMs));
