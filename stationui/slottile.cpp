@@ -3,6 +3,7 @@
 #include "station/durationtext.h"
 #include "stationui/slotlook.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
@@ -62,12 +63,36 @@ SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *p
     for (QLabel *label : {state, serial, footer})
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     layout->addWidget(title);
-    layout->addWidget(state);
+    layout->addWidget(line(state));
     layout->addWidget(serial);
     layout->addWidget(bar);
     layout->addWidget(verdict, 1);
     layout->addWidget(reason);
-    layout->addWidget(footer);
+    layout->addWidget(line(footer));
+}
+
+QWidget *SlotTile::line(QLabel *label)
+{
+    auto *holder = new QWidget(this);
+    label->setParent(holder);
+    holder->installEventFilter(this);
+    fitLine(label);
+    return holder;
+}
+
+void SlotTile::fitLine(QLabel *label)
+{
+    label->parentWidget()->setFixedHeight(
+        qMax(label->sizeHint().height(), label->fontMetrics().height()));
+}
+
+bool SlotTile::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize)
+        for (QLabel *label : {state, footer})
+            if (label->parentWidget() == watched)
+                label->setGeometry(label->parentWidget()->rect());
+    return QFrame::eventFilter(watched, event);
 }
 
 void SlotTile::show(const SlotState &slot)
@@ -112,4 +137,5 @@ void SlotTile::resizeEvent(QResizeEvent *event)
     const int statePixels = qMax(titlePixels, int(qMin(height() * StateShare, width() / 20.0)));
     setPixelSize(state, statePixels);
     setPixelSize(serial, statePixels);
+    fitLine(state);
 }

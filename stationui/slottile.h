@@ -23,8 +23,14 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // A holder without a layout around `label`: its text changes stop at the holder instead of
+    // laying out the tile, the grid and the window's tabs again, which repaints them whole.
+    QWidget *line(QLabel *label);
+    void fitLine(QLabel *label);
+
     const int number;
     const bool resets;
     QLabel *title;
