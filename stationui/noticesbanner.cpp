@@ -25,20 +25,26 @@ NoticesBanner::NoticesBanner(QWidget *parent) : QFrame(parent), text(new QLabel(
     hide();
 }
 
-void NoticesBanner::showVoided(const QVector<RecordStore::Voided> &voided)
+void NoticesBanner::showStart(const QStringList &warnings,
+                              const QVector<RecordStore::Voided> &voided)
 {
-    if (voided.isEmpty()) {
+    if (warnings.isEmpty() && voided.isEmpty()) {
         hide();
         return;
     }
-    QStringList lines, said;
-    for (const RecordStore::Voided &number : voided) {
-        lines << QString("%1, held by run %2").arg(number.serial).arg(number.run);
-        said << QString("%1 held by run %2").arg(number.serial).arg(number.run);
+    QStringList shown = warnings, said = warnings;
+    if (!voided.isEmpty()) {
+        QStringList lines, numbers;
+        for (const RecordStore::Voided &number : voided) {
+            lines << QString("%1, held by run %2").arg(number.serial).arg(number.run);
+            numbers << QString("%1 held by run %2").arg(number.serial).arg(number.run);
+        }
+        shown << QStringLiteral("Serial numbers voided at start: the runs that held them are "
+                                "gone, and each may be on a board:\n") +
+                     lines.join('\n');
+        said << "serial numbers voided at start: " + numbers.join("; ");
     }
-    const QString heading = QStringLiteral("Serial numbers voided at start: the runs that held "
-                                           "them are gone, and each may be on a board");
-    text->setText(heading + ":\n" + lines.join('\n'));
-    setAccessibleDescription("serial numbers voided at start: " + said.join("; "));
+    text->setText(shown.join("\n\n"));
+    setAccessibleDescription(said.join("; "));
     show();
 }

@@ -102,7 +102,7 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     connect(&loader, &JobLoader::loaded, this, &StationWindow::onLoaded);
     connect(&control, &RunControl::failed, this, &StationWindow::onFailed);
     connect(&control, &RunControl::prepared, this,
-            [this](const StationRun &run) { notices->showVoided(run.voided()); });
+            [this](const StationRun &run) { notices->showStart(run.warnings(), run.voided()); });
     connect(&control, &RunControl::sessionMade, this, &StationWindow::onSessionMade);
     connect(&control, &RunControl::started, this, &StationWindow::onStarted);
     connect(&control, &RunControl::sessionEnded, this, &StationWindow::onSessionEnded);
