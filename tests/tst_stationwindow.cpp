@@ -1,6 +1,7 @@
 #include "stationui/recentboards.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
+#include "testing/kit/jsonlines.h"
 #include "testing/simloader/simloader.h"
 #include "testing/kit/waitfor.h"
 
@@ -125,13 +126,7 @@ QString tst_StationWindow::describe(int slot) const
 
 QList<QJsonObject> tst_StationWindow::logLines() const
 {
-    QFile file(logPath);
-    QList<QJsonObject> lines;
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                lines << QJsonDocument::fromJson(line).object();
-    return lines;
+    return readJsonLines(logPath);
 }
 
 bool tst_StationWindow::openJob(const QString &path, bool start)

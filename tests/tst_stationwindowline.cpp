@@ -2,6 +2,7 @@
 #include "records/storeurl.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
+#include "testing/kit/jsonlines.h"
 #include "testing/kit/waitfor.h"
 #include "testing/simloader/simloader.h"
 
@@ -52,7 +53,6 @@ private:
     QString describe(int slot) const;
     QString storeWords() const;
     QList<QStringList> rows(const QString &url, const QString &sql) const;
-    static QList<QJsonObject> logLines(const QString &path);
 
     QTemporaryDir dir;
     std::unique_ptr<QTemporaryDir> fixture;
@@ -246,17 +246,6 @@ QList<QStringList> tst_StationWindowLine::rows(const QString &url, const QString
     return found;
 }
 
-QList<QJsonObject> tst_StationWindowLine::logLines(const QString &path)
-{
-    QFile file(path);
-    QList<QJsonObject> lines;
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray &line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                lines << QJsonDocument::fromJson(line).object();
-    return lines;
-}
-
 void tst_StationWindowLine::numberedBoards_data()
 {
     QTest::addColumn<bool>("postgres");
@@ -412,7 +401,7 @@ void tst_StationWindowLine::stopMidImage()
              Rows{{"returned"}});
     QCOMPARE(rows(store, "SELECT ended FROM runs WHERE stopped IS NOT NULL"), Rows{{"stopped"}});
     QStringList seen;
-    for (const QJsonObject &line : logLines(fixture->filePath("flash.jsonl")))
+    for (const QJsonObject &line : readJsonLines(fixture->filePath("flash.jsonl")))
         seen << QStringList{line["event"].toString(), line["result"].toString(),
                             line["board_serial"].toString()}
                     .join(' ')
@@ -637,7 +626,7 @@ void tst_StationWindowLine::sameRunEitherWay()
     cli.start(LUMEDRA_CLI, {"--station", "--json", "--job", job});
     QVERIFY(cli.waitForStarted());
     QVERIFY(flashOne([&] {
-        return logLines(fixture->filePath("flash.jsonl")).size() == 2 ||
+        return readJsonLines(fixture->filePath("flash.jsonl")).size() == 2 ||
                cli.state() == QProcess::NotRunning;
     }));
     ::kill(pid_t(cli.processId()), SIGINT);
@@ -671,7 +660,7 @@ void tst_StationWindowLine::sameRunEitherWay()
              Rows{{"1"}});
 
     const auto lines = [&](const QString &name) {
-        QList<QJsonObject> kept = logLines(fixture->filePath(name));
+        QList<QJsonObject> kept = readJsonLines(fixture->filePath(name));
         for (QJsonObject &line : kept)
             for (const QString &key : differ)
                 line.remove(key);
@@ -684,8 +673,8 @@ void tst_StationWindowLine::sameRunEitherWay()
     for (int i = 0; i < fromCli.size(); ++i)
         QCOMPARE(QJsonDocument(fromWindow.value(i)).toJson(QJsonDocument::Compact),
                  QJsonDocument(fromCli[i]).toJson(QJsonDocument::Compact));
-    QCOMPARE(logLines(fixture->filePath("window-flash.jsonl")).first()["job"].toString(), job);
-    QCOMPARE(logLines(fixture->filePath("flash.jsonl")).first()["job"].toString(), job);
+    QCOMPARE(readJsonLines(fixture->filePath("window-flash.jsonl")).first()["job"].toString(), job);
+    QCOMPARE(readJsonLines(fixture->filePath("flash.jsonl")).first()["job"].toString(), job);
 }
 
 QTEST_MAIN(tst_StationWindowLine)
