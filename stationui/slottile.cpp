@@ -4,6 +4,7 @@
 #include "stationui/slotlook.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
@@ -16,6 +17,9 @@ constexpr double VerdictShare = 0.3;
 constexpr double TitleShare = 0.1;
 constexpr double StateShare = 0.07;
 constexpr int LeastFontPx = 9;
+// Room for every line at the window's own font, and a port's name that reads.
+constexpr int LeastLines = 7;
+constexpr int LeastColumns = 18;
 
 void setPixelSize(QLabel *label, int px)
 {
@@ -60,8 +64,11 @@ SlotTile::SlotTile(int number, const QString &titleText, bool resets, QWidget *p
         label->setTextInteractionFlags(Qt::NoTextInteraction);
     // A long state or footer is cut at the tile's edge rather than widening every column of the
     // grid past the screen; wrapping would lay out every tile again at each change.
-    for (QLabel *label : {state, serial, footer})
+    for (QLabel *label : {title, state, serial, footer})
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // The verdict's font follows the tile's size, and its text comes and goes with each board:
+    // were its size asked, every board's end would move the grid's tiles.
+    verdict->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     layout->addWidget(title);
     layout->addWidget(line(state));
     layout->addWidget(serial);
@@ -127,6 +134,15 @@ void SlotTile::show(const SlotState &slot)
     const QString description = SlotLook::description(number, slot, resets);
     if (accessibleDescription() != description)
         setAccessibleDescription(description);
+}
+
+QSize SlotTile::minimumSizeHint() const
+{
+    const QFontMetrics metrics(QWidget::font());
+    const QMargins margins = layout()->contentsMargins();
+    return {metrics.averageCharWidth() * LeastColumns + margins.left() + margins.right(),
+            metrics.height() * LeastLines + layout()->spacing() * (LeastLines - 1) +
+                margins.top() + margins.bottom()};
 }
 
 void SlotTile::resizeEvent(QResizeEvent *event)

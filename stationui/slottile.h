@@ -21,6 +21,12 @@ public:
 
     void show(const SlotState &slot);
 
+    // The same whatever the tile shows: a board's lines coming and going lay out the tile alone,
+    // never the grid, which would move and repaint every tile.
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override { return minimumSizeHint(); }
+    bool hasHeightForWidth() const override { return false; }
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;

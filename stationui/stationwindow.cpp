@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -82,8 +83,14 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     stationLayout->setContentsMargins(0, 0, 0, 0);
     stationLayout->addWidget(grid, TileShare);
     stationLayout->addWidget(table, TableShare);
+    // A text changing on a tile or in the table lays out the page again; in a scroll area of its
+    // own that stops there, where the tab widget would repaint itself whole on every layout.
+    auto *stationScroll = new QScrollArea;
+    stationScroll->setFrameShape(QFrame::NoFrame);
+    stationScroll->setWidgetResizable(true);
+    stationScroll->setWidget(stationPage);
     auto *tabs = new QTabWidget;
-    tabs->addTab(stationPage, "Station");
+    tabs->addTab(stationScroll, "Station");
     tabs->addTab(jobPage, "Job");
     tabs->addTab(report, "Report");
 

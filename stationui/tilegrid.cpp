@@ -15,7 +15,8 @@ constexpr double TileAspect = 1.8;
 constexpr int Spacing = 6;
 } // namespace
 
-TileGrid::TileGrid(QWidget *parent) : QWidget(parent), layout(new QGridLayout(this))
+TileGrid::TileGrid(QWidget *parent)
+    : LayoutFence(new QWidget, parent), layout(new QGridLayout(findChild<QWidget *>()))
 {
     layout->setSpacing(Spacing);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -39,7 +40,7 @@ void TileGrid::build(const Job &job)
         const JobSlot &slot = job.slotList[i];
         const QString title =
             slot.label.isEmpty() ? elide(slot.port, TitleWidth, shared) : slot.label;
-        auto *tile = new SlotTile(i + 1, title, job.settings.resets(), this);
+        auto *tile = new SlotTile(i + 1, title, job.settings.resets(), layout->parentWidget());
         tile->show(SlotState(targets[i], true));
         layout->addWidget(tile, i / columns, i % columns);
         tiles << tile;
@@ -48,6 +49,8 @@ void TileGrid::build(const Job &job)
         layout->setColumnStretch(c, 1);
     for (int r = 0; r < (count + columns - 1) / columns; ++r)
         layout->setRowStretch(r, 1);
+    layout->activate();
+    refit();
 }
 
 void TileGrid::changed(int index)

@@ -5,14 +5,15 @@
 
 #include <QSet>
 #include <QVector>
-#include <QWidget>
+#include "stationui/layoutfence.h"
 
 class QGridLayout;
 class SlotTile;
 
 // The job's slots as a grid of tiles, wider than tall, that fits 1 to 64. It redraws only the
 // tiles whose slot changed since the last draw, unless asked for all of them (the times move).
-class TileGrid : public QWidget
+// A tile's changes stay inside the grid.
+class TileGrid : public LayoutFence
 {
     Q_OBJECT
 
