@@ -374,7 +374,7 @@ void tst_Cli::station()
         // The second board takes the first one's place at once, under the same name.
         QFile::remove(slot);
         QVERIFY(QFile::link(board->portName(), slot));
-        QVERIFY(waitFor([&] { return board->image() == image; }, 10000));
+        QVERIFY(waitFor([&] { return board->image() == image; }, 30000));
         // Left in place and still answering: not flashed again.
         QTest::qWait(1500);
         QCOMPARE(board->count(SimLoader::Frame::Header), 1);
