@@ -22,7 +22,7 @@ class StoreConnections;
 class RecordStore
 {
 public:
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     struct Run {
         QString station, host, version, job, imageSha256;
@@ -35,6 +35,9 @@ public:
         QString serialFields = {};
         // The base image, kept once under its SHA-256; none without bytes.
         Image image = {};
+        // The [serial.NAME] sections as the job gave them: a JSON object of each one's fields by
+        // name; empty without them.
+        QString poolFields = {};
     };
     // A number voided because the run that held it is gone (a crash) and it may be on a board.
     struct Voided {

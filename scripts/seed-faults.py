@@ -529,8 +529,8 @@ FAULTS = [
       '    events->flush();\n', '',
       'a slot\'s end counted before its last events'),
     F('plain-numbers-out-waits', 'station/plainport.cpp',
-      '    report(Outcome::NoSerial, QString("no serial numbers left (last %1)").arg(last), 0, 0, 0,\n'
-      '           SlotPhase::Finished);\n    end();\n',
+      '    report(Outcome::NoSerial, SerialScheme::ranOutText(pool, last), 0, 0, 0, SlotPhase::Finished);\n'
+      '    end();\n',
       '    sendWaiting(QString(), "the serial numbers have run out");\n',
       'a plain run whose numbers ran out waits for ever, as a station does'),
     F('watch-directory-unheard', 'station/folderwatch.cpp',
