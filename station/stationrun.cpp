@@ -74,7 +74,8 @@ StationRun::Look StationRun::lookAtStore(const RunPlan &plan)
 {
     Look look;
     if (storeOf(plan, &look.url, &look.error) && look.url)
-        look.store = StoreLook::of(*look.url, plan.settings.serial, &look.error);
+        look.store =
+            StoreLook::of(*look.url, plan.settings.serial, &look.error, plan.settings.pools);
     return look;
 }
 
