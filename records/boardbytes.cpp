@@ -36,7 +36,7 @@ std::optional<QByteArray> BoardBytes::rebuild(Transaction &transaction, const QS
                   "r.pool_fields, n.number FROM boards b JOIN runs r ON r.id = b.run LEFT JOIN "
                   "numbers n ON n.pool = b.pool AND n.idx = b.idx WHERE b.serial = :serial OR "
                   "EXISTS (SELECT 1 FROM board_numbers bn WHERE bn.run = b.run AND bn.board = "
-                  "b.board AND bn.number = :any) ORDER BY b.time DESC");
+                  "b.board AND bn.number = :any) ORDER BY b.time DESC, b.id DESC");
     query.bindValue(":serial", number);
     query.bindValue(":any", number);
     if (!transaction.exec(query, "read a number's boards", error))
@@ -64,10 +64,13 @@ std::optional<QByteArray> BoardBytes::rebuild(Transaction &transaction, const QS
     query.bindValue(":board", boardNumber);
     if (!transaction.exec(query, "read a board's numbers", error))
         return std::nullopt;
-    while (query.next())
+    bool missing = false; // a number whose value the store did not keep
+    while (query.next()) {
+        missing = missing || query.value(1).isNull();
         numbers.insert(query.value(0).toString(), query.value(1).toString());
+    }
     query.finish();
-    if (received.isEmpty() || numbers.isEmpty()) {
+    if (received.isEmpty() || numbers.isEmpty() || missing) {
         *error =
             QString("the store did not record how %1 was numbered or what it received").arg(board);
         return std::nullopt;
