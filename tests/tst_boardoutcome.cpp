@@ -165,6 +165,15 @@ void tst_BoardOutcome::bothSinksAgree()
     QCOMPARE(logged["board_serial"].toString(), QString("SN000007"));
     QCOMPARE(stored.value("serial_fate").toString(), QString("void"));
     QVERIFY(logged["received_sha256"].toString() != logged["sha256"].toString());
+    // Every number by its pool's name, in both.
+    QVERIFY(row.exec("SELECT name, number, fate FROM board_numbers"));
+    QJsonObject numbers;
+    while (row.next()) {
+        numbers.insert(row.value(0).toString(), row.value(1).toString());
+        QCOMPARE(row.value(2).toString(), QString("void"));
+    }
+    QCOMPARE(numbers, QJsonObject({{"serial", "SN000007"}}));
+    QCOMPARE(logged["numbers"].toObject(), numbers);
     row.finish();
     db.close();
 }

@@ -25,6 +25,8 @@ class tst_NumberPools : public QObject
 
 private slots:
     void initTestCase();
+    void separate_data();
+    void separate();
     void patched_data();
     void patched();
     void exhaustion_data();
@@ -178,6 +180,37 @@ StoreUrl tst_NumberPools::fresh(const QString &backend)
     return url;
 }
 
+void tst_NumberPools::separate_data()
+{
+    QTest::addColumn<QString>("nameA");
+    QTest::addColumn<Fields>("a");
+    QTest::addColumn<QString>("nameB");
+    QTest::addColumn<Fields>("b");
+    QTest::addColumn<bool>("shared");
+    const Fields le32{{"at", "0"}, {"format", "le32"}, {"start", "1"}};
+    Fields dec = le32;
+    dec["format"] = "dec:8";
+    Fields elsewhere = MacFields;
+    elsewhere["at"] = "0x40";
+    elsewhere.remove("end");
+    QTest::newRow("one sequence in two sections") << "serial" << le32 << "asset" << le32 << false;
+    QTest::newRow("[serial] in another format") << "serial" << le32 << "serial" << dec << true;
+    QTest::newRow("the address pool of two stations' jobs")
+        << "mac" << MacFields << "mac" << elsewhere << true;
+}
+
+// A pool is a section's name and its sequence: stations whose jobs agree share it, and two
+// sections of one job never do.
+void tst_NumberPools::separate()
+{
+    QFETCH(QString, nameA);
+    QFETCH(Fields, a);
+    QFETCH(QString, nameB);
+    QFETCH(Fields, b);
+    QFETCH(bool, shared);
+    QCOMPARE(scheme(a, nameA).key() == scheme(b, nameB).key(), shared);
+}
+
 void tst_NumberPools::patched_data()
 {
     QTest::addColumn<Fields>("serial");
@@ -269,6 +302,9 @@ void tst_NumberPools::exhaustion()
         QCOMPARE(numbering.image().sha256, base.sha256);
     }
     numbering.giveBack();
+    // Each number was noted before its board's image went out.
+    QCOMPARE(rows(url, "SELECT COUNT(*) FROM number_events WHERE event = 'went_out'"),
+             QStringList{"8"});
     QCOMPARE(rows(url, "SELECT n.serial, n.state FROM numbers n JOIN pools p ON p.id = n.pool "
                        "WHERE p.scheme LIKE 'pool=mac %' ORDER BY n.idx"),
              QStringList({"02:00:00:00:00:fe|used", "02:00:00:00:00:ff|used",
@@ -357,6 +393,8 @@ void tst_NumberPools::reflash()
         QCOMPARE(number.fate == BoardRecord::Fate::Kept, kept.contains(number.name));
     QVERIFY2(run.recorder->record(lineOf(*run.recorder, 2, done, settled, sent), &error),
              qPrintable(error));
+    // Nothing is left reserved for the run's end to give back.
+    QVERIFY(!rows(url, "SELECT n.serial, n.state FROM numbers n").join(',').contains("|reserved"));
     run.recorder->stop();
 
     // The kept numbers stay as the first flash left them, with no event of their own; numbers the
