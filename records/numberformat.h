@@ -23,6 +23,8 @@ public:
     int width() const { return bytes; }
     const QString &name() const { return written; }
     bool takesPrefix() const { return what == Kind::Decimal || what == Kind::Bcd; }
+    // A MAC address, as text or in 48 bits: read as one rather than as a count.
+    bool isAddress() const { return what == Kind::Mac || (bytes == 6 && !takesPrefix()); }
     // The largest number the field holds after a prefix of `prefixSize` bytes.
     quint64 largest(int prefixSize) const;
     QByteArray encode(quint64 number, const QByteArray &prefix) const;

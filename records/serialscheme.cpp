@@ -351,9 +351,12 @@ QString SerialScheme::describe() const
     if (!list.isEmpty())
         return words +
                QString(", %1 listed numbers (list SHA-256 %2)").arg(list.size()).arg(listDigest);
+    const auto shown = [this](quint64 number) {
+        return format->isAddress() ? format->text(number, prefix) : QString::number(number);
+    };
     return words + QString(", from %1 in steps of %2%3, %4 numbers in all")
-                       .arg(format->text(start, prefix))
+                       .arg(shown(start))
                        .arg(step)
-                       .arg(last ? QString(" to %1").arg(format->text(*last, prefix)) : QString())
+                       .arg(last ? " to " + shown(*last) : QString())
                        .arg(capacity());
 }
