@@ -104,11 +104,11 @@ QVector<BoardRecord::Number> BoardNumbering::settle(bool done, qint64 acceptedBy
         if (!held.contains(scheme.name()))
             continue;
         const Held &number = held[scheme.name()];
-        settled << BoardRecord::Number{
-            scheme.name(), recorder->poolOf(scheme.name()), number.value.index,
-            scheme.text(number.value),
-            number.adopted ? BoardRecord::Fate::Kept
-                           : fateOf(done, acceptedBytes, scheme.offset())};
+        settled << BoardRecord::Number{scheme.name(), recorder->poolOf(scheme.name()),
+                                       number.value.index, scheme.text(number.value),
+                                       number.adopted
+                                           ? BoardRecord::Fate::Kept
+                                           : fateOf(done, acceptedBytes, scheme.offset())};
     }
     held.clear();
     return settled;

@@ -30,7 +30,8 @@ bool NumberFormat::number(const QString &text, quint64 *value)
     bool ok = false;
     static const QRegularExpression hex("^0[xX][0-9a-fA-F]+$");
     static const QRegularExpression decimal("^[0-9]+$");
-    static const QRegularExpression mac("^[0-9a-fA-F]{2}([:-])[0-9a-fA-F]{2}(\\1[0-9a-fA-F]{2}){4}$");
+    static const QRegularExpression mac(
+        "^[0-9a-fA-F]{2}([:-])[0-9a-fA-F]{2}(\\1[0-9a-fA-F]{2}){4}$");
     if (hex.match(text).hasMatch())
         *value = text.mid(2).toULongLong(&ok, 16);
     else if (decimal.match(text).hasMatch())
@@ -58,7 +59,9 @@ std::optional<NumberFormat> NumberFormat::parse(const QString &text, QString *er
     if (macMatch.hasMatch()) {
         const QString separator = macMatch.captured(1);
         format.what = Kind::Mac;
-        format.separator = separator.isEmpty() ? QChar(':') : separator == "none" ? QChar() : separator[0];
+        format.separator = separator.isEmpty()   ? QChar(':')
+                           : separator == "none" ? QChar()
+                                                 : separator[0];
         format.bytes = format.separator.isNull() ? 2 * MacBytes : 3 * MacBytes - 1;
         return format;
     }

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-bool NumberLedger::note(Transaction &transaction, qint64 pool, qint64 index, const QString &event, qint64 run,
-          int board, const QString &time, QString *error)
+bool NumberLedger::note(Transaction &transaction, qint64 pool, qint64 index, const QString &event,
+                        qint64 run, int board, const QString &time, QString *error)
 {
     QSqlQuery query = transaction.query();
     query.prepare("INSERT INTO number_events (pool, idx, time, event, run, board) VALUES (:pool, "
@@ -28,9 +28,8 @@ bool NumberLedger::settle(Transaction &transaction, const BoardRecord &r, bool n
 {
     QSqlQuery query = transaction.query();
     QVector<BoardRecord::Number> settled = r.numbers;
-    if (numbered && std::none_of(settled.cbegin(), settled.cend(), [](const auto &n) {
-            return n.name == SerialScheme::SerialPool;
-        }))
+    if (numbered && std::none_of(settled.cbegin(), settled.cend(),
+                                 [](const auto &n) { return n.name == SerialScheme::SerialPool; }))
         settled.prepend({SerialScheme::SerialPool, r.pool, r.index, r.boardSerial, r.fate});
     for (const BoardRecord::Number &number : qAsConst(settled)) {
         if (number.fate == BoardRecord::Fate::None)
@@ -61,9 +60,27 @@ bool NumberLedger::settle(Transaction &transaction, const BoardRecord &r, bool n
         if (!transaction.exec(query, "settle a board's number", error))
             return false;
         if (query.numRowsAffected() > 0 &&
-            !note(transaction, number.pool, number.index, BoardRecord::fateName(number.fate),
-                  r.run, r.board, time, error))
+            !note(transaction, number.pool, number.index, BoardRecord::fateName(number.fate), r.run,
+                  r.board, time, error))
             return false;
     }
     return true;
+}
+
+std::optional<QMap<QString, SerialValue>> NumberLedger::numbersOf(Transaction &transaction,
+                                                                 qint64 run, int board,
+                                                                 QString *error)
+{
+    QSqlQuery query = transaction.query();
+    query.prepare("SELECT bn.name, bn.idx, n.number FROM board_numbers bn JOIN numbers n ON "
+                  "n.pool = bn.pool AND n.idx = bn.idx WHERE bn.run = :run AND bn.board = :board");
+    query.bindValue(":run", run);
+    query.bindValue(":board", board);
+    if (!transaction.exec(query, "read a board's numbers", error))
+        return std::nullopt;
+    QMap<QString, SerialValue> numbers;
+    while (query.next())
+        numbers.insert(query.value(0).toString(),
+                       {query.value(1).toLongLong(), query.value(2).toString().toULongLong()});
+    return numbers;
 }

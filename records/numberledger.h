@@ -1,8 +1,13 @@
 #pragma once
 
 #include "records/boardrecord.h"
+#include "records/serialvalue.h"
+
+#include <QMap>
 
 #include <QString>
+
+#include <optional>
 
 class Transaction;
 
@@ -17,4 +22,7 @@ public:
     // the line's own [serial] number is one of them.
     static bool settle(Transaction &transaction, const BoardRecord &r, bool numbered,
                        const QString &time, QString *error);
+    // A board's numbers by pool name, as a reflash of it adopts them.
+    static std::optional<QMap<QString, SerialValue>> numbersOf(Transaction &transaction, qint64 run,
+                                                              int board, QString *error);
 };

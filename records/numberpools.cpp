@@ -52,13 +52,14 @@ bool NumberPools::check(QString *error) const
         for (int j = i + 1; j < schemes.size(); ++j) {
             const SerialScheme &other = schemes[j];
             if (overlap(one.offset(), one.width(), other.offset(), other.width())) {
-                *error = QString("the fields of %1 (%2 bytes at %3) and %4 (%5 bytes at %6) overlap")
-                             .arg(section(one))
-                             .arg(one.width())
-                             .arg(one.offset())
-                             .arg(section(other))
-                             .arg(other.width())
-                             .arg(other.offset());
+                *error =
+                    QString("the fields of %1 (%2 bytes at %3) and %4 (%5 bytes at %6) overlap")
+                        .arg(section(one))
+                        .arg(one.width())
+                        .arg(one.offset())
+                        .arg(section(other))
+                        .arg(other.width())
+                        .arg(other.offset());
                 return false;
             }
         }
@@ -86,7 +87,8 @@ bool NumberPools::fits(qint64 imageSize, QString *error) const
     return true;
 }
 
-QByteArray NumberPools::patched(const QByteArray &base, const QMap<QString, SerialValue> &values) const
+QByteArray NumberPools::patched(const QByteArray &base,
+                                const QMap<QString, SerialValue> &values) const
 {
     QByteArray bytes = base;
     const SerialScheme *crc = nullptr;

@@ -109,9 +109,9 @@ Reserved Recorder::reserve(const QString &pool, SerialValue *value, QString *err
     if (!scheme)
         return Reserved::NoScheme;
     // The spool goes first: a number given back while the store was away is the next one out.
-    const Reserved reserved = flush(error)
-                                  ? store->reserve(poolIds.value(pool), *scheme, runId, value, error)
-                                  : Reserved::Unreachable;
+    const Reserved reserved =
+        flush(error) ? store->reserve(poolIds.value(pool), *scheme, runId, value, error)
+                     : Reserved::Unreachable;
     settle(reserved != Reserved::Unreachable);
     return reserved;
 }

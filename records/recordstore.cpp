@@ -365,3 +365,16 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
         return false;
     return transaction.commit(error);
 }
+
+std::optional<QMap<QString, SerialValue>> RecordStore::numbersOf(qint64 run, int board,
+                                                                QString *error)
+{
+    Transaction transaction(*connections, Transaction::Kind::Read);
+    if (!transaction.begin(error))
+        return std::nullopt;
+    std::optional<QMap<QString, SerialValue>> numbers =
+        NumberLedger::numbersOf(transaction, run, board, error);
+    if (!numbers || !transaction.commit(error))
+        return std::nullopt;
+    return numbers;
+}

@@ -73,6 +73,9 @@ public:
     // already there (the spool written twice) is left as it is.
     bool record(const BoardRecord &record, QString *error);
 
+    // The numbers board `board` of run `run` got, by pool name: what its reflash keeps.
+    std::optional<QMap<QString, SerialValue>> numbersOf(qint64 run, int board, QString *error);
+
     // Closes the calling thread's connection (a slot's thread before it ends).
     void closeThread();
     const StoreUrl &address() const;

@@ -61,9 +61,9 @@ public:
     // only its hash.
     std::optional<ImageArchive::Entry> image(const QString &sha256, QString *error);
     // The bytes the board that had `serial` (in any pool) received, rebuilt as its run made them:
-    // the kept base image with that board's numbers and CRC written in, checked against the SHA-256 the board's
-    // line holds. Where the number went to more than one board, the last one. Nullopt,
-    // and `error` says why, when they cannot be rebuilt or differ.
+    // the kept base image with that board's numbers and CRC written in, checked against the
+    // SHA-256 the board's line holds. Where the number went to more than one board, the last one.
+    // Nullopt, and `error` says why, when they cannot be rebuilt or differ.
     std::optional<QByteArray> boardImage(const QString &serial, QString *error);
     void closeThread();
 

@@ -149,11 +149,13 @@ void tst_JobFile::errors_data()
         << ":12: [serial.mac]: [serial] and [serial.mac] both have a CRC: one CRC covers every "
            "number, set it in one section";
     QTest::newRow("a pool's field over [serial]'s")
-        << QByteArray(Head + OneSlot + serialCrc + "[serial.mac]\nat = 2\nformat = be48\nstart = 1\n")
+        << QByteArray(Head + OneSlot + serialCrc +
+                      "[serial.mac]\nat = 2\nformat = be48\nstart = 1\n")
         << ":12: [serial.mac]: the fields of [serial] (4 bytes at 0) and [serial.mac] (6 bytes at "
            "2) overlap";
     QTest::newRow("a pool's field over the CRC")
-        << QByteArray(Head + OneSlot + serialCrc + "[serial.mac]\nat = 56\nformat = mac\nstart = 1\n")
+        << QByteArray(Head + OneSlot + serialCrc +
+                      "[serial.mac]\nat = 56\nformat = mac\nstart = 1\n")
         << ":12: [serial.mac]: the field of [serial.mac] (17 bytes at 56) overlaps the CRC field "
            "at 60";
     QTest::newRow("a pool that ends before it starts")

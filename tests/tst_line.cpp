@@ -262,8 +262,8 @@ void tst_Line::twoStations()
     // pool, each pool counted from its own start.
     QMap<QString, QString> stateOf, macStateOf;
     for (const bool mac : {false, true}) {
-        QVERIFY(q.exec(QString("SELECT n.idx, n.serial, n.state FROM numbers n JOIN pools p ON p.id "
-                               "= n.pool WHERE p.scheme %1 LIKE 'pool=mac %' ORDER BY n.idx")
+        QVERIFY(q.exec(QString("SELECT n.idx, n.serial, n.state FROM numbers n JOIN pools p ON "
+                               "p.id = n.pool WHERE p.scheme %1 LIKE 'pool=mac %' ORDER BY n.idx")
                            .arg(mac ? "" : "NOT")));
         qint64 expected = 0;
         while (q.next()) {

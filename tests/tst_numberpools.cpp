@@ -63,7 +63,8 @@ const Fields MacFields{{"at", QString::number(MacAt)},
 SerialScheme scheme(const Fields &fields, const QString &name = SerialScheme::SerialPool)
 {
     QString error;
-    const std::optional<SerialScheme> made = SerialScheme::fromFields(fields, QString(), &error, name);
+    const std::optional<SerialScheme> made =
+        SerialScheme::fromFields(fields, QString(), &error, name);
     if (!made)
         qFatal("%s", qPrintable(error));
     return *made;
@@ -117,10 +118,10 @@ Line line(const StoreUrl &url, const QString &spoolPath, const Image &base)
     Line made;
     made.store = std::make_unique<RecordStore>(url);
     made.spool = std::make_unique<RecordSpool>(spoolPath);
-    made.recorder = std::make_unique<Recorder>(made.store.get(), made.spool.get(),
-                                               scheme(SerialFields),
-                                               QVector<SerialScheme>{scheme(MacFields, "mac")});
-    RecordStore::Run run{"st", "test-host", "1.1", "job", QString::fromLatin1(base.sha256),
+    made.recorder =
+        std::make_unique<Recorder>(made.store.get(), made.spool.get(), scheme(SerialFields),
+                                   QVector<SerialScheme>{scheme(MacFields, "mac")});
+    RecordStore::Run run{"st",       "test-host", "1.1", "job", QString::fromLatin1(base.sha256),
                          ::getpid(), true};
     run.image = base;
     QVector<RecordStore::Voided> voided;
@@ -223,7 +224,8 @@ void tst_NumberPools::patched_data()
     Fields macCrc = MacFields;
     macCrc["crc32-at"] = "0";
     macCrc["crc32-range"] = "4:512";
-    QTest::newRow("CRC in [serial], the address after it") << SerialFields << MacFields << 0x1F0 << 0x1F0;
+    QTest::newRow("CRC in [serial], the address after it")
+        << SerialFields << MacFields << 0x1F0 << 0x1F0;
     QTest::newRow("CRC in [serial.mac], [serial] after it") << plain << macCrc << 0 << 512;
     QTest::newRow("no CRC") << plain << MacFields << -1 << 0;
 }
@@ -239,7 +241,8 @@ void tst_NumberPools::patched()
     QString error;
     QVERIFY2(pools.check(&error) && pools.fits(ImageSize, &error), qPrintable(error));
     const QByteArray base = baseBytes();
-    const QByteArray out = pools.patched(base, {{"serial", {0, 100}}, {"mac", {1, 0x0200000000FF}}});
+    const QByteArray out =
+        pools.patched(base, {{"serial", {0, 100}}, {"mac", {1, 0x0200000000FF}}});
     QCOMPARE(out.size(), base.size());
     QCOMPARE(out.mid(SerialAt, 8), QByteArray("SN000100"));
     QCOMPARE(out.mid(MacAt, MacWidth), QByteArray("02:00:00:00:00:ff"));
@@ -307,8 +310,8 @@ void tst_NumberPools::exhaustion()
              QStringList{"8"});
     QCOMPARE(rows(url, "SELECT n.serial, n.state FROM numbers n JOIN pools p ON p.id = n.pool "
                        "WHERE p.scheme LIKE 'pool=mac %' ORDER BY n.idx"),
-             QStringList({"02:00:00:00:00:fe|used", "02:00:00:00:00:ff|used",
-                          "02:00:00:00:01:00|used"}));
+             QStringList(
+                 {"02:00:00:00:00:fe|used", "02:00:00:00:00:ff|used", "02:00:00:00:01:00|used"}));
     QCOMPARE(rows(url, "SELECT serial, state FROM numbers WHERE serial LIKE 'SN%' ORDER BY idx"),
              QStringList({"SN000100|used", "SN000101|void", "SN000102|used", "SN000103|used",
                           "SN000104|returned"}));
@@ -333,14 +336,14 @@ void tst_NumberPools::reflash_data()
             return &data;
         };
         *row("done") << QStringList{"serial", "mac"} << false << true << qint64(ImageSize);
-        *row("failed past both fields") << QStringList{"serial", "mac"} << false << false
-                                        << qint64(ImageSize - 128);
-        *row("failed before both fields") << QStringList{"serial", "mac"} << false << false
-                                          << qint64(128);
-        *row("numbers held already") << QStringList{"serial", "mac"} << true << false
-                                     << qint64(ImageSize - 128);
-        *row("a pool the first flash lacked") << QStringList{"serial"} << false << true
-                                              << qint64(ImageSize);
+        *row("failed past both fields")
+            << QStringList{"serial", "mac"} << false << false << qint64(ImageSize - 128);
+        *row("failed before both fields")
+            << QStringList{"serial", "mac"} << false << false << qint64(128);
+        *row("numbers held already")
+            << QStringList{"serial", "mac"} << true << false << qint64(ImageSize - 128);
+        *row("a pool the first flash lacked")
+            << QStringList{"serial"} << false << true << qint64(ImageSize);
     }
 }
 
@@ -365,11 +368,14 @@ void tst_NumberPools::reflash()
     const QMap<QString, QString> firstTexts = first.texts();
     const QVector<BoardRecord::Number> firstNumbers = first.settle(true, ImageSize);
     QVERIFY(run.recorder->record(lineOf(*run.recorder, 1, true, firstNumbers, firstSent), &error));
+    // As the store gives them back for the board's label.
+    const std::optional<QMap<QString, SerialValue>> recorded =
+        run.store->numbersOf(run.recorder->run(), 1, &error);
+    QVERIFY2(recorded, qPrintable(error));
+    QCOMPARE(recorded->keys(), QStringList({"mac", "serial"}));
     QMap<QString, SerialValue> earlier;
-    for (const BoardRecord::Number &number : firstNumbers)
-        if (kept.contains(number.name))
-            earlier.insert(number.name,
-                           run.recorder->pools().find(number.name)->valueAt(number.index));
+    for (const QString &name : kept)
+        earlier.insert(name, recorded->value(name));
     const QString numbersSql = "SELECT n.serial, n.state FROM numbers n ORDER BY n.pool, n.idx";
     const QStringList before = rows(url, numbersSql);
     const QString eventsSql = "SELECT COUNT(*) FROM number_events";

@@ -228,12 +228,13 @@ void tst_SerialScheme::refuses_data()
 
     // A pool's end.
     const Fields mac{{"at", "0"}, {"format", "mac"}, {"start", "02:00:00:00:00:10"}};
-    QTest::newRow("end with a list") << Fields{{"at", "0"}, {"format", "le16"}, {"list", "three.txt"},
-                                               {"end", "9000"}}
-                                     << qint64(64) << "a serial end goes with a start";
+    QTest::newRow("end with a list")
+        << Fields{{"at", "0"}, {"format", "le16"}, {"list", "three.txt"}, {"end", "9000"}}
+        << qint64(64) << "a serial end goes with a start";
     Fields before = mac;
     before["end"] = "02:00:00:00:00:0f";
-    QTest::newRow("end before the start") << before << qint64(64) << "serial end '02:00:00:00:00:0f'";
+    QTest::newRow("end before the start")
+        << before << qint64(64) << "serial end '02:00:00:00:00:0f'";
     Fields beyond = mac;
     beyond["end"] = "0x1000000000000";
     QTest::newRow("end beyond 48 bits") << beyond << qint64(64) << "is not a number from the start";
@@ -241,7 +242,8 @@ void tst_SerialScheme::refuses_data()
     mixed["end"] = "02:00-00:00:00:1f";
     QTest::newRow("end with mixed separators") << mixed << qint64(64) << "is not a number";
     QTest::newRow("mac with a letter as separator")
-        << Fields{{"at", "0"}, {"format", "mac:x"}, {"start", "1"}} << qint64(64) << "'mac:x' is none of";
+        << Fields{{"at", "0"}, {"format", "mac:x"}, {"start", "1"}} << qint64(64)
+        << "'mac:x' is none of";
     QTest::newRow("mac past the end")
         << mac << qint64(16) << "the serial field (17 bytes at 0) lies outside the 16-byte image";
     QTest::newRow("prefix on mac")
