@@ -726,9 +726,9 @@ FAULTS = [
       'a hang-up leaves the announced image open, so the next header resumes it'),
     # number pools
     F('pool-crc-before-fields', 'records/numberpools.cpp',
-      '            bytes = scheme.withField(bytes, values[scheme.name()]);\n',
-      '            bytes = scheme.patched(bytes, values[scheme.name()]);\n',
-      'each section writes its own CRC as it patches: a field written later is not covered'),
+      '        if (scheme.crc32Offset())\n            crc = &scheme;\n',
+      '        if (scheme.crc32Offset())\n            bytes = scheme.withCrc(bytes);\n',
+      'the CRC is computed where its section comes: a field written after it is not covered'),
     F('pool-end-ignored', 'records/serialscheme.cpp',
       'const quint64 steps = (last.value_or(largest()) - start) / step;',
       'const quint64 steps = (largest() - start) / step;',
