@@ -111,6 +111,7 @@ QVector<BoardRecord::Number> BoardNumbering::settle(bool done, qint64 acceptedBy
                                            : fateOf(done, acceptedBytes, scheme.offset())};
     }
     held.clear();
+    out = false;
     return settled;
 }
 
@@ -122,6 +123,7 @@ void BoardNumbering::giveBack()
             qWarning("%s", qPrintable(error));
     }
     held.clear();
+    out = false;
 }
 
 BoardRecord::Fate BoardNumbering::fateOf(bool done, qint64 acceptedBytes, qint64 fieldOffset)

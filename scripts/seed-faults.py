@@ -783,6 +783,10 @@ FAULTS = [
     F('pool-log-numbers-missing', 'station/boardlog.cpp',
       '        fields.insert("numbers", numbers);\n', '',
       'the log names no number but the serial'),
+    F('pool-adopt-after-board-refused', 'records/boardnumbering.cpp',
+      '    held.clear();\n    out = false;\n    return settled;\n',
+      '    held.clear();\n    return settled;\n',
+      'a slot whose board\'s numbers went out refuses a reflash for its next board'),
 ]
 
 

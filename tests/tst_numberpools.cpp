@@ -381,7 +381,8 @@ void tst_NumberPools::reflash()
     const QString eventsSql = "SELECT COUNT(*) FROM number_events";
     const int events = rows(url, eventsSql).value(0).toInt();
 
-    BoardNumbering again(run.recorder.get(), base);
+    // The same slot's next board: the label of the first board again.
+    BoardNumbering &again = first;
     if (takenFirst)
         QCOMPARE(again.take(&error), Reserved::Ok);
     QVERIFY(again.adopt(earlier));
