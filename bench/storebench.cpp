@@ -3,7 +3,8 @@
 // p50 and p99, on SQLite and on a PostgreSQL server of its own (a throwaway cluster on a Unix
 // socket), and the boards per hour of a 16-slot station with serial numbers in each store against
 // one without, on simulated loaders paced at 115200 baud (as a line runs) and unpaced, each ratio
-// against its target.
+// against its target; and the same with a second pool of numbers (MAC addresses) on PostgreSQL,
+// per board and in boards per hour against the run with serial numbers alone.
 //   lumedra-bench-store
 #include "bench/clirun.h"
 #include "bench/figures.h"
@@ -55,16 +56,23 @@ double percentile(std::vector<double> values, double share)
     return values[size_t(share * double(values.size() - 1))];
 }
 
-// One board's share of the store: its number reserved, noted as gone out, then its record
-// written with it used.
-Spread perBoard(const StoreUrl &url, const QString &spoolPath)
+// The MAC pool beside the serial numbers, in the field after theirs.
+const QMap<QString, QString> MacFields{
+    {"at", "300"}, {"format", "mac"}, {"start", "02:00:00:00:00:00"}};
+
+// One board's share of the store: its numbers reserved (one pool or two), noted as gone out, then
+// its record written with them used.
+Spread perBoard(const StoreUrl &url, const QString &spoolPath, bool mac = false)
 {
     QString error;
     const auto scheme = SerialScheme::fromFields(
         {{"at", "0"}, {"format", "dec:10"}, {"prefix", "B-"}, {"start", "1"}}, QString(), &error);
+    QVector<SerialScheme> named;
+    if (mac)
+        named << *SerialScheme::fromFields(MacFields, QString(), &error, "mac");
     RecordStore store(url);
     RecordSpool spool(spoolPath);
-    Recorder recorder(&store, &spool, scheme);
+    Recorder recorder(&store, &spool, scheme, named);
     QVector<RecordStore::Voided> voided;
     if (!recorder.start({"bench", "bench-host", "1", "", "", ::getpid(), true}, &voided, &error))
         return {};
@@ -72,9 +80,17 @@ Spread perBoard(const StoreUrl &url, const QString &spoolPath)
     for (int board = 1; board <= Allocations; ++board) {
         QElapsedTimer clock;
         clock.start();
-        SerialValue value;
+        SerialValue value, address;
         if (recorder.reserve(&value, &error) != Reserved::Ok || !recorder.wentOut(value, &error))
             return {};
+        QVector<BoardRecord::Number> numbers;
+        if (mac) {
+            if (recorder.reserve("mac", &address, &error) != Reserved::Ok ||
+                !recorder.wentOut("mac", address, &error))
+                return {};
+            numbers << BoardRecord::Number{"mac", recorder.poolOf("mac"), address.index,
+                                           named.first().text(address), BoardRecord::Fate::Used};
+        }
         BoardRecord record{.slot = 1,
                            .board = board,
                            .boardSerial = scheme->text(value),
@@ -83,7 +99,8 @@ Spread perBoard(const StoreUrl &url, const QString &spoolPath)
                            .result = "done",
                            .attempts = 1,
                            .seconds = 1,
-                           .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};
+                           .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                           .numbers = numbers};
         if (!recorder.record(record, &error) || recorder.status().lost)
             return {};
         ms.push_back(clock.nsecsElapsed() / 1e6);
@@ -148,15 +165,22 @@ int main(int argc, char *argv[])
 
     const Spread sqlite = perBoard(sqliteUrl, dir.filePath("sqlite-spool.jsonl"));
     const Spread pg = perBoard(pgUrl, dir.filePath("pg-spool.jsonl"));
+    const Spread pgMac = perBoard(pgUrl, dir.filePath("pg-mac-spool.jsonl"), true);
 
     const QByteArray image = randomImage(ImageSize, 5);
     const QString imagePath = writeFile(dir.path(), "image.bin", image);
     const QStringList serial{"--serial-at",    "256", "--serial-format", "dec:10",
                              "--serial-start", "1"};
+    // The MAC pool comes from a job; the rest is the command line's.
+    QString macJob = "[job]\nversion = 1\nimage = image.bin\n[slot.1]\nport = none\n[serial.mac]\n";
+    for (auto it = MacFields.cbegin(); it != MacFields.cend(); ++it)
+        macJob += it.key() + " = " + it.value() + "\n";
+    const QString macJobPath = writeFile(dir.path(), "mac.ini", macJob.toUtf8());
     const QVector<QStringList> setups{
         {},
         serial + QStringList{"--db", "sqlite:" + dir.filePath("line.sqlite")},
-        serial + QStringList{"--db", postgres}};
+        serial + QStringList{"--db", postgres},
+        serial + QStringList{"--db", postgres, "--job", macJobPath}};
     SimLoader::Faults paced;
     paced.throttleBaud = LineBaud;
     const QVector<SimLoader::Faults> lines{paced, SimLoader::Faults()};
@@ -182,6 +206,9 @@ int main(int argc, char *argv[])
                 sqlite.p99);
     std::printf("%-44s %7.3f ms %7.3f ms\n", "reserve, out, record per board, PostgreSQL", pg.p50,
                 pg.p99);
+    std::printf("%-44s %7.3f ms %7.3f ms\n", "the same with a MAC pool, PostgreSQL", pgMac.p50,
+                pgMac.p99);
+    std::printf("%-44s %7.3f ms\n", "the MAC pool's cost per board, p50", pgMac.p50 - pg.p50);
     const char *lineNames[] = {"16 slots at 115200 baud, median of 3",
                                "16 unpaced slots, median of 3"};
     for (int l = 0; l < lines.size(); ++l) {
@@ -191,12 +218,14 @@ int main(int argc, char *argv[])
                     median(l, 1) / median(l, 0));
         std::printf("%-44s %10.0f %9.3fx\n", "serial numbers, PostgreSQL", median(l, 2),
                     median(l, 2) / median(l, 0));
+        std::printf("%-44s %10.0f %9.3fx\n", "serial numbers and a MAC pool, PostgreSQL",
+                    median(l, 3), median(l, 3) / median(l, 0));
     }
     std::printf("\n");
     std::printf("station runs that did not finish as asked: %d of %d\n\n", failedRuns,
                 Rounds * int(lines.size() * setups.size()));
     // A median stands on the runs that finished; a store that could not be measured has none.
-    const bool ran = sqlite.ok && pg.ok;
+    const bool ran = sqlite.ok && pg.ok && pgMac.ok;
     const auto ratio = [&](int l, int i) { return ran ? median(l, i) / median(l, 0) : NAN; };
     Figures figures;
     figures.add("boards per hour with numbers vs without, SQLite, 115200", ratio(0, 1),
@@ -207,11 +236,15 @@ int main(int argc, char *argv[])
                 Figures::Bound::AtLeast, LeastUnpacedRatio, Figures::Unit::Times);
     figures.add("boards per hour with numbers vs without, PostgreSQL, unpaced", ratio(1, 2),
                 Figures::Bound::AtLeast, LeastUnpacedRatio, Figures::Unit::Times);
+    figures.add("boards per hour with MAC pool vs without, PostgreSQL, 115200",
+                ran ? median(0, 3) / median(0, 2) : NAN, Figures::Bound::AtLeast, LeastPacedRatio,
+                Figures::Unit::Times);
     const bool ok = figures.print() && failedRuns == 0;
     std::printf("BENCH_STORE ok=%d sqlite_p50_ms=%.3f sqlite_p99_ms=%.3f pg_p50_ms=%.3f "
                 "pg_p99_ms=%.3f paced_plain=%.0f paced_sqlite=%.0f paced_pg=%.0f "
-                "unpaced_plain=%.0f unpaced_sqlite=%.0f unpaced_pg=%.0f\n",
+                "unpaced_plain=%.0f unpaced_sqlite=%.0f unpaced_pg=%.0f pg_mac_p50_ms=%.3f "
+                "paced_pg_mac=%.0f\n",
                 ok, sqlite.p50, sqlite.p99, pg.p50, pg.p99, median(0, 0), median(0, 1),
-                median(0, 2), median(1, 0), median(1, 1), median(1, 2));
+                median(0, 2), median(1, 0), median(1, 1), median(1, 2), pgMac.p50, median(0, 3));
     return ok ? 0 : 1;
 }

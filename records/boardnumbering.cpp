@@ -3,63 +3,127 @@
 #include <QtGlobal>
 
 BoardNumbering::BoardNumbering(Recorder *recorder, const Image &base)
-    : recorder(recorder && recorder->scheme() ? recorder : nullptr), base(base)
+    : recorder(recorder && !recorder->pools().isEmpty() ? recorder : nullptr), base(base)
 {
+}
+
+bool BoardNumbering::complete() const
+{
+    return recorder && held.size() == recorder->pools().all().size();
+}
+
+void BoardNumbering::patch()
+{
+    QMap<QString, SerialValue> values;
+    for (auto it = held.cbegin(); it != held.cend(); ++it)
+        values.insert(it.key(), it->value);
+    numbered = Image::fromBytes(recorder->pools().patched(base.bytes, values), base.path);
 }
 
 Reserved BoardNumbering::take(QString *error)
 {
     if (!recorder)
         return Reserved::NoScheme;
-    if (number)
-        return Reserved::Ok;
-    SerialValue value;
-    const Reserved reserved = recorder->reserve(&value, error);
-    if (reserved != Reserved::Ok)
-        return reserved;
-    const SerialScheme &scheme = *recorder->scheme();
-    number = value;
-    numberText = scheme.text(value);
-    numbered = Image::fromBytes(scheme.patched(base.bytes, value), base.path);
-    out = false;
-    return reserved;
+    exhausted.clear();
+    bool changed = false;
+    for (const SerialScheme &scheme : recorder->pools().all()) {
+        if (held.contains(scheme.name()))
+            continue;
+        SerialValue value;
+        const Reserved reserved = recorder->reserve(scheme.name(), &value, error);
+        if (reserved == Reserved::Exhausted)
+            exhausted = scheme.name();
+        if (reserved != Reserved::Ok)
+            return reserved;
+        held.insert(scheme.name(), {value, false});
+        changed = true;
+    }
+    if (changed) {
+        patch();
+        out = false;
+    }
+    return Reserved::Ok;
+}
+
+bool BoardNumbering::adopt(const QMap<QString, SerialValue> &earlier)
+{
+    if (!recorder || out)
+        return false;
+    for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+        if (!recorder->pools().find(it.key()))
+            continue;
+        if (held.contains(it.key()) && !held[it.key()].adopted) {
+            QString error;
+            if (!recorder->giveBack(it.key(), held[it.key()].value, &error))
+                qWarning("%s", qPrintable(error));
+        }
+        held.insert(it.key(), {it.value(), true});
+    }
+    if (complete())
+        patch();
+    return true;
+}
+
+QString BoardNumbering::text() const
+{
+    return texts().value(SerialScheme::SerialPool);
+}
+
+QMap<QString, QString> BoardNumbering::texts() const
+{
+    QMap<QString, QString> made;
+    for (auto it = held.cbegin(); it != held.cend(); ++it)
+        made.insert(it.key(), recorder->pools().find(it.key())->text(it->value));
+    return made;
 }
 
 QString BoardNumbering::lastText() const
 {
-    const SerialScheme &scheme = *recorder->scheme();
-    return scheme.text(scheme.valueAt(scheme.capacity() - 1));
+    const SerialScheme *scheme = recorder ? recorder->pools().find(exhausted) : nullptr;
+    return scheme ? scheme->lastText() : QString();
 }
 
 void BoardNumbering::goesOut()
 {
-    if (!number || out)
+    if (!complete() || out)
         return;
     out = true;
-    QString error;
-    if (!recorder->wentOut(*number, &error))
-        qWarning("%s", qPrintable(error));
+    for (auto it = held.cbegin(); it != held.cend(); ++it) {
+        QString error;
+        if (!it->adopted && !recorder->wentOut(it.key(), it->value, &error))
+            qWarning("%s", qPrintable(error));
+    }
 }
 
-BoardRecord::Fate BoardNumbering::settle(bool done, qint64 acceptedBytes)
+QVector<BoardRecord::Number> BoardNumbering::settle(bool done, qint64 acceptedBytes)
 {
-    if (!number)
-        return BoardRecord::Fate::None;
-    const BoardRecord::Fate fate = fateOf(done, acceptedBytes, recorder->scheme()->offset());
-    number.reset();
-    numberText.clear();
-    return fate;
+    QVector<BoardRecord::Number> settled;
+    if (!recorder)
+        return settled;
+    for (const SerialScheme &scheme : recorder->pools().all()) {
+        if (!held.contains(scheme.name()))
+            continue;
+        const Held &number = held[scheme.name()];
+        settled << BoardRecord::Number{scheme.name(), recorder->poolOf(scheme.name()),
+                                       number.value.index, scheme.text(number.value),
+                                       number.adopted
+                                           ? BoardRecord::Fate::Kept
+                                           : fateOf(done, acceptedBytes, scheme.offset())};
+    }
+    held.clear();
+    out = false;
+    return settled;
 }
 
 void BoardNumbering::giveBack()
 {
-    if (!number)
-        return;
-    QString error;
-    if (!recorder->giveBack(*number, &error))
-        qWarning("%s", qPrintable(error));
-    number.reset();
-    numberText.clear();
+    for (auto it = held.cbegin(); it != held.cend(); ++it) {
+        QString error;
+        if (!it->adopted && !recorder->giveBack(it.key(), it->value, &error))
+            qWarning("%s", qPrintable(error));
+    }
+    held.clear();
+    out = false;
 }
 
 BoardRecord::Fate BoardNumbering::fateOf(bool done, qint64 acceptedBytes, qint64 fieldOffset)

@@ -1,5 +1,7 @@
 #include "records/boardrecord.h"
 
+#include <QJsonArray>
+
 QString BoardRecord::fateName(Fate fate)
 {
     switch (fate) {
@@ -9,6 +11,8 @@ QString BoardRecord::fateName(Fate fate)
         return "void";
     case Fate::Returned:
         return "returned";
+    case Fate::Kept:
+        return "kept";
     case Fate::None:
         break;
     }
@@ -17,7 +21,14 @@ QString BoardRecord::fateName(Fate fate)
 
 QJsonObject BoardRecord::toJson() const
 {
-    return {{"run", run},
+    QJsonArray pools;
+    for (const Number &number : numbers)
+        pools.append(QJsonObject{{"name", number.name},
+                                 {"pool", number.pool},
+                                 {"index", number.index},
+                                 {"text", number.text},
+                                 {"fate", int(number.fate)}});
+    return {{"numbers", pools},{"run", run},
             {"slot", slot},
             {"board", board},
             {"vid", vendorId},
@@ -57,5 +68,11 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &o)
     r.seconds = o["seconds"].toDouble();
     r.time = o["time"].toString();
     r.receivedSha256 = o["received_sha256"].toString();
+    for (const QJsonValue &value : o["numbers"].toArray()) {
+        const QJsonObject number = value.toObject();
+        r.numbers << Number{number["name"].toString(), number["pool"].toVariant().toLongLong(),
+                            number["index"].toVariant().toLongLong(), number["text"].toString(),
+                            Fate(number["fate"].toInt())};
+    }
     return r;
 }

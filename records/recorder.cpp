@@ -4,9 +4,25 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 
+namespace
+{
+QJsonObject object(const QMap<QString, QString> &fields)
+{
+    QJsonObject made;
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it)
+        made.insert(it.key(), it.value());
+    return made;
+}
+
+QString compact(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+} // namespace
+
 Recorder::Recorder(RecordStore *store, RecordSpool *spool,
-                   const std::optional<SerialScheme> &scheme)
-    : store(store), spool(spool), serial(scheme)
+                   const std::optional<SerialScheme> &scheme, const QVector<SerialScheme> &named)
+    : store(store), spool(spool), serial(scheme), numberPools(scheme, named)
 {
 }
 
@@ -19,24 +35,27 @@ bool Recorder::start(const RecordStore::Run &run, QVector<RecordStore::Voided> *
             return false;
         RecordStore::Run mine = run;
         mine.spool = spool->path();
-        if (serial) {
-            // Kept with the run: what rebuilds the bytes each of its boards received.
-            QJsonObject fields;
-            for (auto it = serial->fields().cbegin(); it != serial->fields().cend(); ++it)
-                fields.insert(it.key(), it.value());
-            mine.serialFields =
-                QString::fromUtf8(QJsonDocument(fields).toJson(QJsonDocument::Compact));
+        // Kept with the run: what rebuilds the bytes each of its boards received.
+        QJsonObject named;
+        for (const SerialScheme &scheme : numberPools.all()) {
+            if (scheme.name() == SerialScheme::SerialPool)
+                mine.serialFields = compact(object(scheme.fields()));
+            else
+                named.insert(scheme.name(), object(scheme.fields()));
         }
+        if (!named.isEmpty())
+            mine.poolFields = compact(named);
         const std::optional<qint64> id = store->startRun(mine, voided, error);
         if (!id)
             return false;
         runId = *id;
-        if (serial) {
-            const std::optional<qint64> pool = store->pool(*serial, error);
+        for (const SerialScheme &scheme : numberPools.all()) {
+            const std::optional<qint64> pool = store->pool(scheme, error);
             if (!pool)
                 return false;
-            poolId = *pool;
+            poolIds.insert(scheme.name(), *pool);
         }
+        poolId = poolIds.value(SerialScheme::SerialPool);
         return true;
     }();
     settle(started);
@@ -81,25 +100,45 @@ bool Recorder::deliver(const QJsonObject &entry, QString *error)
 
 Reserved Recorder::reserve(SerialValue *value, QString *error)
 {
-    if (!serial)
+    return reserve(SerialScheme::SerialPool, value, error);
+}
+
+Reserved Recorder::reserve(const QString &pool, SerialValue *value, QString *error)
+{
+    const SerialScheme *scheme = numberPools.find(pool);
+    if (!scheme)
         return Reserved::NoScheme;
     // The spool goes first: a number given back while the store was away is the next one out.
     const Reserved reserved =
-        flush(error) ? store->reserve(poolId, *serial, runId, value, error) : Reserved::Unreachable;
+        flush(error) ? store->reserve(poolIds.value(pool), *scheme, runId, value, error)
+                     : Reserved::Unreachable;
     settle(reserved != Reserved::Unreachable);
     return reserved;
 }
 
 bool Recorder::giveBack(const SerialValue &value, QString *error)
 {
-    return deliver({{"op", "giveback"}, {"pool", poolId}, {"index", value.index}, {"run", runId}},
+    return giveBack(SerialScheme::SerialPool, value, error);
+}
+
+bool Recorder::giveBack(const QString &pool, const SerialValue &value, QString *error)
+{
+    return deliver({{"op", "giveback"},
+                    {"pool", poolIds.value(pool)},
+                    {"index", value.index},
+                    {"run", runId}},
                    error);
 }
 
 bool Recorder::wentOut(const SerialValue &value, QString *error)
 {
+    return wentOut(SerialScheme::SerialPool, value, error);
+}
+
+bool Recorder::wentOut(const QString &pool, const SerialValue &value, QString *error)
+{
     const QJsonObject entry{{"op", "wentout"},
-                            {"pool", poolId},
+                            {"pool", poolIds.value(pool)},
                             {"index", value.index},
                             {"run", runId},
                             {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records/boardrecord.h"
+#include "records/numberpools.h"
 #include "records/recordspool.h"
 #include "records/recordstore.h"
 #include "records/reserved.h"
@@ -31,20 +32,26 @@ public:
         bool exhausted = false; // the scheme has no number left
     };
 
-    Recorder(RecordStore *store, RecordSpool *spool, const std::optional<SerialScheme> &scheme);
+    // `named`: the job's [serial.NAME] pools, each reserved, used, given back and voided as
+    // [serial]'s numbers are.
+    Recorder(RecordStore *store, RecordSpool *spool, const std::optional<SerialScheme> &scheme,
+             const QVector<SerialScheme> &named = {});
 
     // Writes what an earlier run left in the spool, then starts the run. False: the store is out
     // of reach or unusable, and nothing may start.
     bool start(const RecordStore::Run &run, QVector<RecordStore::Voided> *voided, QString *error);
     void stop();
 
-    // Ok, NoScheme, Exhausted or Unreachable.
+    // Ok, NoScheme, Exhausted or Unreachable. Without a pool's name, [serial]'s.
     Reserved reserve(SerialValue *value, QString *error);
+    Reserved reserve(const QString &pool, SerialValue *value, QString *error);
     // False only when neither the store nor the spool took it.
     bool giveBack(const SerialValue &value, QString *error);
+    bool giveBack(const QString &pool, const SerialValue &value, QString *error);
     // The number is on its way to a board: called just before the header frame, when no byte of
     // the image has gone out yet. False only when neither the store nor the spool took it.
     bool wentOut(const SerialValue &value, QString *error);
+    bool wentOut(const QString &pool, const SerialValue &value, QString *error);
     bool record(BoardRecord record, QString *error);
     // Writes the spool into the store and looks at the store again: called every few seconds,
     // from a thread of its own (which calls closeThread() before it ends), while the store is
@@ -56,6 +63,9 @@ public:
     qint64 run() const { return runId; }
     qint64 pool() const { return poolId; }
     const std::optional<SerialScheme> &scheme() const { return serial; }
+    // Every pool, [serial]'s first, and a pool's id in the store by its name.
+    const NumberPools &pools() const { return numberPools; }
+    qint64 poolOf(const QString &name) const { return poolIds.value(name); }
 
 private:
     bool flush(QString *error);
@@ -68,6 +78,8 @@ private:
     RecordStore *const store;
     RecordSpool *const spool;
     const std::optional<SerialScheme> serial;
+    const NumberPools numberPools;
+    QMap<QString, qint64> poolIds;
     qint64 runId = 0;
     qint64 poolId = 0;
     mutable QMutex statusMutex;

@@ -2,6 +2,7 @@
 
 #include "records/imagearchive.h"
 #include "records/nextnumber.h"
+#include "records/numberledger.h"
 #include "records/runprocess.h"
 #include "records/storeconnections.h"
 #include "records/storeschema.h"
@@ -26,21 +27,6 @@ QVariant orNull(const QString &text)
     return text.isEmpty() ? QVariant(QVariant::String) : QVariant(text);
 }
 
-// One change to a number, kept for its history.
-bool note(Transaction &transaction, qint64 pool, qint64 index, const QString &event, qint64 run,
-          int board, const QString &time, QString *error)
-{
-    QSqlQuery query = transaction.query();
-    query.prepare("INSERT INTO number_events (pool, idx, time, event, run, board) VALUES (:pool, "
-                  ":idx, :time, :event, :run, :board)");
-    query.bindValue(":pool", pool);
-    query.bindValue(":idx", index);
-    query.bindValue(":time", time);
-    query.bindValue(":event", event);
-    query.bindValue(":run", run);
-    query.bindValue(":board", board > 0 ? QVariant(board) : QVariant(QVariant::Int));
-    return transaction.exec(query, "note what became of a number", error);
-}
 } // namespace
 
 RecordStore::RecordStore(const StoreUrl &url)
@@ -99,8 +85,8 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     const QString time = now();
     QSqlQuery query = transaction.query();
     query.prepare("INSERT INTO runs (station, host, pid, version, job, image_sha256, spool, "
-                  "serial_fields, started) VALUES (:station, :host, :pid, :version, :job, :sha, "
-                  ":spool, :fields, :now) RETURNING id");
+                  "serial_fields, pool_fields, started) VALUES (:station, :host, :pid, :version, "
+                  ":job, :sha, :spool, :fields, :pools, :now) RETURNING id");
     query.bindValue(":station", run.station);
     query.bindValue(":host", run.host);
     query.bindValue(":pid", run.pid);
@@ -109,6 +95,7 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     query.bindValue(":sha", run.imageSha256);
     query.bindValue(":spool", orNull(run.notesWentOut ? run.spool : QString()));
     query.bindValue(":fields", orNull(run.serialFields));
+    query.bindValue(":pools", orNull(run.poolFields));
     query.bindValue(":now", time);
     if (!transaction.exec(query, "start a run", error))
         return std::nullopt;
@@ -162,7 +149,7 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
             query.bindValue(":pool", number.pool);
             query.bindValue(":idx", number.index);
             if (!transaction.exec(query, "settle a gone run's numbers", error) ||
-                !note(transaction, number.pool, number.index,
+                !NumberLedger::note(transaction, number.pool, number.index,
                       back ? "returned_at_start" : "void_at_start", id, 0, time, error))
                 return std::nullopt;
             if (!back)
@@ -274,7 +261,7 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
         if (!transaction.exec(query, "advance the serial pool", error))
             return Reserved::Unreachable;
     }
-    if (!note(transaction, pool, value->index, "reserved", run, 0, now(), error))
+    if (!NumberLedger::note(transaction, pool, value->index, "reserved", run, 0, now(), error))
         return Reserved::Unreachable;
     return transaction.commit(error) ? Reserved::Ok : Reserved::Unreachable;
 }
@@ -316,7 +303,7 @@ bool RecordStore::giveBack(qint64 pool, qint64 index, qint64 run, QString *error
     if (!transaction.exec(query, "give back a number", error))
         return false;
     if (query.numRowsAffected() > 0 &&
-        !note(transaction, pool, index, "returned", run, 0, now(), error))
+        !NumberLedger::note(transaction, pool, index, "returned", run, 0, now(), error))
         return false;
     return transaction.commit(error);
 }
@@ -337,7 +324,7 @@ bool RecordStore::wentOut(qint64 pool, qint64 index, qint64 run, const QString &
     if (!transaction.exec(query, "note a number that went out", error))
         return false;
     if (query.numRowsAffected() > 0 &&
-        !note(transaction, pool, index, "went_out", run, 0, time, error))
+        !NumberLedger::note(transaction, pool, index, "went_out", run, 0, time, error))
         return false;
     return transaction.commit(error);
 }
@@ -373,21 +360,21 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":sha", orNull(r.receivedSha256));
     if (!transaction.exec(query, "record a board", error))
         return false;
-    if (numbered) {
-        // Only a number this run still holds changes: a void after a crash stays a void.
-        query.prepare("UPDATE numbers SET state = :state, board = :board WHERE pool = :pool AND "
-                      "idx = :idx AND run = :run AND state = 'reserved'");
-        query.bindValue(":state", BoardRecord::fateName(r.fate));
-        query.bindValue(":board", r.board);
-        query.bindValue(":pool", r.pool);
-        query.bindValue(":idx", r.index);
-        query.bindValue(":run", r.run);
-        if (!transaction.exec(query, "settle a board's number", error))
-            return false;
-        if (query.numRowsAffected() > 0 &&
-            !note(transaction, r.pool, r.index, BoardRecord::fateName(r.fate), r.run, r.board,
-                  now(), error))
-            return false;
-    }
+    // [serial]'s number is the line's own; a named pool's is in its numbers alone.
+    if (!NumberLedger::settle(transaction, r, numbered, now(), error))
+        return false;
     return transaction.commit(error);
+}
+
+std::optional<QMap<QString, SerialValue>> RecordStore::numbersOf(qint64 run, int board,
+                                                                QString *error)
+{
+    Transaction transaction(*connections, Transaction::Kind::Read);
+    if (!transaction.begin(error))
+        return std::nullopt;
+    std::optional<QMap<QString, SerialValue>> numbers =
+        NumberLedger::numbersOf(transaction, run, board, error);
+    if (!numbers || !transaction.commit(error))
+        return std::nullopt;
+    return numbers;
 }

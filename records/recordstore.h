@@ -22,7 +22,7 @@ class StoreConnections;
 class RecordStore
 {
 public:
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     struct Run {
         QString station, host, version, job, imageSha256;
@@ -35,6 +35,9 @@ public:
         QString serialFields = {};
         // The base image, kept once under its SHA-256; none without bytes.
         Image image = {};
+        // The [serial.NAME] sections as the job gave them: a JSON object of each one's fields by
+        // name; empty without them.
+        QString poolFields = {};
     };
     // A number voided because the run that held it is gone (a crash) and it may be on a board.
     struct Voided {
@@ -69,6 +72,9 @@ public:
     // The board's line, and its number used, voided or given back, in one transaction. A line
     // already there (the spool written twice) is left as it is.
     bool record(const BoardRecord &record, QString *error);
+
+    // The numbers board `board` of run `run` got, by pool name: what its reflash keeps.
+    std::optional<QMap<QString, SerialValue>> numbersOf(qint64 run, int board, QString *error);
 
     // Closes the calling thread's connection (a slot's thread before it ends).
     void closeThread();

@@ -1,5 +1,6 @@
 #include "records/report.h"
 
+#include "records/boardbytes.h"
 #include "records/recordstore.h"
 #include "records/serialscheme.h"
 #include "records/storeconnections.h"
@@ -218,9 +219,13 @@ std::optional<QVector<Report::Step>> Report::history(const QString &serial, QStr
         return std::nullopt;
     QVector<Step> boards, steps;
     QSqlQuery query = transaction.query();
+    // Found by any of its numbers: what became of that one is the board's.
     query.prepare("SELECT b.time, r.station, b.run, b.slot, b.board, b.attempts, b.result, "
-                  "b.reason, b.serial_fate FROM boards b JOIN runs r ON r.id = b.run WHERE "
-                  "b.serial = :serial ORDER BY b.time");
+                  "b.reason, COALESCE(bn.fate, b.serial_fate) FROM boards b JOIN runs r ON r.id = "
+                  "b.run LEFT JOIN board_numbers bn ON bn.run = b.run AND bn.board = b.board AND "
+                  "bn.number = :any WHERE b.serial = :serial OR bn.number IS NOT NULL ORDER BY "
+                  "b.time");
+    query.bindValue(":any", serial);
     query.bindValue(":serial", serial);
     if (!transaction.exec(query, "read a number's boards", error))
         return std::nullopt;
@@ -283,58 +288,5 @@ std::optional<QByteArray> Report::boardImage(const QString &serial, QString *err
     Transaction transaction(*connections, Transaction::Kind::Read);
     if (!reading(transaction, *connections, error))
         return std::nullopt;
-    QSqlQuery query = transaction.query();
-    // A number given back went on to the next board, and one used or voided to none: the last
-    // board that had it holds it.
-    query.prepare(
-        "SELECT b.run, b.board, b.received_sha256, r.image_sha256, r.serial_fields, "
-        "n.number FROM boards b JOIN runs r ON r.id = b.run LEFT JOIN numbers n ON "
-        "n.pool = b.pool AND n.idx = b.idx WHERE b.serial = :serial ORDER BY b.time DESC");
-    query.bindValue(":serial", serial);
-    if (!transaction.exec(query, "read a number's boards", error))
-        return std::nullopt;
-    if (!query.next()) {
-        *error = QString("the store has never heard of %1").arg(serial);
-        return std::nullopt;
-    }
-    const QString board = QString("board %1 of run %2 (%3)")
-                              .arg(query.value(1).toInt())
-                              .arg(query.value(0).toLongLong())
-                              .arg(serial);
-    const QString received = query.value(2).toString();
-    const QString image = query.value(3).toString();
-    const QString fields = query.value(4).toString();
-    const QString number = query.value(5).toString();
-    query.finish();
-    if (received.isEmpty() || fields.isEmpty() || number.isEmpty()) {
-        *error =
-            QString("the store did not record how %1 was numbered or what it received").arg(board);
-        return std::nullopt;
-    }
-    const std::optional<ImageArchive::Entry> base = ImageArchive::kept(transaction, image, error);
-    if (!base || !transaction.commit(error))
-        return std::nullopt;
-    // The run's own patch, for this board's number alone.
-    QMap<QString, QString> given;
-    const QJsonObject object = QJsonDocument::fromJson(fields.toUtf8()).object();
-    for (auto it = object.begin(); it != object.end(); ++it)
-        given.insert(it.key(), it.value().toString());
-    given.remove("list");
-    given.remove("step");
-    given.insert("start", number);
-    QString why;
-    const std::optional<SerialScheme> scheme = SerialScheme::fromFields(given, QString(), &why);
-    if (!scheme) {
-        *error = QString("the serial section kept for %1 is unusable: %2").arg(board, why);
-        return std::nullopt;
-    }
-    const QByteArray bytes = scheme->patched(base->bytes, scheme->valueAt(0));
-    const QString rebuilt =
-        QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-    if (rebuilt != received) {
-        *error = QString("the rebuilt bytes of %1 have the SHA-256 %2, not the %3 it received")
-                     .arg(board, rebuilt, received);
-        return std::nullopt;
-    }
-    return bytes;
+    return BoardBytes::rebuild(transaction, serial, error);
 }

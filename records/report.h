@@ -54,15 +54,16 @@ public:
     std::optional<Totals> totals(const QDateTime &from, const QDateTime &to, QString *error);
     // Ordered by hour, station and image.
     std::optional<QVector<Row>> rows(const QDateTime &from, const QDateTime &to, QString *error);
-    // Oldest first; empty when the store has never heard of the number.
+    // Oldest first; empty when the store has never heard of the number. A board is found by the
+    // number of any of its pools.
     std::optional<QVector<Step>> history(const QString &serial, QString *error);
     // A kept base image. Nullopt, and `error` says why, when the store holds no such image or
     // only its hash.
     std::optional<ImageArchive::Entry> image(const QString &sha256, QString *error);
-    // The bytes the board that had `serial` received, rebuilt as its run made them: the kept base
-    // image with that board's number and CRC written in, checked against the SHA-256 the board's
-    // line holds. Where the number went to more than one board, the last one. Nullopt,
-    // and `error` says why, when they cannot be rebuilt or differ.
+    // The bytes the board that had `serial` (in any pool) received, rebuilt as its run made them:
+    // the kept base image with that board's numbers and CRC written in, checked against the
+    // SHA-256 the board's line holds. Where the number went to more than one board, the last one.
+    // Nullopt, and `error` says why, when they cannot be rebuilt or differ.
     std::optional<QByteArray> boardImage(const QString &serial, QString *error);
     void closeThread();
 

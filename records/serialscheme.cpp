@@ -2,6 +2,7 @@
 
 #include "download/imagefile.h"
 #include "records/crc32.h"
+#include "records/numberformat.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -15,22 +16,15 @@
 namespace
 {
 constexpr int CrcBytes = 4;
-constexpr int MaxTextWidth = 64;
 // A list of numbers needs no more: millions of lines.
 constexpr qint64 MaxListBytes = qint64(64) << 20;
 
-const QStringList Keys{"at",   "format", "prefix",   "start",
-                       "step", "list",   "crc32-at", "crc32-range"};
+const QStringList Keys{"at",   "format", "prefix",   "start",      "step",
+                       "end",  "list",   "crc32-at", "crc32-range"};
 
-// Decimal, or hexadecimal after 0x.
 bool number(const QString &text, quint64 *value)
 {
-    bool ok = false;
-    if (QRegularExpression("^0[xX][0-9a-fA-F]+$").match(text).hasMatch())
-        *value = text.mid(2).toULongLong(&ok, 16);
-    else if (QRegularExpression("^[0-9]+$").match(text).hasMatch())
-        *value = text.toULongLong(&ok, 10);
-    return ok;
+    return NumberFormat::number(text, value);
 }
 
 bool place(const QString &text, qint64 *value)
@@ -40,18 +34,6 @@ bool place(const QString &text, qint64 *value)
         return false;
     *value = qint64(parsed);
     return true;
-}
-
-// The largest number `digits` decimal digits hold, capped at what 64 bits hold.
-quint64 decimalLimit(int digits)
-{
-    quint64 limit = 0;
-    for (int i = 0; i < digits; ++i) {
-        if (limit > (std::numeric_limits<quint64>::max() - 9) / 10)
-            return std::numeric_limits<quint64>::max();
-        limit = limit * 10 + 9;
-    }
-    return limit;
 }
 
 // Positions and widths are user-given up to 2^63 - 1: none of these sums them, which could
@@ -68,7 +50,8 @@ bool inside(qint64 at, qint64 width, qint64 size)
 } // namespace
 
 std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString> &fields,
-                                                     const QString &baseDir, QString *error)
+                                                     const QString &baseDir, QString *error,
+                                                     const QString &name)
 {
     for (auto it = fields.cbegin(); it != fields.cend(); ++it)
         if (!Keys.contains(it.key())) {
@@ -76,6 +59,7 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
             return std::nullopt;
         }
     SerialScheme scheme;
+    scheme.poolName = name;
     scheme.given = fields;
     if (!fields.contains("at") || !place(fields["at"], &scheme.at)) {
         *error = fields.contains("at")
@@ -87,7 +71,7 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
         return std::nullopt;
     scheme.prefix = fields.value("prefix").toLatin1();
     if (!scheme.prefix.isEmpty()) {
-        if (scheme.format != Format::Decimal && scheme.format != Format::Bcd) {
+        if (!scheme.format->takesPrefix()) {
             *error = "a serial prefix goes with the dec and bcd formats only";
             return std::nullopt;
         }
@@ -128,6 +112,8 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
             return std::nullopt;
         }
     }
+    if (fields.contains("end") && !scheme.readEnd(fields["end"], listed, error))
+        return std::nullopt;
     const bool crcAt = fields.contains("crc32-at");
     if (crcAt != fields.contains("crc32-range")) {
         *error = "crc32-at and crc32-range go together";
@@ -166,28 +152,12 @@ std::optional<SerialScheme> SerialScheme::fromFields(const QMap<QString, QString
 
 bool SerialScheme::parseFormat(const QString &text, QString *error)
 {
-    formatText = text;
-    static const QMap<QString, QPair<Format, int>> binary{
-        {"le16", {Format::Little, 2}}, {"le32", {Format::Little, 4}}, {"le64", {Format::Little, 8}},
-        {"be16", {Format::Big, 2}},    {"be32", {Format::Big, 4}},    {"be64", {Format::Big, 8}}};
-    if (binary.contains(text)) {
-        format = binary[text].first;
-        bytes = binary[text].second;
-        return true;
-    }
-    const QRegularExpressionMatch match =
-        QRegularExpression("^(dec|bcd):([0-9]{1,3})$").match(text);
-    if (match.hasMatch()) {
-        format = match.captured(1) == "dec" ? Format::Decimal : Format::Bcd;
-        bytes = match.captured(2).toInt();
-        if (bytes >= 1 && bytes <= MaxTextWidth)
-            return true;
-    }
-    *error = QString("serial format '%1' is none of le16, le32, le64, be16, be32, be64, "
-                     "dec:WIDTH, bcd:WIDTH (WIDTH 1 to %2 bytes)")
-                 .arg(text)
-                 .arg(MaxTextWidth);
-    return false;
+    const std::optional<NumberFormat> parsed = NumberFormat::parse(text, error);
+    if (!parsed)
+        return false;
+    format = *parsed;
+    bytes = format->width();
+    return true;
 }
 
 bool SerialScheme::readList(const QString &path, QString *error)
@@ -282,23 +252,33 @@ bool SerialScheme::fits(qint64 imageSize, QString *error) const
 
 quint64 SerialScheme::largest() const
 {
-    switch (format) {
-    case Format::Little:
-    case Format::Big:
-        return bytes == 8 ? std::numeric_limits<quint64>::max() : (quint64(1) << (8 * bytes)) - 1;
-    case Format::Decimal:
-        return decimalLimit(bytes - prefix.size());
-    case Format::Bcd:
-        return decimalLimit(2 * (bytes - prefix.size()));
+    return format->largest(prefix.size());
+}
+
+bool SerialScheme::readEnd(const QString &text, bool listed, QString *error)
+{
+    if (listed) {
+        *error = "a serial end goes with a start, not with a list";
+        return false;
     }
-    return 0;
+    quint64 value = 0;
+    if (!number(text, &value) || value < start || value > largest()) {
+        *error = QString("serial end '%1' is not a number from the start %2 to the largest the "
+                         "field holds")
+                     .arg(text)
+                     .arg(format->text(start, prefix));
+        return false;
+    }
+    last = value;
+    return true;
 }
 
 qint64 SerialScheme::capacity() const
 {
     if (!list.isEmpty())
         return list.size();
-    const quint64 steps = (largest() - start) / step;
+    // Never past the end: a pool that has run out stops, it does not wrap.
+    const quint64 steps = (last.value_or(largest()) - start) / step;
     return steps >= quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
                                                                 : qint64(steps) + 1;
 }
@@ -310,41 +290,21 @@ SerialValue SerialScheme::valueAt(qint64 index) const
     return {index, start + quint64(index) * step};
 }
 
-QByteArray SerialScheme::encode(quint64 number) const
-{
-    QByteArray field(bytes, '\0');
-    char *out = field.data();
-    switch (format) {
-    case Format::Little:
-        for (int i = 0; i < bytes; ++i)
-            out[i] = char(number >> (8 * i));
-        break;
-    case Format::Big:
-        for (int i = 0; i < bytes; ++i)
-            out[bytes - 1 - i] = char(number >> (8 * i));
-        break;
-    case Format::Decimal:
-        field = prefix + QByteArray::number(number).rightJustified(bytes - prefix.size(), '0');
-        break;
-    case Format::Bcd: {
-        std::copy(prefix.cbegin(), prefix.cend(), out);
-        // Two digits a byte, the most significant first.
-        for (int i = bytes - 1; i >= prefix.size(); --i) {
-            const int low = int(number % 10);
-            number /= 10;
-            out[i] = char(((number % 10) << 4) | low);
-            number /= 10;
-        }
-        break;
-    }
-    }
-    return field;
-}
-
 QByteArray SerialScheme::patched(const QByteArray &base, const SerialValue &value) const
 {
+    return withCrc(withField(base, value));
+}
+
+QByteArray SerialScheme::withField(const QByteArray &base, const SerialValue &value) const
+{
     QByteArray bytesOut = base;
-    bytesOut.replace(int(at), bytes, encode(value.number));
+    bytesOut.replace(int(at), bytes, format->encode(value.number, prefix));
+    return bytesOut;
+}
+
+QByteArray SerialScheme::withCrc(const QByteArray &patched) const
+{
+    QByteArray bytesOut = patched;
     if (crcAt) {
         const quint32 crc = crc32Ieee(bytesOut.constData() + crcFrom, crcTo - crcFrom);
         char field[CrcBytes];
@@ -356,17 +316,7 @@ QByteArray SerialScheme::patched(const QByteArray &base, const SerialValue &valu
 
 QString SerialScheme::text(const SerialValue &value) const
 {
-    switch (format) {
-    case Format::Decimal:
-        return QString::fromLatin1(encode(value.number));
-    case Format::Bcd:
-        return QString::fromLatin1(prefix) +
-               QString::number(value.number).rightJustified(2 * (bytes - prefix.size()), '0');
-    case Format::Little:
-    case Format::Big:
-        break;
-    }
-    return QString::number(value.number);
+    return format->text(value.number, prefix);
 }
 
 QString SerialScheme::lastText() const
@@ -374,26 +324,39 @@ QString SerialScheme::lastText() const
     return text(valueAt(capacity() - 1));
 }
 
+QString SerialScheme::ranOutText(const QString &name, const QString &last)
+{
+    if (name == SerialPool)
+        return QString("no serial numbers left (last %1)").arg(last);
+    return QString("no numbers left in pool %1 (last %2)").arg(name, last);
+}
+
 QString SerialScheme::key() const
 {
+    // A named pool is its own sequence even where its numbers equal those of [serial].
+    const QString named = poolName == SerialPool ? QString() : QString("pool=%1 ").arg(poolName);
     if (!list.isEmpty())
-        return QString("list sha256=%1").arg(listDigest);
-    return QString("prefix=%1 start=%2 step=%3")
-        .arg(QString::fromLatin1(prefix))
-        .arg(start)
-        .arg(step);
+        return named + QString("list sha256=%1").arg(listDigest);
+    return named + QString("prefix=%1 start=%2 step=%3")
+                       .arg(QString::fromLatin1(prefix))
+                       .arg(start)
+                       .arg(step);
 }
 
 QString SerialScheme::describe() const
 {
-    QString words = formatText;
+    QString words = format->name();
     if (!prefix.isEmpty())
         words += QString(" after the prefix \"%1\"").arg(QString::fromLatin1(prefix));
     if (!list.isEmpty())
         return words +
                QString(", %1 listed numbers (list SHA-256 %2)").arg(list.size()).arg(listDigest);
-    return words + QString(", from %1 in steps of %2, %3 numbers in all")
-                       .arg(start)
+    const auto shown = [this](quint64 number) {
+        return format->isAddress() ? format->text(number, prefix) : QString::number(number);
+    };
+    return words + QString(", from %1 in steps of %2%3, %4 numbers in all")
+                       .arg(shown(start))
                        .arg(step)
+                       .arg(last ? " to " + shown(*last) : QString())
                        .arg(capacity());
 }

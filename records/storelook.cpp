@@ -47,11 +47,14 @@ bool pool(Transaction &transaction, const SerialScheme &scheme, StoreLook *look,
 } // namespace
 
 std::optional<StoreLook> StoreLook::of(const StoreUrl &url,
-                                       const std::optional<SerialScheme> &scheme, QString *error)
+                                       const std::optional<SerialScheme> &scheme, QString *error,
+                                       const QVector<SerialScheme> &pools)
 {
     StoreLook look;
     if (scheme)
         look.next = scheme->text(scheme->valueAt(0));
+    for (const SerialScheme &named : pools)
+        look.named << Pool{named.name(), named.text(named.valueAt(0))};
     if (url.kind == StoreUrl::Kind::Sqlite && !QFileInfo::exists(url.path))
         return look;
     StoreConnections connections(url, StoreConnections::Access::Read);
@@ -71,6 +74,13 @@ std::optional<StoreLook> StoreLook::of(const StoreUrl &url,
     if (scheme && *version >= 2 && *version <= StoreSchema::Version &&
         !pool(transaction, *scheme, &look, error))
         return std::nullopt;
+    for (int i = 0; i < pools.size() && *version >= 2 && *version <= StoreSchema::Version; ++i) {
+        StoreLook one;
+        one.next = look.named[i].next;
+        if (!pool(transaction, pools[i], &one, error))
+            return std::nullopt;
+        look.named[i] = Pool{pools[i].name(), one.next, one.nextIndex, one.exhausted};
+    }
     query.finish();
     if (!transaction.commit(error))
         return std::nullopt;

@@ -4,6 +4,7 @@
 #include "records/storeurl.h"
 
 #include <QString>
+#include <QVector>
 
 #include <optional>
 
@@ -18,7 +19,16 @@ struct StoreLook {
     QString next;
     qint64 nextIndex = 0; // its place in the scheme's sequence
     bool exhausted = false;
+    // Each [serial.NAME] pool's next number, in the job's order: empty when none is left.
+    struct Pool {
+        QString name;
+        QString next;
+        qint64 nextIndex = 0;
+        bool exhausted = false;
+    };
+    QVector<Pool> named;
 
     static std::optional<StoreLook> of(const StoreUrl &url,
-                                       const std::optional<SerialScheme> &scheme, QString *error);
+                                       const std::optional<SerialScheme> &scheme, QString *error,
+                                       const QVector<SerialScheme> &pools = {});
 };

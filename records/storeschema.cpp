@@ -53,6 +53,17 @@ QStringList steps(int to, bool postgres)
             "CREATE INDEX number_events_number ON number_events (pool, idx)",
             "INSERT INTO number_events (pool, idx, event, run, board) SELECT pool, idx, state, "
             "run, board FROM numbers"};
+    case 4:
+        break;
+    case 5:
+        // Every number a board got, by its pool's name ("serial" for [serial]), so that a board is
+        // found by any of them; fate: used, void, returned or kept (a reflash's earlier number).
+        // pool_fields: a run's [serial.NAME] sections, as serial_fields keeps [serial].
+        return {"CREATE TABLE board_numbers (run BIGINT NOT NULL, board INTEGER NOT NULL, name "
+                "TEXT NOT NULL, pool BIGINT NOT NULL, idx BIGINT NOT NULL, number TEXT NOT NULL, "
+                "fate TEXT NOT NULL, PRIMARY KEY (run, board, name))",
+                "CREATE INDEX board_numbers_number ON board_numbers (number)",
+                "ALTER TABLE runs ADD COLUMN pool_fields TEXT"};
     default:
         break;
     }

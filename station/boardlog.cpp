@@ -66,8 +66,13 @@ bool BoardLog::write(const BoardOutcome &outcome, QString *error)
                        {"time", outcome.time.toString(Qt::ISODateWithMs)}};
     if (outcome.run > 0)
         fields.insert("run", outcome.run);
-    if (outcome.numbered()) {
+    if (outcome.fate != BoardRecord::Fate::None)
         fields.insert("board_serial", outcome.boardSerial);
+    if (outcome.numbered()) {
+        QJsonObject numbers;
+        for (const BoardRecord::Number &number : outcome.numbers)
+            numbers.insert(number.name, number.text);
+        fields.insert("numbers", numbers);
         fields.insert("received_sha256", QString::fromLatin1(outcome.receivedSha256));
     }
     if (write(fields))

@@ -9,7 +9,7 @@ BoardRecord BoardOutcome::record() const
             .productId = usb.productId,
             .usbSerial = usb.serial,
             .location = usb.location,
-            .boardSerial = numbered() ? boardSerial : QString(),
+            .boardSerial = fate != BoardRecord::Fate::None ? boardSerial : QString(),
             .pool = pool,
             .index = index,
             .fate = fate,
@@ -18,5 +18,6 @@ BoardRecord BoardOutcome::record() const
             .attempts = attempts,
             .seconds = seconds,
             .time = time.toString(Qt::ISODateWithMs),
-            .receivedSha256 = QString::fromLatin1(receivedSha256)};
+            .receivedSha256 = QString::fromLatin1(receivedSha256),
+            .numbers = numbers};
 }

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QVector>
 
 // One board's result as the record keeps it: made once per board, its time taken once, and
 // written by every sink (the log, the record store) from this one value.
@@ -28,8 +29,10 @@ struct BoardOutcome {
     qint64 index = -1;
     BoardRecord::Fate fate = BoardRecord::Fate::None;
     QByteArray receivedSha256 = {}; // of the bytes the board was sent: its numbered copy
+    // Every pool's number the board got, [serial]'s first, each with its fate.
+    QVector<BoardRecord::Number> numbers = {};
 
-    bool numbered() const { return fate != BoardRecord::Fate::None; }
+    bool numbered() const { return fate != BoardRecord::Fate::None || !numbers.isEmpty(); }
     // As the store keeps it.
     BoardRecord record() const;
 };

@@ -1,5 +1,6 @@
 #include "station/jobfile.h"
 
+#include "records/numberpools.h"
 #include "records/storeurl.h"
 #include "station/runplan.h"
 #include "station/runvalues.h"
@@ -22,8 +23,10 @@ const QStringList JobKeys =
                 "gone-after", "log",   "locked",     "baud",  "db"} +
     ImageSpec::keys();
 const QStringList SlotKeys{"port", "label"};
-const QStringList SerialKeys{"at",   "format", "prefix",   "start",
-                             "step", "list",   "crc32-at", "crc32-range"};
+const QStringList SerialKeys{"at",  "format", "prefix",   "start",      "step",
+                             "end", "list",   "crc32-at", "crc32-range"};
+// [serial.NAME]: a pool of its own, with the keys of [serial].
+const QRegularExpression NamedPool("^serial\\.([a-z][a-z0-9_-]{0,31})$");
 // A job file is a few dozen lines; anything much larger is not one.
 constexpr qint64 MaxJobBytes = 1 << 20;
 
@@ -49,6 +52,7 @@ public:
 private:
     bool parse(const QByteArray &text);
     bool readJob(const Section &section, Job *job);
+    bool readPools(const QVector<const Section *> &pools, Job *job);
     bool readSlots(const QMap<int, const Section *> &numbered, Job *job);
     bool fail(int line, const QString &what);
     std::optional<Job> refuse(const QString &message);
@@ -78,6 +82,7 @@ std::optional<Job> Reader::read()
     const Section *jobSection = nullptr;
     QMap<int, const Section *> numbered;
     int serialLine = 0;
+    QVector<const Section *> pools;
     static const QRegularExpression slotName("^slot\\.([1-9][0-9]{0,2})$");
     for (const Section &section : qAsConst(sections)) {
         const QRegularExpressionMatch slot = slotName.match(section.name);
@@ -85,6 +90,8 @@ std::optional<Job> Reader::read()
             jobSection = &section;
         } else if (slot.hasMatch() && slot.captured(1).toInt() <= RunValues::MaxTargets) {
             numbered.insert(slot.captured(1).toInt(), &section);
+        } else if (NamedPool.match(section.name).hasMatch()) {
+            pools << &section;
         } else if (section.name == SerialSection) {
             serialLine = section.line;
             for (auto it = section.entries.begin(); it != section.entries.end(); ++it)
@@ -110,6 +117,8 @@ std::optional<Job> Reader::read()
             return std::nullopt;
         }
     }
+    if (!readPools(pools, &job))
+        return std::nullopt;
     return job;
 }
 
@@ -141,9 +150,11 @@ bool Reader::parse(const QByteArray &text)
             return fail(number, QString("%1 comes before any [section]").arg(entry.captured(1)));
         Section &current = sections.last();
         const QString key = entry.captured(1);
-        const QStringList &known = current.name == JobSection      ? JobKeys
-                                   : current.name == SerialSection ? SerialKeys
-                                                                   : SlotKeys;
+        const bool serial =
+            current.name == SerialSection || NamedPool.match(current.name).hasMatch();
+        const QStringList &known = current.name == JobSection ? JobKeys
+                                   : serial                   ? SerialKeys
+                                                              : SlotKeys;
         if (!known.contains(key))
             return fail(number, QString("[%1] %2: unknown key; known are %3")
                                     .arg(current.name, key, known.join(", ")));
@@ -155,6 +166,25 @@ bool Reader::parse(const QByteArray &text)
         if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
             value = value.mid(1, value.size() - 2);
         current.entries.insert(key, {value, number});
+    }
+    return true;
+}
+
+bool Reader::readPools(const QVector<const Section *> &pools, Job *job)
+{
+    for (const Section *section : pools) {
+        QMap<QString, QString> fields;
+        for (auto it = section->entries.begin(); it != section->entries.end(); ++it)
+            fields.insert(it.key(), it.value().value);
+        QString wrong;
+        const std::optional<SerialScheme> scheme = SerialScheme::fromFields(
+            fields, folder.path(), &wrong, NamedPool.match(section->name).captured(1));
+        if (!scheme)
+            return fail(section->line, QString("[%1]: %2").arg(section->name, wrong));
+        job->settings.pools << *scheme;
+        QString clash;
+        if (!NumberPools(job->settings.serial, job->settings.pools).check(&clash))
+            return fail(section->line, QString("[%1]: %2").arg(section->name, clash));
     }
     return true;
 }

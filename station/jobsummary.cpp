@@ -79,6 +79,24 @@ QVector<Row> rows(const RunPlan &plan, const Image &image, const StationRun::Loo
                 QString("none: the numbers have run out (last %1)").arg(scheme->lastText())};
         }
     }
+    for (int i = 0; i < plan.settings.pools.size(); ++i) {
+        const SerialScheme &pool = plan.settings.pools[i];
+        rows << Row{"pool " + pool.name(), pool.describe()};
+        if (!look.store)
+            continue;
+        const StoreLook::Pool &seen = look.store->named.value(i);
+        rows << Row{"next",
+                    seen.exhausted
+                        ? QString("none: no numbers left in pool %1 (last %2)")
+                              .arg(pool.name(), pool.lastText())
+                        : QString("%1, bytes %2")
+                              .arg(seen.next, QString::fromLatin1(
+                                                  pool.withField(image.bytes,
+                                                                 pool.valueAt(seen.nextIndex))
+                                                      .mid(pool.offset(), pool.width())
+                                                      .toHex(' ')
+                                                      .toUpper()))};
+    }
     if (look.url)
         rows << Row{"store", store(look, plan.settings.serial.has_value())};
     return rows;

@@ -11,10 +11,9 @@ void PlainPort::start()
 
 // A script waiting on the run hears at once that this board got no number, rather than wait for
 // numbers that will not come.
-void PlainPort::onNumbersOut(const QString &last)
+void PlainPort::onNumbersOut(const QString &pool, const QString &last)
 {
-    report(Outcome::NoSerial, QString("no serial numbers left (last %1)").arg(last), 0, 0, 0,
-           SlotPhase::Finished);
+    report(Outcome::NoSerial, SerialScheme::ranOutText(pool, last), 0, 0, 0, SlotPhase::Finished);
     end();
 }
 

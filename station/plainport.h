@@ -11,7 +11,7 @@ public:
     void start() override;
 
 private:
-    void onNumbersOut(const QString &last) override;
+    void onNumbersOut(const QString &pool, const QString &last) override;
     void onBoardFinished(const BoardJob::Result &result) override;
     bool waitsForever() const override { return settings.waitMs == 0; }
 };

@@ -5,6 +5,7 @@
 #include "station/resetsequence.h"
 
 #include <QString>
+#include <QVector>
 
 #include <optional>
 
@@ -23,6 +24,7 @@ struct RunSettings {
     bool station = false;               // each target is a slot that boards come and go on
     int goneAfterMs = DefaultGoneAfterMs;
     std::optional<SerialScheme> serial; // each board its own number, patched into its copy
+    QVector<SerialScheme> pools;        // a job's [serial.NAME] sections: more numbers a board
     QString job; // the job file the run was given, for the record; empty: none
 
     bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }

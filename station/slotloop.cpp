@@ -60,9 +60,9 @@ void SlotLoop::onAnswered()
 }
 
 // The slot flashes nothing until the store has numbers again: another station may give some back.
-void SlotLoop::onNumbersOut(const QString &)
+void SlotLoop::onNumbersOut(const QString &pool, const QString &last)
 {
-    sendWaiting(QString(), "the serial numbers have run out");
+    sendWaiting(QString(), SerialScheme::ranOutText(pool, last));
     QTimer::singleShot(NumbersRetryMs, this, &SlotLoop::startBoard);
 }
 

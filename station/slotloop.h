@@ -24,7 +24,7 @@ private:
     void awaitLeaving();
     void onBoardStarting() override { sendWaiting(); }
     void onAnswered() override;
-    void onNumbersOut(const QString &last) override;
+    void onNumbersOut(const QString &pool, const QString &last) override;
     void onBoardFinished(const BoardJob::Result &result) override;
     bool waitsForever() const override { return true; }
     void release() override;

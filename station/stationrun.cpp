@@ -1,6 +1,7 @@
 #include "station/stationrun.h"
 
 #include "records/imagearchive.h"
+#include "records/numberpools.h"
 #include "records/recorder.h"
 #include "records/recordspool.h"
 #include "station/boardlog.h"
@@ -50,7 +51,8 @@ std::optional<Image> StationRun::readImage(const RunPlan &plan, QString *error)
 
 std::optional<Image> StationRun::checked(const RunPlan &plan, const Image &image, QString *error)
 {
-    if (plan.settings.serial && !plan.settings.serial->fits(image.size(), error))
+    const NumberPools pools(plan.settings.serial, plan.settings.pools);
+    if (!pools.check(error) || !pools.fits(image.size(), error))
         return std::nullopt;
     return image;
 }
@@ -61,7 +63,7 @@ bool StationRun::storeOf(const RunPlan &plan, std::optional<StoreUrl> *url, QStr
     // A station and any run with serial numbers keep their record in a store.
     if (!plan.db.isEmpty())
         *url = StoreUrl::parse(plan.db, error);
-    else if (plan.settings.serial || plan.settings.station)
+    else if (plan.settings.serial || !plan.settings.pools.isEmpty() || plan.settings.station)
         *url = StoreUrl::defaultSqlite();
     else
         return true;
@@ -72,7 +74,8 @@ StationRun::Look StationRun::lookAtStore(const RunPlan &plan)
 {
     Look look;
     if (storeOf(plan, &look.url, &look.error) && look.url)
-        look.store = StoreLook::of(*look.url, plan.settings.serial, &look.error);
+        look.store =
+            StoreLook::of(*look.url, plan.settings.serial, &look.error, plan.settings.pools);
     return look;
 }
 
@@ -91,7 +94,8 @@ bool StationRun::reachStore(QString *error)
     spool = std::make_unique<RecordSpool>(
         QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/lumedra/spool/" +
         QString::fromLatin1(name.left(SpoolNameDigits)) + ".jsonl");
-    recorderPtr = std::make_unique<Recorder>(storePtr.get(), spool.get(), runSettings.serial);
+    recorderPtr = std::make_unique<Recorder>(storePtr.get(), spool.get(), runSettings.serial,
+                                             runSettings.pools);
     const RecordStore::Run run{.station = stationId(),
                                .host = QSysInfo::machineHostName(),
                                .version = QCoreApplication::applicationVersion(),

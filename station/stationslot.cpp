@@ -67,7 +67,7 @@ void StationSlot::startBoard()
     case Reserved::NoScheme:
         break;
     case Reserved::Exhausted:
-        onNumbersOut(numbering.lastText());
+        onNumbersOut(numbering.ranOut(), numbering.lastText());
         return;
     case Reserved::Unreachable:
         sendWaiting(QString(), "waiting for the record store");
@@ -118,13 +118,15 @@ void StationSlot::report(Outcome outcome, const QString &reason, int attempts, d
                       .time = QDateTime::currentDateTimeUtc(),
                       .run = shared->recorder ? shared->recorder->run() : 0,
                       .receivedSha256 = numbering.image().sha256};
-    if (numbering.holds()) {
-        made.boardSerial = numbering.text();
-        made.pool = shared->recorder->pool();
-        made.index = numbering.value().index;
-    }
     // A number that may have reached the loader is never given to another board.
-    made.fate = numbering.settle(outcome == Outcome::Done, acceptedBytes);
+    made.numbers = numbering.settle(outcome == Outcome::Done, acceptedBytes);
+    for (const BoardRecord::Number &number : qAsConst(made.numbers))
+        if (number.name == SerialScheme::SerialPool) {
+            made.boardSerial = number.text;
+            made.pool = number.pool;
+            made.index = number.index;
+            made.fate = number.fate;
+        }
     for (OutcomeSink *sink : qAsConst(shared->sinks)) {
         QString error;
         if (!sink->write(made, &error) && !error.isEmpty())

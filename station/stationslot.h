@@ -56,8 +56,8 @@ protected:
     void startBoard();
     virtual void onBoardStarting() {}
     virtual void onAnswered() {}
-    // The run's numbers have run out: no board can be numbered.
-    virtual void onNumbersOut(const QString &last) = 0;
+    // A pool's numbers have run out ("serial" for [serial]'s): no board can be numbered.
+    virtual void onNumbersOut(const QString &pool, const QString &last) = 0;
     virtual void onBoardFinished(const BoardJob::Result &result) = 0;
     // A slot that would wait for its board until stopped starts none when drained.
     virtual bool waitsForever() const = 0;

@@ -125,7 +125,8 @@ void tst_BoardOutcome::bothSinksAgree()
                          .pool = line.recorder->pool(),
                          .index = numbering.value().index,
                          .receivedSha256 = numbering.image().sha256};
-    outcome.fate = numbering.settle(false, 256);
+    outcome.numbers = numbering.settle(false, 256);
+    outcome.fate = outcome.numbers.first().fate;
     QCOMPARE(outcome.fate, BoardRecord::Fate::Voided);
 
     BoardLog log;
@@ -164,6 +165,15 @@ void tst_BoardOutcome::bothSinksAgree()
     QCOMPARE(logged["board_serial"].toString(), QString("SN000007"));
     QCOMPARE(stored.value("serial_fate").toString(), QString("void"));
     QVERIFY(logged["received_sha256"].toString() != logged["sha256"].toString());
+    // Every number by its pool's name, in both.
+    QVERIFY(row.exec("SELECT name, number, fate FROM board_numbers"));
+    QJsonObject numbers;
+    while (row.next()) {
+        numbers.insert(row.value(0).toString(), row.value(1).toString());
+        QCOMPARE(row.value(2).toString(), QString("void"));
+    }
+    QCOMPARE(numbers, QJsonObject({{"serial", "SN000007"}}));
+    QCOMPARE(logged["numbers"].toObject(), numbers);
     row.finish();
     db.close();
 }
@@ -182,13 +192,13 @@ void tst_BoardOutcome::numbersTakenAndSettled()
     QCOMPARE(numbering.text(), QString("SN000007"));
     QCOMPARE(numbering.image().bytes.mid(FieldAt, 8), QByteArray("SN000007"));
     QCOMPARE(numbering.image().bytes.left(FieldAt), base.left(FieldAt));
-    QCOMPARE(numbering.settle(false, 128), BoardRecord::Fate::Returned);
+    QCOMPARE(numbering.settle(false, 128).first().fate, BoardRecord::Fate::Returned);
     QVERIFY(!numbering.holds() && numbering.text().isEmpty());
     // Given back by its result: it is the next one out.
     QVERIFY(line.recorder->giveBack({0, 7}, &error));
     QCOMPARE(numbering.take(&error), Reserved::Ok);
     QCOMPARE(numbering.text(), QString("SN000007"));
-    QCOMPARE(numbering.settle(true, image.size()), BoardRecord::Fate::Used);
+    QCOMPARE(numbering.settle(true, image.size()).first().fate, BoardRecord::Fate::Used);
     QCOMPARE(numbering.take(&error), Reserved::Ok);
     QCOMPARE(numbering.text(), QString("SN000008"));
     // A run that ends with a number held for no board gives it back.

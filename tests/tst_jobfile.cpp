@@ -131,7 +131,39 @@ void tst_JobFile::errors_data()
         << ":6: [serial]: a serial number needs its offset (at)";
     QTest::newRow("unknown serial key") << QByteArray(Head + OneSlot + "[serial]\nwidth = 8\n")
                                         << ":7: [serial] width: unknown key; known are at, format, "
-                                           "prefix, start, step, list, crc32-at, crc32-range";
+                                           "prefix, start, step, end, list, crc32-at, crc32-range";
+    // [serial.NAME]: a pool of its own, checked with [serial] as one board's numbers.
+    const QByteArray serialCrc = "[serial]\nat = 0\nformat = le32\nstart = 1\ncrc32-at = 60\n"
+                                 "crc32-range = 0:60\n";
+    QTest::newRow("a pool's name in capitals")
+        << QByteArray(Head + OneSlot + "[serial.MAC]\n")
+        << ":6: unknown section [serial.MAC]";
+    QTest::newRow("a pool's unknown key")
+        << QByteArray(Head + OneSlot + "[serial.mac]\nwrap = yes\n")
+        << ":7: [serial.mac] wrap: unknown key; known are at, format, prefix, start, step, end, "
+           "list, crc32-at, crc32-range";
+    QTest::newRow("two CRCs")
+        << QByteArray(Head + OneSlot + serialCrc +
+                      "[serial.mac]\nat = 8\nformat = be48\nstart = 1\ncrc32-at = 40\n"
+                      "crc32-range = 0:40\n")
+        << ":12: [serial.mac]: [serial] and [serial.mac] both have a CRC: one CRC covers every "
+           "number, set it in one section";
+    QTest::newRow("a pool's field over [serial]'s")
+        << QByteArray(Head + OneSlot + serialCrc +
+                      "[serial.mac]\nat = 2\nformat = be48\nstart = 1\n")
+        << ":12: [serial.mac]: the fields of [serial] (4 bytes at 0) and [serial.mac] (6 bytes at "
+           "2) overlap";
+    QTest::newRow("a pool's field over the CRC")
+        << QByteArray(Head + OneSlot + serialCrc +
+                      "[serial.mac]\nat = 56\nformat = mac\nstart = 1\n")
+        << ":12: [serial.mac]: the field of [serial.mac] (17 bytes at 56) overlaps the CRC field "
+           "at 60";
+    QTest::newRow("a pool that ends before it starts")
+        << QByteArray(Head + OneSlot +
+                      "[serial.mac]\nat = 8\nformat = mac\nstart = 02:00:00:00:00:10\n"
+                      "end = 02:00:00:00:00:0f\n")
+        << ":6: [serial.mac]: serial end '02:00:00:00:00:0f' is not a number from the start "
+           "02:00:00:00:00:10 to the largest the field holds";
 }
 
 void tst_JobFile::errors()

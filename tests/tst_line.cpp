@@ -17,8 +17,9 @@
 
 // A line of two stations sharing one PostgreSQL store: two lumedra-cli --station processes of 8
 // slots each flash a few hundred boards, some failing on purpose, while one station is killed and
-// restarted and the server itself restarts. No number is used twice or lost without a trace, and
-// what each board received is what the store says it received.
+// restarted and the server itself restarts. Each board gets a serial number and a MAC address from
+// a second pool both stations share. No number is used twice or lost without a trace, and what
+// each board received is what the store says it received.
 class tst_Line : public QObject
 {
     Q_OBJECT
@@ -37,6 +38,8 @@ constexpr int Slots = 8;
 constexpr int Boards = 240;
 constexpr int SerialAt = 0x100; // in the third block: a board rejected at block 2 never got it
 constexpr int SerialWidth = 10;
+constexpr int MacAt = 0x140; // the same block as the serial number: both share its fate
+constexpr int MacWidth = 17;
 constexpr int CrcAt = 0x1F0;
 constexpr int ImageSize = 3000;
 // The waits follow the boards logged: a line that logs none for a minute has stopped, while a busy
@@ -97,6 +100,13 @@ void tst_Line::twoStations()
     const QByteArray image = randomImage(ImageSize, 77);
     const QString imagePath = writeFile(dir.path(), "line.bin", image);
     const QString url = qEnvironmentVariable("LUMEDRA_TEST_POSTGRES");
+    // The MAC pool comes from a job; the rest is the command line's.
+    const QString job = writeFile(dir.path(), "line.ini",
+                                  QString("[job]\nversion = 1\nimage = line.bin\n[slot.1]\nport = "
+                                          "none\n[serial.mac]\nat = %1\nformat = mac\nstart = "
+                                          "02:00:00:00:ff:f0\n")
+                                      .arg(MacAt)
+                                      .toUtf8());
     std::vector<std::unique_ptr<SimLoader>> loaders;
     Station stations[2];
     stations[0].id = "line-a";
@@ -107,6 +117,8 @@ void tst_Line::twoStations()
         // The harness unplugs each board at once: a board taken for gone after a silence
         // a busy machine can cause would be flashed again.
         QStringList args{"--station",
+                         "--job",
+                         job,
                          "--json",
                          "--gone-after",
                          "2",
@@ -246,17 +258,35 @@ void tst_Line::twoStations()
     db.setDatabaseName("lumedra");
     QVERIFY(db.open());
     QSqlQuery q(db);
-    // Every number ever handed out is accounted for: used, voided or back in the pool.
-    QMap<QString, QString> stateOf;
-    QVERIFY(q.exec("SELECT idx, serial, state FROM numbers ORDER BY idx"));
-    qint64 expected = 0;
-    while (q.next()) {
-        QCOMPARE(q.value(0).toLongLong(), expected++);
-        stateOf[q.value(1).toString()] = q.value(2).toString();
-        QVERIFY2(q.value(2).toString() != "reserved", qPrintable(q.value(1).toString()));
+    // Every number ever handed out, in both pools, is accounted for: used, voided or back in the
+    // pool, each pool counted from its own start.
+    QMap<QString, QString> stateOf, macStateOf;
+    for (const bool mac : {false, true}) {
+        QVERIFY(q.exec(QString("SELECT n.idx, n.serial, n.state FROM numbers n JOIN pools p ON "
+                               "p.id = n.pool WHERE p.scheme %1 LIKE 'pool=mac %' ORDER BY n.idx")
+                           .arg(mac ? "" : "NOT")));
+        qint64 expected = 0;
+        while (q.next()) {
+            QCOMPARE(q.value(0).toLongLong(), expected++);
+            (mac ? macStateOf : stateOf)[q.value(1).toString()] = q.value(2).toString();
+            QVERIFY2(q.value(2).toString() != "reserved", qPrintable(q.value(1).toString()));
+        }
+        QVERIFY(expected >= Boards / 2);
     }
-    // The killed run's numbers, settled as the station started again: one that went out towards a
-    // board is voided and told, one that never did is given back.
+    // Each board's address by its serial number, as the store keeps them: both in one block, so
+    // with one fate.
+    QMap<QString, QString> macOf;
+    QVERIFY(q.exec("SELECT s.number, m.number, s.fate, m.fate FROM board_numbers s JOIN "
+                   "board_numbers m ON m.run = s.run AND m.board = s.board AND m.name = 'mac' "
+                   "WHERE s.name = 'serial'"));
+    while (q.next()) {
+        // A number given back went on to another board: the one that used it is the board's.
+        if (q.value(2).toString() == "used")
+            macOf[q.value(0).toString()] = q.value(1).toString();
+        QCOMPARE(q.value(3).toString(), q.value(2).toString());
+    }
+    // The killed run's numbers in both pools, settled as the station started again: one that went
+    // out towards a board is voided and told, one that never did is given back.
     int settled = 0;
     QVERIFY(q.exec("SELECT n.serial, n.state, n.went_out IS NOT NULL, e.event FROM numbers n JOIN "
                    "number_events e ON e.pool = n.pool AND e.idx = n.idx WHERE e.event IN "
@@ -291,6 +321,7 @@ void tst_Line::twoStations()
         }
     QCOMPARE(used, doneWith.size());
     QVERIFY(used >= Boards / 2);
+    QCOMPARE(macStateOf.values().count("used"), used);
 
     // What each board received is its own number, with the CRC recomputed over it, and the store
     // says so; two boards never hold one number.
@@ -308,6 +339,11 @@ void tst_Line::twoStations()
         QCOMPARE(stateOf.value(number), QString("used"));
         QVERIFY2(!held.contains(number), qPrintable(number));
         held.insert(number);
+        const QString mac = QString::fromLatin1(got.mid(MacAt, MacWidth));
+        QCOMPARE(mac, macOf.value(number));
+        QCOMPARE(macStateOf.value(mac), QString("used"));
+        QVERIFY2(!held.contains(mac), qPrintable(mac));
+        held.insert(mac);
         ++checked;
     }
     // The killed run's done boards have no event; every other done board was seen.
@@ -321,6 +357,8 @@ void tst_Line::twoStations()
         const QString number = QString::fromLatin1(got.mid(SerialAt, SerialWidth));
         const QString state = stateOf.value(number);
         QVERIFY2(state == "used" || state == "void", qPrintable(number + ' ' + state));
+        const QString mac = QString::fromLatin1(got.mid(MacAt, MacWidth));
+        QCOMPARE(macStateOf.value(mac), state);
     }
 }
 

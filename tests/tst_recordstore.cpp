@@ -727,7 +727,7 @@ void tst_RecordStore::archive()
                      .result = done ? "done" : "download_error",
                      .time = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
                      .receivedSha256 = QString::fromLatin1(sent.sha256)};
-    line.fate = numbering.settle(done, size);
+    line.fate = numbering.settle(done, size).first().fate;
     QCOMPARE(line.fate, done ? BoardRecord::Fate::Used : BoardRecord::Fate::Voided);
     QVERIFY2(recorder.record(line, &error), qPrintable(error));
     recorder.stop();

@@ -93,6 +93,20 @@ void tst_SerialScheme::encodes_data()
     QTest::newRow("bcd") << "bcd:3" << "" << "12345" << QByteArray::fromHex("012345") << "012345";
     QTest::newRow("bcd with prefix")
         << "bcd:4" << "S" << "987654" << QByteArray::fromHex("53987654") << "S987654";
+    // 48 bits for MAC addresses: binary either way round, or text with a separator of choice.
+    QTest::newRow("be48") << "be48" << "" << "0x020000123456" << QByteArray::fromHex("020000123456")
+                          << "02:00:00:12:34:56";
+    QTest::newRow("le48") << "le48" << "" << "0x020000123456" << QByteArray::fromHex("563412000002")
+                          << "02:00:00:12:34:56";
+    QTest::newRow("be48 from an address") << "be48" << "" << "02-00-00-ab-cd-ef"
+                                          << QByteArray::fromHex("020000abcdef")
+                                          << "02:00:00:ab:cd:ef";
+    QTest::newRow("mac") << "mac" << "" << "02:00:00:12:34:56" << QByteArray("02:00:00:12:34:56")
+                         << "02:00:00:12:34:56";
+    QTest::newRow("mac with hyphens") << "mac:-" << "" << "0x02AABBCCDDEE"
+                                      << QByteArray("02-aa-bb-cc-dd-ee") << "02-aa-bb-cc-dd-ee";
+    QTest::newRow("mac without separator") << "mac:none" << "" << "0xFFFFFFFFFFFF"
+                                           << QByteArray("ffffffffffff") << "ffffffffffff";
 }
 
 void tst_SerialScheme::encodes()
@@ -211,6 +225,30 @@ void tst_SerialScheme::refuses_data()
     QTest::newRow("list over 64 MiB") << list("big.txt") << qint64(64) << "(64 MiB)";
     QTest::newRow("list line longer than the field")
         << list("long.txt") << qint64(64) << "long.txt line 2 is longer than any number";
+
+    // A pool's end.
+    const Fields mac{{"at", "0"}, {"format", "mac"}, {"start", "02:00:00:00:00:10"}};
+    QTest::newRow("end with a list")
+        << Fields{{"at", "0"}, {"format", "le16"}, {"list", "three.txt"}, {"end", "9000"}}
+        << qint64(64) << "a serial end goes with a start";
+    Fields before = mac;
+    before["end"] = "02:00:00:00:00:0f";
+    QTest::newRow("end before the start")
+        << before << qint64(64) << "serial end '02:00:00:00:00:0f'";
+    Fields beyond = mac;
+    beyond["end"] = "0x1000000000000";
+    QTest::newRow("end beyond 48 bits") << beyond << qint64(64) << "is not a number from the start";
+    Fields mixed = mac;
+    mixed["end"] = "02:00-00:00:00:1f";
+    QTest::newRow("end with mixed separators") << mixed << qint64(64) << "is not a number";
+    QTest::newRow("mac with a letter as separator")
+        << Fields{{"at", "0"}, {"format", "mac:x"}, {"start", "1"}} << qint64(64)
+        << "'mac:x' is none of";
+    QTest::newRow("mac past the end")
+        << mac << qint64(16) << "the serial field (17 bytes at 0) lies outside the 16-byte image";
+    QTest::newRow("prefix on mac")
+        << Fields{{"at", "0"}, {"format", "mac"}, {"prefix", "M"}, {"start", "1"}} << qint64(64)
+        << "dec and bcd formats only";
 }
 
 void tst_SerialScheme::refuses()
@@ -248,6 +286,23 @@ void tst_SerialScheme::sequence_data()
     QTest::newRow("list in its order")
         << Fields{{"at", "0"}, {"format", "be32"}, {"list", "three.txt"}} << qint64(3)
         << QList<quint64>{7, 16, 9000} << "9000";
+    // An end stops the pool at its last value, never past it and never round to the start.
+    QTest::newRow("mac to its end")
+        << Fields{{"at", "0"},
+                  {"format", "mac"},
+                  {"start", "02:00:00:00:00:fe"},
+                  {"end", "02:00:00:00:01:01"}}
+        << qint64(4) << QList<quint64>{0x0200000000FE, 0x0200000000FF, 0x020000000100}
+        << "02:00:00:00:01:01";
+    QTest::newRow("end between two steps")
+        << Fields{{"at", "0"}, {"format", "le32"}, {"start", "10"}, {"step", "4"}, {"end", "21"}}
+        << qint64(3) << QList<quint64>{10, 14, 18} << "18";
+    QTest::newRow("end at the start")
+        << Fields{{"at", "0"}, {"format", "be48"}, {"start", "5"}, {"end", "5"}} << qint64(1)
+        << QList<quint64>{5} << "00:00:00:00:00:05";
+    QTest::newRow("be48 without end runs to 48 bits")
+        << Fields{{"at", "0"}, {"format", "be48"}, {"start", "0xFFFFFFFFFFFE"}} << qint64(2)
+        << QList<quint64>{0xFFFFFFFFFFFE, 0xFFFFFFFFFFFF} << "ff:ff:ff:ff:ff:ff";
 }
 
 void tst_SerialScheme::sequence()
