@@ -25,6 +25,21 @@ Reserved BoardNumbering::take(QString *error)
     return reserved;
 }
 
+void BoardNumbering::adopt(const QMap<QString, SerialValue> &earlier)
+{
+    if (!recorder || !earlier.contains("serial"))
+        return;
+    if (number && !kept)
+        giveBack();
+    const SerialScheme &scheme = *recorder->scheme();
+    number = earlier["serial"];
+    numberText = scheme.text(*number);
+    numbered = Image::fromBytes(scheme.patched(base.bytes, *number), base.path);
+    // It went out to a board long ago: nothing is noted of it again.
+    out = true;
+    kept = true;
+}
+
 QString BoardNumbering::lastText() const
 {
     const SerialScheme &scheme = *recorder->scheme();
@@ -45,7 +60,9 @@ BoardRecord::Fate BoardNumbering::settle(bool done, qint64 acceptedBytes)
 {
     if (!number)
         return BoardRecord::Fate::None;
-    const BoardRecord::Fate fate = fateOf(done, acceptedBytes, recorder->scheme()->offset());
+    const BoardRecord::Fate fate =
+        kept ? BoardRecord::Fate::None : fateOf(done, acceptedBytes, recorder->scheme()->offset());
+    kept = false;
     number.reset();
     numberText.clear();
     return fate;
@@ -56,8 +73,9 @@ void BoardNumbering::giveBack()
     if (!number)
         return;
     QString error;
-    if (!recorder->giveBack(*number, &error))
+    if (!kept && !recorder->giveBack(*number, &error))
         qWarning("%s", qPrintable(error));
+    kept = false;
     number.reset();
     numberText.clear();
 }

@@ -5,6 +5,7 @@
 #include "records/recorder.h"
 #include "records/serialscheme.h"
 
+#include <QMap>
 #include <QString>
 
 #include <optional>
@@ -20,6 +21,11 @@ public:
 
     // Reserves the next board's number unless one is held already.
     Reserved take(QString *error);
+    // A board flashed again under its label keeps the numbers it had, by pool ("serial" for the
+    // job's [serial] section): none is reserved again, its image gets the same bytes, and its
+    // result neither uses, voids nor gives back any of them. A number held already goes back.
+    void adopt(const QMap<QString, SerialValue> &earlier);
+    bool adopted() const { return kept; }
     bool holds() const { return number.has_value(); }
     // The held number as a person reads it; empty when none is held.
     QString text() const { return numberText; }
@@ -48,4 +54,5 @@ private:
     QString numberText;
     Image numbered;
     bool out = false;
+    bool kept = false; // the number is an earlier board's, adopted
 };

@@ -33,7 +33,9 @@ QJsonObject BoardRecord::toJson() const
             {"attempts", attempts},
             {"seconds", seconds},
             {"time", time},
-            {"received_sha256", receivedSha256}};
+            {"received_sha256", receivedSha256},
+            {"label", label},
+            {"reflash", reflash}};
 }
 
 BoardRecord BoardRecord::fromJson(const QJsonObject &o)
@@ -57,5 +59,7 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &o)
     r.seconds = o["seconds"].toDouble();
     r.time = o["time"].toString();
     r.receivedSha256 = o["received_sha256"].toString();
+    r.label = o["label"].toString();
+    r.reflash = o["reflash"].toBool();
     return r;
 }

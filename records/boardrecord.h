@@ -22,6 +22,8 @@ struct BoardRecord {
     double seconds = 0;
     QString time = {}; // UTC, ISO 8601 with milliseconds
     QString receivedSha256 = {};
+    QString label = {};   // the board's own printed label; empty: none scanned
+    bool reflash = false; // the label was flashed before: the board kept its earlier numbers
 
     QJsonObject toJson() const;
     static BoardRecord fromJson(const QJsonObject &object);

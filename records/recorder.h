@@ -46,6 +46,9 @@ public:
     // the image has gone out yet. False only when neither the store nor the spool took it.
     bool wentOut(const SerialValue &value, QString *error);
     bool record(BoardRecord record, QString *error);
+    // The last board done under this printed label, on any station. False: the store is out of
+    // reach, and nothing can be said.
+    bool earlierBoard(const QString &label, std::optional<EarlierBoard> *found, QString *error);
     // Writes the spool into the store and looks at the store again: called every few seconds,
     // from a thread of its own (which calls closeThread() before it ends), while the store is
     // lost or the spool holds entries. True when the store answers and the spool is empty.

@@ -348,11 +348,11 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     if (!transaction.begin(error))
         return false;
     QSqlQuery query = transaction.query();
-    query.prepare(
-        "INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
-        "serial_fate, pool, idx, result, reason, attempts, seconds, time, received_sha256) "
-        "VALUES (:run, :slot, :board, :vid, :pid, :usb, :location, :serial, :fate, :pool, :idx, "
-        ":result, :reason, :attempts, :seconds, :time, :sha) ON CONFLICT (run, board) DO NOTHING");
+    query.prepare("INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
+                  "serial_fate, pool, idx, result, reason, attempts, seconds, time, "
+                  "received_sha256, label, reflash) VALUES (:run, :slot, :board, :vid, :pid, :usb, "
+                  ":location, :serial, :fate, :pool, :idx, :result, :reason, :attempts, :seconds, "
+                  ":time, :sha, :label, :reflash) ON CONFLICT (run, board) DO NOTHING");
     query.bindValue(":run", r.run);
     query.bindValue(":slot", r.slot);
     query.bindValue(":board", r.board);
@@ -362,18 +362,21 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":location", orNull(r.location));
     query.bindValue(":serial", orNull(r.boardSerial));
     query.bindValue(":fate", orNull(BoardRecord::fateName(r.fate)));
-    const bool numbered = r.fate != BoardRecord::Fate::None;
-    query.bindValue(":pool", numbered ? QVariant(r.pool) : QVariant(QVariant::LongLong));
-    query.bindValue(":idx", numbered ? QVariant(r.index) : QVariant(QVariant::LongLong));
+    // A reflashed board holds the number it kept, which its result settles no further.
+    const bool holds = r.fate != BoardRecord::Fate::None || (r.reflash && r.index >= 0);
+    query.bindValue(":pool", holds ? QVariant(r.pool) : QVariant(QVariant::LongLong));
+    query.bindValue(":idx", holds ? QVariant(r.index) : QVariant(QVariant::LongLong));
     query.bindValue(":result", r.result);
     query.bindValue(":reason", r.reason);
     query.bindValue(":attempts", r.attempts);
     query.bindValue(":seconds", r.seconds);
     query.bindValue(":time", r.time);
     query.bindValue(":sha", orNull(r.receivedSha256));
+    query.bindValue(":label", orNull(r.label));
+    query.bindValue(":reflash", r.reflash ? 1 : 0);
     if (!transaction.exec(query, "record a board", error))
         return false;
-    if (numbered) {
+    if (r.fate != BoardRecord::Fate::None) {
         // Only a number this run still holds changes: a void after a crash stays a void.
         query.prepare("UPDATE numbers SET state = :state, board = :board WHERE pool = :pool AND "
                       "idx = :idx AND run = :run AND state = 'reserved'");

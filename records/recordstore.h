@@ -2,6 +2,7 @@
 
 #include "download/image.h"
 #include "records/boardrecord.h"
+#include "records/earlierboard.h"
 #include "records/reserved.h"
 #include "records/serialscheme.h"
 #include "records/storeurl.h"
@@ -22,7 +23,7 @@ class StoreConnections;
 class RecordStore
 {
 public:
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     struct Run {
         QString station, host, version, job, imageSha256;
@@ -69,6 +70,12 @@ public:
     // The board's line, and its number used, voided or given back, in one transaction. A line
     // already there (the spool written twice) is left as it is.
     bool record(const BoardRecord &record, QString *error);
+    // The last board done with this printed label, on any station; none when there is none.
+    // False: the store could not be read.
+    bool earlierBoard(const QString &label, std::optional<EarlierBoard> *found, QString *error)
+    {
+        return EarlierBoard::find(*connections, label, found, error);
+    }
 
     // Closes the calling thread's connection (a slot's thread before it ends).
     void closeThread();

@@ -53,6 +53,13 @@ QStringList steps(int to, bool postgres)
             "CREATE INDEX number_events_number ON number_events (pool, idx)",
             "INSERT INTO number_events (pool, idx, event, run, board) SELECT pool, idx, state, "
             "run, board FROM numbers"};
+    case 4:
+        break;
+    case 5:
+        // A board's own printed label, and whether it was flashed again under a label done before.
+        return {"ALTER TABLE boards ADD COLUMN label TEXT",
+                "ALTER TABLE boards ADD COLUMN reflash INTEGER NOT NULL DEFAULT 0",
+                "CREATE INDEX boards_label ON boards (label)"};
     default:
         break;
     }

@@ -18,5 +18,7 @@ BoardRecord BoardOutcome::record() const
             .attempts = attempts,
             .seconds = seconds,
             .time = time.toString(Qt::ISODateWithMs),
-            .receivedSha256 = QString::fromLatin1(receivedSha256)};
+            .receivedSha256 = QString::fromLatin1(receivedSha256),
+            .label = label,
+            .reflash = reflash};
 }

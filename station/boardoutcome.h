@@ -28,8 +28,12 @@ struct BoardOutcome {
     qint64 index = -1;
     BoardRecord::Fate fate = BoardRecord::Fate::None;
     QByteArray receivedSha256 = {}; // of the bytes the board was sent: its numbered copy
+    // The board's printed label, and whether it came again and kept its earlier numbers.
+    QString label = {};
+    bool reflash = false;
 
-    bool numbered() const { return fate != BoardRecord::Fate::None; }
+    // A reflashed board has the number it kept, which its result does not settle.
+    bool numbered() const { return fate != BoardRecord::Fate::None || (reflash && index >= 0); }
     // As the store keeps it.
     BoardRecord record() const;
 };

@@ -3,6 +3,7 @@
 #include "download/image.h"
 #include "records/serialscheme.h"
 #include "station/resetsequence.h"
+#include "station/scanrules.h"
 
 #include <QString>
 
@@ -24,6 +25,7 @@ struct RunSettings {
     int goneAfterMs = DefaultGoneAfterMs;
     std::optional<SerialScheme> serial; // each board its own number, patched into its copy
     QString job; // the job file the run was given, for the record; empty: none
+    ScanRules scan; // each board's printed label
 
     bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }
 };
