@@ -23,7 +23,7 @@ ScanRouter::Route ScanRouter::route(const QString &scan, const QVector<Slot> &gi
     }
     if (!rules.fits(text))
         return refuse(text, QString("%1 is not a board's label (it does not match %2)")
-                                .arg(text, rules.pattern.pattern()));
+                                .arg(text, rules.patternText));
     for (int i = 0; i < seen.size(); ++i)
         if (seen[i].label == text)
             return refuse(text, QString("label %1 is on slot %2 already").arg(text).arg(i + 1));

@@ -19,6 +19,7 @@ bool ScanRules::set(const QString &key, const QString &value, QString *error)
     }
     if (key == "scan-pattern") {
         // Anchored: a label that merely contains the pattern is not one.
+        patternText = value;
         pattern = QRegularExpression(QRegularExpression::anchoredPattern(value));
         if (!pattern.isValid()) {
             *error = QString("'%1' is no regular expression: %2").arg(value, pattern.errorString());

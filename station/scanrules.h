@@ -15,6 +15,7 @@ struct ScanRules {
 
     Mode mode = Mode::Off;
     QRegularExpression pattern; // a label matches it whole; none set: any text is a label
+    QString patternText;        // as the job wrote it, for messages
     bool reflash = false;       // a label flashed before may be flashed again, keeping its numbers
     QStringList codes;          // each slot's position code, slot 1 first; empty: none
 

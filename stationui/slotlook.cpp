@@ -50,7 +50,9 @@ SlotLook SlotLook::of(const SlotState &slot, bool resets)
     case K::ScanLabel:
         return {words, ScanIcon, Scan, Verdict::None, {}, false};
     case K::LabelRefused:
-        return {words, FailIcon, Fail, Verdict::None, {}, false};
+        // The whole sentence wraps below: when, where and as which board the label was flashed.
+        return {QStringLiteral("label flashed before"), FailIcon, Fail,
+                Verdict::None, words, false};
     }
     Q_UNREACHABLE();
 }
