@@ -863,6 +863,16 @@ def configure(build_dir):
                     '-DCMAKE_BUILD_TYPE=RelWithDebInfo'], check=True, stdout=subprocess.DEVNULL)
 
 
+def program(command, build_dir):
+    """The test's own program in its command, which may start with a wrapper (flock); None for
+    a test run by a script of the source tree."""
+    for part in command:
+        path = Path(part)
+        if path.is_absolute() and path.resolve().is_relative_to(build_dir.resolve()):
+            return path
+    return None
+
+
 def list_tests(build_dir):
     """The suite as ctest knows it: name, command, working directory and environment."""
     out = subprocess.run(['ctest', '--test-dir', str(build_dir), '--show-only=json-v1'],
@@ -882,9 +892,10 @@ def list_tests(build_dir):
             elif prop['name'] in ('FIXTURES_SETUP', 'FIXTURES_CLEANUP'):
                 fixture = prop['name']
         command = t['command']
+        own = program(command, build_dir)
         tests.append({'name': t['name'], 'command': command,
-                      'cwd': cwd or str(Path(command[0]).parent), 'env': env,
-                      'fixture': fixture})
+                      'cwd': cwd or str((own or Path(command[0])).parent), 'env': env,
+                      'fixture': fixture, 'program': own})
     return tests
 
 
@@ -909,8 +920,8 @@ def build(build_dir, tests, jobs, log):
     targets = []
     for t in tests:
         # Tests run by a script (the completion's) have no program of their own to build.
-        if Path(t['command'][0]).resolve().is_relative_to(build_dir.resolve()):
-            targets += ['--target', Path(t['command'][0]).name]
+        if t['program']:
+            targets += ['--target', t['program'].name]
     with open(log, 'w') as out:
         result = subprocess.run(['cmake', '--build', str(build_dir), '--parallel', str(jobs)] +
                                 targets, stdout=out, stderr=subprocess.STDOUT)

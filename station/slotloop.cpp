@@ -142,6 +142,12 @@ void SlotLoop::onBoardFinished(const BoardJob::Result &result)
     // A port that vanished, would not open or could not be reset before any loader answered
     // held no board to speak of: the slot says why and looks again.
     if (!result.answered) {
+        // A label refused before the loader answered: the board goes unflashed all the same.
+        if (!refusal.isEmpty() && !stopping && !draining) {
+            sendPhase(SlotPhase::Refused, refusal);
+            awaitLeaving();
+            return;
+        }
         forgetBoard();
         release();
         if (result.outcome == Outcome::OpenFailed || result.outcome == Outcome::ResetFailed)
