@@ -30,7 +30,8 @@ bool ScanReader::open(const QString &path, QString *error)
     if (path == "-") {
         fd = STDIN_FILENO;
     } else {
-        struct stat info {};
+        struct stat info {
+        };
         const QByteArray name = QFile::encodeName(path);
         const bool fifo = ::stat(name.constData(), &info) == 0 && S_ISFIFO(info.st_mode);
         // A FIFO opened for writing too neither waits for a writer nor ends when one leaves:

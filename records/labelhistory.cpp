@@ -23,8 +23,7 @@ void LabelHistory::closeThread()
     connections->closeThread();
 }
 
-std::optional<QVector<LabelHistory::Board>> LabelHistory::of(const QString &label,
-                                                            QString *error)
+std::optional<QVector<LabelHistory::Board>> LabelHistory::of(const QString &label, QString *error)
 {
     Transaction transaction(*connections, Transaction::Kind::Read);
     if (!transaction.begin(error))

@@ -13,8 +13,7 @@
 
 namespace
 {
-const QString RefusedStyle =
-    QStringLiteral("QLabel { color: #8a1010; font-weight: bold; }");
+const QString RefusedStyle = QStringLiteral("QLabel { color: #8a1010; font-weight: bold; }");
 const QString AcceptedStyle = QStringLiteral("QLabel { color: #1d5c1d; }");
 
 // A widget the technician types into of their own accord.

@@ -74,8 +74,8 @@ StoreUrl tst_Labels::fresh(bool postgres)
     if (!postgres)
         return *StoreUrl::parse(QString("sqlite:%1/labels%2.sqlite").arg(dir.path()).arg(stores),
                                 &error);
-    const StoreUrl server = *StoreUrl::parse(qEnvironmentVariable(qPrintable(PostgresVariable)),
-                                             &error);
+    const StoreUrl server =
+        *StoreUrl::parse(qEnvironmentVariable(qPrintable(PostgresVariable)), &error);
     const QString name = QString("labels_%1_%2").arg(::getpid()).arg(stores);
     scalar(server, "DROP DATABASE IF EXISTS " + name);
     scalar(server, "CREATE DATABASE " + name);
@@ -123,8 +123,8 @@ void tst_Labels::earlierBoard_data()
         *row("never seen") << QStringList{"A:L1:done"} << "L2" << 0;
         *row("done once") << QStringList{"A:L1:done", "A:L2:done"} << "L2" << 2;
         *row("failed only") << QStringList{"A:L1:timeout", "B:L1:download_error"} << "L1" << 0;
-        *row("done, then failed elsewhere") << QStringList{"A:L1:done", "B:L1:timeout"} << "L1"
-                                            << 1;
+        *row("done, then failed elsewhere")
+            << QStringList{"A:L1:done", "B:L1:timeout"} << "L1" << 1;
         *row("done on another station") << QStringList{"B:L1:done"} << "L1" << 1;
         *row("done twice: the later") << QStringList{"A:L1:done", "B:L1:done"} << "L1" << 2;
         *row("no label is no label") << QStringList{"A::done"} << "" << 0;
@@ -169,8 +169,8 @@ void tst_Labels::earlierBoard()
         QCOMPARE(earlier->station, boards[found - 1].section(':', 0, 0));
         QVERIFY(earlier->refusal(label).startsWith(
             QString("label %1 was flashed as board %2 at ").arg(label).arg(found)));
-        QVERIFY(earlier->refusal(label).endsWith(" on station " + earlier->station +
-                                                 "; remove it"));
+        QVERIFY(
+            earlier->refusal(label).endsWith(" on station " + earlier->station + "; remove it"));
     }
     store.closeThread();
 }
@@ -183,10 +183,10 @@ void tst_Labels::reflash_data()
     for (const bool postgres : {false, true}) {
         const QString on = postgres ? "PostgreSQL: " : "SQLite: ";
         QTest::newRow(qPrintable(on + "done again")) << postgres << true << qint64(256);
-        QTest::newRow(qPrintable(on + "failed past the number")) << postgres << false
-                                                                 << qint64(128);
-        QTest::newRow(qPrintable(on + "failed before the number")) << postgres << false
-                                                                   << qint64(0);
+        QTest::newRow(qPrintable(on + "failed past the number"))
+            << postgres << false << qint64(128);
+        QTest::newRow(qPrintable(on + "failed before the number"))
+            << postgres << false << qint64(0);
     }
 }
 

@@ -122,10 +122,11 @@ QString tst_Scanning::newStore(bool postgres)
 // Slot N has the position code FIX-AN.
 QString tst_Scanning::writeJob(int count, const QString &db, const QByteArray &scanKeys)
 {
-    QByteArray text = "[job]\nversion = 1\nimage = " + QFile::encodeName(dir.filePath("fw.bin")) +
-                      "\ngone-after = 0.5\nstation-id = bench-1\nlog = flash.jsonl\ndb = " +
-                      db.toUtf8() + "\n" + scanKeys + "[serial]\nat = " +
-                      QByteArray::number(SerialAt) + "\nformat = dec:8\nprefix = SN\nstart = 1\n";
+    QByteArray text =
+        "[job]\nversion = 1\nimage = " + QFile::encodeName(dir.filePath("fw.bin")) +
+        "\ngone-after = 0.5\nstation-id = bench-1\nlog = flash.jsonl\ndb = " + db.toUtf8() + "\n" +
+        scanKeys + "[serial]\nat = " + QByteArray::number(SerialAt) +
+        "\nformat = dec:8\nprefix = SN\nstart = 1\n";
     for (int i = 1; i <= count; ++i)
         text += QString("[slot.%1]\nport = %2\ncode = FIX-A%1\n").arg(i).arg(port(i)).toUtf8();
     return writeFile(fixture->path(), "line.job", text);
@@ -258,8 +259,8 @@ void tst_Scanning::windowScans()
     QVERIFY(stopWindow());
 
     QCOMPARE(rows(store, "SELECT slot, label, serial, reflash FROM boards ORDER BY slot"),
-             QList<QStringList>({{"1", "PCB-0001", "SN000002", "0"},
-                                 {"2", "PCB-0002", "SN000001", "0"}}));
+             QList<QStringList>(
+                 {{"1", "PCB-0001", "SN000002", "0"}, {"2", "PCB-0002", "SN000001", "0"}}));
     QStringList logged;
     for (const QJsonObject &line : readJsonLines(fixture->filePath("flash.jsonl")))
         if (line["event"] == "board")
@@ -329,8 +330,8 @@ void tst_Scanning::labelSeenBefore()
              QList<QStringList>({{"SN000001", "used"}, {"SN000002", "used"}}));
     // What the store rebuilds for the number is what both boards received.
     QString error;
-    Report report(*StoreUrl::parse(
-        postgres ? store : "sqlite:" + fixture->filePath("store.sqlite"), &error));
+    Report report(
+        *StoreUrl::parse(postgres ? store : "sqlite:" + fixture->filePath("store.sqlite"), &error));
     const std::optional<QByteArray> rebuilt = report.boardImage("SN000001", &error);
     QVERIFY2(rebuilt, qPrintable(error));
     QCOMPARE(*rebuilt, firstBytes);
@@ -376,7 +377,8 @@ void tst_Scanning::commandLineFifo()
     QStringList logged;
     for (const QJsonObject &line : readJsonLines(fixture->filePath("flash.jsonl")))
         if (line["event"] == "board")
-            logged << QString("%1 %2").arg(line["slot"].toInt()).arg(line["board_label"].toString());
+            logged
+                << QString("%1 %2").arg(line["slot"].toInt()).arg(line["board_label"].toString());
     logged.sort();
     QCOMPARE(logged, QStringList({"1 PCB-0778", "2 PCB-0777"}));
 }

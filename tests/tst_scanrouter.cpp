@@ -28,7 +28,10 @@ ScanRules rulesOf(Mode mode, const QString &pattern, const QStringList &codes)
 {
     ScanRules rules;
     QString error;
-    rules.set("scan", mode == Mode::Off ? "off" : mode == Mode::Optional ? "optional" : "required",
+    rules.set("scan",
+              mode == Mode::Off        ? "off"
+              : mode == Mode::Optional ? "optional"
+                                       : "required",
               &error);
     if (!pattern.isEmpty())
         rules.set("scan-pattern", pattern, &error);
@@ -63,24 +66,24 @@ QString said(const ScanRouter::Route &route)
 void tst_ScanRouter::route_data()
 {
     QTest::addColumn<QString>("pattern");
-    QTest::addColumn<QString>("seen");     // each slot, as slotsOf reads it
+    QTest::addColumn<QString>("seen");      // each slot, as slotsOf reads it
     QTest::addColumn<QStringList>("scans"); // "N>TEXT": a scan naming slot N
     QTest::addColumn<QStringList>("routes");
     const QString pcb = "PCB-[0-9]{4}";
 
-    QTest::newRow("lowest waiting slot") << pcb << "- y y" << QStringList{"PCB-0001"}
-                                         << QStringList{"L2"};
+    QTest::newRow("lowest waiting slot")
+        << pcb << "- y y" << QStringList{"PCB-0001"} << QStringList{"L2"};
     QTest::newRow("two labels, two slots")
         << pcb << "y y -" << QStringList{"PCB-0001", "PCB-0002", "PCB-0003"}
         << QStringList{"L1", "L2", "R: no board is waiting for its label"};
-    QTest::newRow("position code first") << pcb << "y y y" << QStringList{"FIX-A3", "PCB-0001"}
-                                         << QStringList{"P3", "L3"};
+    QTest::newRow("position code first")
+        << pcb << "y y y" << QStringList{"FIX-A3", "PCB-0001"} << QStringList{"P3", "L3"};
     QTest::newRow("the code picks one label only")
         << pcb << "y y y" << QStringList{"FIX-A3", "PCB-0001", "PCB-0002"}
         << QStringList{"P3", "L3", "L1"};
-    QTest::newRow("the last code wins") << pcb << "y y y"
-                                        << QStringList{"FIX-A3", "FIX-A2", "PCB-0001"}
-                                        << QStringList{"P3", "P2", "L2"};
+    QTest::newRow("the last code wins")
+        << pcb << "y y y" << QStringList{"FIX-A3", "FIX-A2", "PCB-0001"}
+        << QStringList{"P3", "P2", "L2"};
     QTest::newRow("code of a slot with no board")
         << pcb << "y - y" << QStringList{"FIX-A2", "PCB-0001"}
         << QStringList{"P2", "R: slot 2 holds no board waiting for its label"};
@@ -92,8 +95,9 @@ void tst_ScanRouter::route_data()
         << pcb << "y" << QStringList{"XPCB-0001", "PCB-00012"}
         << QStringList{"R: XPCB-0001 is not a board's label (it does not match " + pcb + ")",
                        "R: PCB-00012 is not a board's label (it does not match " + pcb + ")"};
-    QTest::newRow("no pattern: any text") << "" << "y" << QStringList{"anything at all"}
-                                          << QStringList{"L1"};
+    QTest::newRow("no pattern: any text")
+        << ""
+        << "y" << QStringList{"anything at all"} << QStringList{"L1"};
     QTest::newRow("nobody waits") << pcb << "- -" << QStringList{"PCB-0001"}
                                   << QStringList{"R: no board is waiting for its label"};
     QTest::newRow("a label already on a slot")
@@ -107,8 +111,8 @@ void tst_ScanRouter::route_data()
     QTest::newRow("named slot without a board")
         << pcb << "y -" << QStringList{"2>PCB-0001"}
         << QStringList{"R: slot 2 holds no board waiting for its label"};
-    QTest::newRow("named slot out of range") << pcb << "y" << QStringList{"4>PCB-0001"}
-                                             << QStringList{"R: there is no slot 4"};
+    QTest::newRow("named slot out of range")
+        << pcb << "y" << QStringList{"4>PCB-0001"} << QStringList{"R: there is no slot 4"};
     QTest::newRow("a named scan leaves the code armed")
         << pcb << "y y y" << QStringList{"FIX-A3", "1>PCB-0001", "PCB-0002"}
         << QStringList{"P3", "L1", "L3"};
@@ -138,18 +142,18 @@ void tst_ScanRouter::takesLabel_data()
     QTest::addColumn<SlotPhase>("phase");
     QTest::addColumn<QString>("label");
     QTest::addColumn<bool>("takes");
-    QTest::newRow("required, waiting for its label") << Mode::Required << SlotPhase::Label << ""
-                                                     << true;
+    QTest::newRow("required, waiting for its label")
+        << Mode::Required << SlotPhase::Label << "" << true;
     QTest::newRow("required, under way") << Mode::Required << SlotPhase::Flashing << "" << false;
     QTest::newRow("required, no board") << Mode::Required << SlotPhase::Looking << "" << false;
     QTest::newRow("required, refused") << Mode::Required << SlotPhase::Refused << "" << false;
-    QTest::newRow("optional, before the loader") << Mode::Optional << SlotPhase::Waiting << ""
-                                                 << true;
+    QTest::newRow("optional, before the loader")
+        << Mode::Optional << SlotPhase::Waiting << "" << true;
     QTest::newRow("optional, flashing") << Mode::Optional << SlotPhase::Flashing << "" << true;
-    QTest::newRow("optional, after the result") << Mode::Optional << SlotPhase::Remove << ""
-                                                << false;
-    QTest::newRow("optional, labelled") << Mode::Optional << SlotPhase::Flashing << "PCB-0001"
-                                        << false;
+    QTest::newRow("optional, after the result")
+        << Mode::Optional << SlotPhase::Remove << "" << false;
+    QTest::newRow("optional, labelled")
+        << Mode::Optional << SlotPhase::Flashing << "PCB-0001" << false;
     QTest::newRow("off") << Mode::Off << SlotPhase::Label << "" << false;
 }
 
@@ -173,19 +177,18 @@ void tst_ScanRouter::rules_data()
     QTest::addColumn<QString>("error");    // empty: accepted
     QTest::newRow("required and allowed") << QStringList{"scan=required", "reflash=allow"} << "";
     QTest::newRow("optional cannot reflash")
-        << QStringList{"scan=optional", "reflash=allow"}
-        << "reflash = allow needs scan = required";
-    QTest::newRow("refuse is the default's word") << QStringList{"scan=optional", "reflash=refuse"}
-                                                  << "";
+        << QStringList{"scan=optional", "reflash=allow"} << "reflash = allow needs scan = required";
+    QTest::newRow("refuse is the default's word")
+        << QStringList{"scan=optional", "reflash=refuse"} << "";
     QTest::newRow("unknown mode") << QStringList{"scan=sometimes"}
                                   << "'sometimes' is not one of off, optional, required";
-    QTest::newRow("unknown reflash") << QStringList{"scan=required", "reflash=yes"}
-                                     << "'yes' is neither allow nor refuse";
+    QTest::newRow("unknown reflash")
+        << QStringList{"scan=required", "reflash=yes"} << "'yes' is neither allow nor refuse";
     QTest::newRow("broken pattern") << QStringList{"scan=required", "scan-pattern=PCB-("}
                                     << "'PCB-(' is no regular expression: missing closing "
                                        "parenthesis";
-    QTest::newRow("a pattern with scanning off") << QStringList{"scan=off", "scan-pattern=A+"}
-                                                 << "scan-pattern is set but scan is off";
+    QTest::newRow("a pattern with scanning off")
+        << QStringList{"scan=off", "scan-pattern=A+"} << "scan-pattern is set but scan is off";
 }
 
 void tst_ScanRouter::rules()
