@@ -17,8 +17,8 @@
 #include "testing/simloader/simloader.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
@@ -191,10 +191,10 @@ double labelledPerHour(const QString &postgres, const QString &imagePath, const 
             ++flashed;
         },
         [&](const QJsonObject &event) {
-            const bool asks = labels == Labels::Required
-                                  ? event["event"] == "waiting" &&
-                                        event["reason"] == "scan the board's label"
-                                  : labels == Labels::Optional && event["event"] == "started";
+            const bool asks =
+                labels == Labels::Required
+                    ? event["event"] == "waiting" && event["reason"] == "scan the board's label"
+                    : labels == Labels::Optional && event["event"] == "started";
             if (!asks)
                 return;
             if (scanner < 0)
@@ -260,8 +260,8 @@ void printLabels(const LabelCost &labels)
 {
     std::printf("\n%-44s %7.3f ms %7.3f ms\n", "a label's look-up, PostgreSQL", labels.lookUp.p50,
                 labels.lookUp.p99);
-    std::printf("\n%-44s %10s %10s\n", "16 slots at 115200, PostgreSQL, median of 3",
-                "boards/h", "vs plain");
+    std::printf("\n%-44s %10s %10s\n", "16 slots at 115200, PostgreSQL, median of 3", "boards/h",
+                "vs plain");
     std::printf("%-44s %10.0f\n", "serial numbers, no labels", labels.without);
     std::printf("%-44s %10.0f %9.3fx\n", "labels scanned while flashing (optional)",
                 labels.optional, labels.optional / labels.without);

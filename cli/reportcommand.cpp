@@ -190,8 +190,7 @@ int runReport(const QStringList &arguments)
     const QCommandLineOption imageOut(
         "image-out", "Write the bytes the --serial board received, or the --image, to FILE.",
         "FILE");
-    const QCommandLineOption label("label", "One board's history by its printed LABEL.",
-                                   "LABEL");
+    const QCommandLineOption label("label", "One board's history by its printed LABEL.", "LABEL");
     const QCommandLineOption json("json", "One JSON object a line.");
     const QCommandLineOption csv("csv", "Comma-separated values with a header line.");
     parser.addOptions({db, since, serial, image, imageOut, label, json, csv});

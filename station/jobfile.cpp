@@ -244,8 +244,7 @@ bool Reader::readJob(const Section &section, Job *job)
     }
     job->resetText = entries.value("reset").value;
     QString clash;
-    if (!RunValues::combination(settings, QString(), &clash) ||
-        !settings.scan.combination(&clash))
+    if (!RunValues::combination(settings, QString(), &clash) || !settings.scan.combination(&clash))
         return fail(section.line, "[job] " + clash);
     return true;
 }
@@ -269,11 +268,12 @@ bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
         // A position code is told from a label by what it is: it can be neither of them twice.
         const int first = code.isEmpty() ? -1 : job->settings.scan.codes.indexOf(code);
         if (first >= 0)
-            return fail(section, "code", QString("%1 is slot %2's already").arg(code).arg(first + 1));
+            return fail(section, "code",
+                        QString("%1 is slot %2's already").arg(code).arg(first + 1));
         if (!code.isEmpty() && job->settings.scan.fits(code) &&
             !job->settings.scan.pattern.pattern().isEmpty())
-            return fail(section, "code", QString("%1 matches scan-pattern: it would read as a label")
-                                             .arg(code));
+            return fail(section, "code",
+                        QString("%1 matches scan-pattern: it would read as a label").arg(code));
         job->slotList.append(
             {section.entries["port"].value, section.entries.value("label").value, code});
         job->settings.scan.codes << code;

@@ -106,12 +106,13 @@ ScanRouter::Route Session::scan(const QString &text, int slot)
     QVector<ScanRouter::Slot> seen;
     for (int i = 0; i < workers.size(); ++i)
         seen << (workers[i].over ? ScanRouter::Slot{}
-                                  : ScanRouter::slotOf(stationState.slot(i), settings.scan.mode));
+                                 : ScanRouter::slotOf(stationState.slot(i), settings.scan.mode));
     const ScanRouter::Route route = router.route(text, seen, slot);
     if (route.kind == ScanRouter::Route::Kind::Label) {
         StationSlot *to = workers[route.slot - 1].slot;
         const QString label = route.text;
-        QMetaObject::invokeMethod(to, [to, label] { to->takeLabel(label); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            to, [to, label] { to->takeLabel(label); }, Qt::QueuedConnection);
     }
     return route;
 }

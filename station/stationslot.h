@@ -87,8 +87,8 @@ protected:
     bool stopping = false;
     bool draining = false;
     bool ended = false;
-    QString label;         // the board's printed label; empty: none yet
-    bool reflash = false;  // the label was done before: the board keeps its earlier numbers
+    QString label;        // the board's printed label; empty: none yet
+    bool reflash = false; // the label was done before: the board keeps its earlier numbers
     SlotPhase phase = SlotPhase::Idle; // as last sent
 
 private:

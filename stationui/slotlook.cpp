@@ -51,8 +51,8 @@ SlotLook SlotLook::of(const SlotState &slot, bool resets)
         return {words, ScanIcon, Scan, Verdict::None, {}, false};
     case K::LabelRefused:
         // The whole sentence wraps below: when, where and as which board the label was flashed.
-        return {QStringLiteral("label flashed before"), FailIcon, Fail,
-                Verdict::None, words, false};
+        return {
+            QStringLiteral("label flashed before"), FailIcon, Fail, Verdict::None, words, false};
     }
     Q_UNREACHABLE();
 }

@@ -8,8 +8,8 @@
 #include "stationui/recentboards.h"
 #include "stationui/recenttable.h"
 #include "stationui/reportview.h"
-#include "stationui/storeview.h"
 #include "stationui/scanfield.h"
+#include "stationui/storeview.h"
 #include "stationui/tilegrid.h"
 #include "stationui/totalsbar.h"
 
