@@ -74,7 +74,8 @@ const std::vector<std::unique_ptr<SimLoader>> &StationFixture::boards(int slot) 
     return m_slots[size_t(slot)].boards;
 }
 
-bool StationFixture::serve(QProcess &cli, int perSlot, int timeoutMs, const Result &result)
+bool StationFixture::serve(QProcess &cli, int perSlot, int timeoutMs, const Result &result,
+                           const std::function<void(const QJsonObject &event)> &seen)
 {
     int flashed = 0;
     const int expected = int(m_slots.size()) * perSlot;
@@ -82,6 +83,8 @@ bool StationFixture::serve(QProcess &cli, int perSlot, int timeoutMs, const Resu
         [&] {
             while (cli.canReadLine()) {
                 const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
+                if (seen)
+                    seen(event);
                 const int s = event["slot"].toInt() - 1;
                 if (event["event"] != "result" || s < 0 || s >= int(m_slots.size()) ||
                     m_slots[size_t(s)].current < 0)

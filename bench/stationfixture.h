@@ -47,8 +47,10 @@ public:
     using Result = std::function<void(const QJsonObject &event, const SimLoader &board)>;
     // Plays the operator for `cli`, a lumedra-cli --station --json on these slots, reading its
     // events: each board it reports is unplugged and the slot's next plugged in, `perSlot` boards
-    // a slot. True once all have come, false when they did not within timeoutMs.
-    bool serve(QProcess &cli, int perSlot, int timeoutMs, const Result &result);
+    // a slot. True once all have come, false when they did not within timeoutMs. `seen`, when
+    // given, sees every event first (a scanner that answers a slot asking for a label).
+    bool serve(QProcess &cli, int perSlot, int timeoutMs, const Result &result,
+               const std::function<void(const QJsonObject &event)> &seen = {});
     // One round of an operator who watches the boards rather than a station's events: each board
     // whose loader answered the finish frame at least `settle` ago is swapped for a fresh one, and
     // let go. Returns how many were.

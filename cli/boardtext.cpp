@@ -49,6 +49,8 @@ QString state(const SlotState &slot, bool resets, int barWidth, qint64 bytes)
     case K::WaitingLoader:
     case K::Waking:
     case K::Pass:
+    case K::ScanLabel:
+    case K::LabelRefused:
         break;
     }
     return condition.text();

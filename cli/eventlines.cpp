@@ -30,6 +30,10 @@ QByteArray EventLines::plain(const BoardEvent &event)
         // Once as a slot starts waiting, and whenever the reason it cannot go on changes.
         if (!event.notice.isEmpty())
             text = event.notice;
+        else if (event.phase == SlotPhase::Label)
+            text = "scan the board's label";
+        else if (event.phase == SlotPhase::Refused)
+            text = event.reason;
         else if (!event.reason.isEmpty())
             text = "cannot open the port: " + event.reason + "; trying again";
         else if (event.seconds > 0 && !setup.station)
@@ -70,6 +74,10 @@ QByteArray EventLines::plain(const BoardEvent &event)
     case BoardEvent::Kind::Left:
         text = QString("board %1 left").arg(event.board);
         break;
+    case BoardEvent::Kind::Labelled:
+        text = QString(event.reflash ? "label %1, flashed again keeping its numbers" : "label %1")
+                   .arg(event.label);
+        break;
     }
     QString who = targets[event.target].given;
     if (setup.station && event.board > 0 && event.kind != BoardEvent::Kind::Left)
@@ -95,6 +103,8 @@ QByteArray EventLines::json(const BoardEvent &event) const
         object.insert("seconds", qRound(event.seconds * MsPerSecond) / double(MsPerSecond));
         if (!event.reason.isEmpty() || !event.notice.isEmpty())
             object.insert("reason", event.notice.isEmpty() ? event.reason : event.notice);
+        else if (event.phase == SlotPhase::Label)
+            object.insert("reason", "scan the board's label");
         break;
     case BoardEvent::Kind::Started:
         object.insert("event", "started");
@@ -120,6 +130,12 @@ QByteArray EventLines::json(const BoardEvent &event) const
     case BoardEvent::Kind::Left:
         object.insert("event", "left");
         break;
+    case BoardEvent::Kind::Labelled:
+        object.insert("event", "label");
+        object.insert("reflash", event.reflash);
+        break;
     }
+    if (!event.label.isEmpty())
+        object.insert("board_label", event.label);
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + "\n";
 }

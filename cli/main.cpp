@@ -6,6 +6,7 @@
 #include "cli/output.h"
 #include "cli/portlist.h"
 #include "cli/reportcommand.h"
+#include "cli/scanreader.h"
 #include "cli/signalwatcher.h"
 
 #include "download/dudozerdownload.h"
@@ -14,6 +15,8 @@
 #include "station/stationrun.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QThread>
 
@@ -103,6 +106,10 @@ int main(int argc, char *argv[])
     if (!signalWatcher.install())
         return fail("cannot watch for stop signals");
 
+    ScanReader scans;
+    if (!options.scanFrom.isEmpty() && !scans.open(options.scanFrom, &error))
+        return fail(error);
+
     Output output;
     Session &session = run->createSession();
     const RunSettings &settings = run->settings();
@@ -130,6 +137,24 @@ int main(int argc, char *argv[])
         output.notice(reason + "; the boards under way finish");
     });
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &session, &Session::stop);
+    // Scans go through the same routing as the window's scanner; what is refused is said.
+    QObject::connect(&scans, &ScanReader::scanned, &session, [&](const QString &code, int slot) {
+        const ScanRouter::Route route = session.scan(code, slot);
+        if (route.kind == ScanRouter::Route::Kind::Label)
+            return;
+        const bool refused = route.kind == ScanRouter::Route::Kind::Refused;
+        if (options.json)
+            output.write(Output::Stream::Out,
+                         QJsonDocument(QJsonObject{{"event", refused ? "scan_refused" : "scan"},
+                                                   {"scan", route.text},
+                                                   {"reason", route.message}})
+                                 .toJson(QJsonDocument::Compact) +
+                             "\n");
+        else if (refused)
+            output.notice(QString("scan %1 refused: %2").arg(route.text, route.message));
+        else
+            output.write(Output::Stream::Out, (route.message + "\n").toLocal8Bit());
+    });
     QObject::connect(&session, &Session::finished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     session.start();

@@ -101,9 +101,13 @@ Options::Parsed Options::parse(const QStringList &arguments)
                                        "This station's name in the record store "
                                        "(default: the host name).",
                                        "ID");
+    const QCommandLineOption scanFromOption(
+        "scan-from",
+        "Read the boards' labels as lines, CODE or SLOT CODE, from FILE, a FIFO or - (stdin).",
+        "FILE");
     parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset,
                        resetCmd, attempts, station, goneAfter, log, listOption, db, stationId,
-                       jobOption, checkOption});
+                       jobOption, checkOption, scanFromOption});
     for (const auto &option : serialOptions)
         parser.addOption(option.first);
     parser.addOptions(imageOptions);
@@ -218,6 +222,9 @@ Options::Parsed Options::parse(const QStringList &arguments)
         return usage(error);
     if (parser.isSet(log))
         logPath = parser.value(log);
+    scanFrom = parser.value(scanFromOption);
+    if (!scanFrom.isEmpty() && !settings.scan.on())
+        return usage("--scan-from goes with a job that scans labels (scan = optional or required)");
     // A job's store, station id and serial scheme, each overridden by the command line's.
     this->db = parser.isSet(db) || !job ? parser.value(db) : job->db;
     this->stationId = parser.isSet(stationId) || !job ? parser.value(stationId) : job->stationId;

@@ -34,5 +34,6 @@ struct Options {
     QString logPath;
     QString db;        // the record store's address; empty: the default, when one is needed
     QString stationId; // empty: the host name
+    QString scanFrom;  // --scan-from: the scans as lines, a file, a FIFO or "-"; empty: none
     RunSettings settings; // everything but the image, which is read later
 };

@@ -1,5 +1,6 @@
 #include "cli/reportcommand.h"
 
+#include "records/labelhistory.h"
 #include "records/report.h"
 #include "records/storeurl.h"
 
@@ -127,6 +128,36 @@ int history(Report &report, const QString &serial, const QDateTime &since, Form 
     return steps->isEmpty() ? UnknownStatus : 0;
 }
 
+// Each time the board with this printed label was on a station, oldest first.
+int labelHistory(const StoreUrl &url, const QString &label, const QDateTime &since, Form form)
+{
+    QString error;
+    LabelHistory store(url);
+    const std::optional<QVector<LabelHistory::Board>> boards = store.of(label, &error);
+    if (!boards)
+        return fail(error);
+    QVector<QVariantList> rows;
+    for (const LabelHistory::Board &board : *boards)
+        if (!since.isValid() || board.time >= since)
+            rows << QVariantList{board.time.toString(Qt::ISODateWithMs),
+                                 board.station,
+                                 board.run,
+                                 board.slot,
+                                 board.board,
+                                 board.attempts,
+                                 board.result,
+                                 board.reason,
+                                 orNone(board.serial),
+                                 board.reflash};
+    print({"time", "station", "run", "slot", "board", "attempts", "result", "reason", "serial",
+           "reflash"},
+          rows, form);
+    if (boards->isEmpty())
+        std::fprintf(stderr, "lumedra-cli report: the store has never seen the label %s\n",
+                     qPrintable(label));
+    return boards->isEmpty() ? UnknownStatus : 0;
+}
+
 // Writes bytes the store gave back, whole or not at all; nullopt from the store leaves no file.
 int writeOut(const std::optional<QByteArray> &bytes, const QString &path, const QString &error)
 {
@@ -159,9 +190,10 @@ int runReport(const QStringList &arguments)
     const QCommandLineOption imageOut(
         "image-out", "Write the bytes the --serial board received, or the --image, to FILE.",
         "FILE");
+    const QCommandLineOption label("label", "One board's history by its printed LABEL.", "LABEL");
     const QCommandLineOption json("json", "One JSON object a line.");
     const QCommandLineOption csv("csv", "Comma-separated values with a header line.");
-    parser.addOptions({db, since, serial, image, imageOut, json, csv});
+    parser.addOptions({db, since, serial, image, imageOut, label, json, csv});
     if (!parser.parse(QStringList{"lumedra-cli report"} + arguments))
         return fail(parser.errorText());
     if (parser.isSet(help)) {
@@ -174,6 +206,8 @@ int runReport(const QStringList &arguments)
         return fail("--json and --csv exclude each other");
     if (parser.isSet(image) && parser.isSet(serial))
         return fail("--image and --serial exclude each other");
+    if (parser.isSet(label) && (parser.isSet(serial) || parser.isSet(image)))
+        return fail("--label excludes --serial and --image");
     if (parser.isSet(image) && !parser.isSet(imageOut))
         return fail("--image needs --image-out");
     if (parser.isSet(imageOut) && !parser.isSet(image) && !parser.isSet(serial))
@@ -205,6 +239,8 @@ int runReport(const QStringList &arguments)
     }
     if (parser.isSet(serial))
         return history(report, parser.value(serial), from, form);
+    if (parser.isSet(label))
+        return labelHistory(*url, parser.value(label), from, form);
     const std::optional<QVector<Report::Row>> rows = report.rows(from, QDateTime(), &error);
     if (!rows)
         return fail(error);

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+
 BoardNumbering::BoardNumbering(Recorder *recorder, const Image &base)
     : recorder(recorder && !recorder->pools().isEmpty() ? recorder : nullptr), base(base)
 {
@@ -75,6 +77,12 @@ QMap<QString, QString> BoardNumbering::texts() const
     for (auto it = held.cbegin(); it != held.cend(); ++it)
         made.insert(it.key(), recorder->pools().find(it.key())->text(it->value));
     return made;
+}
+
+bool BoardNumbering::adopted() const
+{
+    return std::any_of(held.cbegin(), held.cend(),
+                       [](const Held &number) { return number.adopted; });
 }
 
 QString BoardNumbering::lastText() const

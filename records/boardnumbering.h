@@ -26,6 +26,8 @@ public:
     // neither uses, voids nor gives them back. A number this slot held for the pool instead goes
     // back. False, and nothing changes, once the image has gone out.
     bool adopt(const QMap<QString, SerialValue> &earlier);
+    // The board is a reflash: it holds an earlier board's numbers.
+    bool adopted() const;
     // [serial]'s number: held, as a person reads it (empty when none), and its value.
     bool holds() const { return held.contains(SerialScheme::SerialPool); }
     QString text() const;

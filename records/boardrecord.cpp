@@ -44,7 +44,9 @@ QJsonObject BoardRecord::toJson() const
             {"attempts", attempts},
             {"seconds", seconds},
             {"time", time},
-            {"received_sha256", receivedSha256}};
+            {"received_sha256", receivedSha256},
+            {"label", label},
+            {"reflash", reflash}};
 }
 
 BoardRecord BoardRecord::fromJson(const QJsonObject &o)
@@ -74,5 +76,7 @@ BoardRecord BoardRecord::fromJson(const QJsonObject &o)
                             number["index"].toVariant().toLongLong(), number["text"].toString(),
                             Fate(number["fate"].toInt())};
     }
+    r.label = o["label"].toString();
+    r.reflash = o["reflash"].toBool();
     return r;
 }

@@ -34,6 +34,8 @@ struct BoardRecord {
     QString receivedSha256 = {};
     // Every pool's number, [serial]'s too: what the board is found by.
     QVector<Number> numbers = {};
+    QString label = {};   // the board's own printed label; empty: none scanned
+    bool reflash = false; // the label was flashed before: the board kept its earlier numbers
 
     QJsonObject toJson() const;
     static BoardRecord fromJson(const QJsonObject &object);

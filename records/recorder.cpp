@@ -160,6 +160,15 @@ bool Recorder::record(BoardRecord record, QString *error)
     return deliver({{"op", "board"}, {"board", record.toJson()}}, error);
 }
 
+bool Recorder::earlierBoard(const QString &label, std::optional<EarlierBoard> *found,
+                            QString *error)
+{
+    // The spool first: a board done while the store was away is the store's before it is asked.
+    const bool reached = flush(error) && store->earlierBoard(label, found, error);
+    settle(reached);
+    return reached;
+}
+
 bool Recorder::heal(QString *error)
 {
     settle(flush(error));

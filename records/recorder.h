@@ -53,6 +53,9 @@ public:
     bool wentOut(const SerialValue &value, QString *error);
     bool wentOut(const QString &pool, const SerialValue &value, QString *error);
     bool record(BoardRecord record, QString *error);
+    // The last board done under this printed label, on any station. False: the store is out of
+    // reach, and nothing can be said.
+    bool earlierBoard(const QString &label, std::optional<EarlierBoard> *found, QString *error);
     // Writes the spool into the store and looks at the store again: called every few seconds,
     // from a thread of its own (which calls closeThread() before it ends), while the store is
     // lost or the spool holds entries. True when the store answers and the spool is empty.

@@ -335,11 +335,11 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     if (!transaction.begin(error))
         return false;
     QSqlQuery query = transaction.query();
-    query.prepare(
-        "INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
-        "serial_fate, pool, idx, result, reason, attempts, seconds, time, received_sha256) "
-        "VALUES (:run, :slot, :board, :vid, :pid, :usb, :location, :serial, :fate, :pool, :idx, "
-        ":result, :reason, :attempts, :seconds, :time, :sha) ON CONFLICT (run, board) DO NOTHING");
+    query.prepare("INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
+                  "serial_fate, pool, idx, result, reason, attempts, seconds, time, "
+                  "received_sha256, label, reflash) VALUES (:run, :slot, :board, :vid, :pid, :usb, "
+                  ":location, :serial, :fate, :pool, :idx, :result, :reason, :attempts, :seconds, "
+                  ":time, :sha, :label, :reflash) ON CONFLICT (run, board) DO NOTHING");
     query.bindValue(":run", r.run);
     query.bindValue(":slot", r.slot);
     query.bindValue(":board", r.board);
@@ -349,6 +349,7 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":location", orNull(r.location));
     query.bindValue(":serial", orNull(r.boardSerial));
     query.bindValue(":fate", orNull(BoardRecord::fateName(r.fate)));
+    // A reflashed board's number is kept: its fate says so, and its result settles it no further.
     const bool numbered = r.fate != BoardRecord::Fate::None;
     query.bindValue(":pool", numbered ? QVariant(r.pool) : QVariant(QVariant::LongLong));
     query.bindValue(":idx", numbered ? QVariant(r.index) : QVariant(QVariant::LongLong));
@@ -358,6 +359,8 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     query.bindValue(":seconds", r.seconds);
     query.bindValue(":time", r.time);
     query.bindValue(":sha", orNull(r.receivedSha256));
+    query.bindValue(":label", orNull(r.label));
+    query.bindValue(":reflash", r.reflash ? 1 : 0);
     if (!transaction.exec(query, "record a board", error))
         return false;
     // [serial]'s number is the line's own; a named pool's is in its numbers alone.

@@ -2,6 +2,7 @@
 
 #include "download/image.h"
 #include "records/boardrecord.h"
+#include "records/earlierboard.h"
 #include "records/reserved.h"
 #include "records/serialscheme.h"
 #include "records/storeurl.h"
@@ -72,6 +73,12 @@ public:
     // The board's line, and its number used, voided or given back, in one transaction. A line
     // already there (the spool written twice) is left as it is.
     bool record(const BoardRecord &record, QString *error);
+    // The last board done with this printed label, on any station; none when there is none.
+    // False: the store could not be read.
+    bool earlierBoard(const QString &label, std::optional<EarlierBoard> *found, QString *error)
+    {
+        return EarlierBoard::find(*connections, label, found, error);
+    }
 
     // The numbers board `board` of run `run` got, by pool name: what its reflash keeps.
     std::optional<QMap<QString, SerialValue>> numbersOf(qint64 run, int board, QString *error);

@@ -17,6 +17,7 @@ struct BoardEvent {
         Progress, // percent changed
         Result,   // the board's one result
         Left,     // the board left the station's slot, which waits for the next
+        Labelled, // the board's label is in
     };
 
     Kind kind = Kind::Waiting;
@@ -31,6 +32,8 @@ struct BoardEvent {
     QString reason = {}; // Result: what went wrong; Waiting: why no board can be reached
     QString serial = {}; // the board's serial number, once it has one
     QString notice = {}; // Waiting: what else holds the slot up (the record store)
+    QString label = {};  // the board's own printed label, once it is in
+    bool reflash = false; // the label was flashed before, and the board is flashed again
 };
 
 Q_DECLARE_METATYPE(BoardEvent)

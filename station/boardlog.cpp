@@ -75,6 +75,8 @@ bool BoardLog::write(const BoardOutcome &outcome, QString *error)
         fields.insert("numbers", numbers);
         fields.insert("received_sha256", QString::fromLatin1(outcome.receivedSha256));
     }
+    fields.insert("board_label", orNull(outcome.label));
+    fields.insert("reflash", outcome.reflash);
     if (write(fields))
         return true;
     *error = QStringLiteral("the log could not be written");

@@ -19,5 +19,7 @@ BoardRecord BoardOutcome::record() const
             .seconds = seconds,
             .time = time.toString(Qt::ISODateWithMs),
             .receivedSha256 = QString::fromLatin1(receivedSha256),
-            .numbers = numbers};
+            .numbers = numbers,
+            .label = label,
+            .reflash = reflash};
 }

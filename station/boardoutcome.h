@@ -29,8 +29,12 @@ struct BoardOutcome {
     qint64 index = -1;
     BoardRecord::Fate fate = BoardRecord::Fate::None;
     QByteArray receivedSha256 = {}; // of the bytes the board was sent: its numbered copy
-    // Every pool's number the board got, [serial]'s first, each with its fate.
+    // Every pool's number the board got, [serial]'s first, each with its fate: a reflashed
+    // board's are kept, which its result does not settle.
     QVector<BoardRecord::Number> numbers = {};
+    // The board's printed label, and whether it came again and kept its earlier numbers.
+    QString label = {};
+    bool reflash = false;
 
     bool numbered() const { return fate != BoardRecord::Fate::None || !numbers.isEmpty(); }
     // As the store keeps it.

@@ -13,6 +13,7 @@
 struct JobSlot {
     QString port;
     QString label; // empty: the port's name is shown
+    QString code;  // the barcode printed on the fixture's position; empty: none
 };
 
 // Everything a station run needs, as a line engineer prepared it once in a job file: what the

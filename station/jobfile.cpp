@@ -21,8 +21,8 @@ const QString SerialSection = QStringLiteral("serial");
 const QStringList JobKeys =
     QStringList{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
                 "gone-after", "log",   "locked",     "baud",  "db"} +
-    ImageSpec::keys();
-const QStringList SlotKeys{"port", "label"};
+    ImageSpec::keys() + ScanRules::keys();
+const QStringList SlotKeys{"port", "label", "code"};
 const QStringList SerialKeys{"at",  "format", "prefix",   "start",      "step",
                              "end", "list",   "crc32-at", "crc32-range"};
 // [serial.NAME]: a pool of its own, with the keys of [serial].
@@ -263,6 +263,10 @@ bool Reader::readJob(const Section &section, Job *job)
         checks.insert(key, [&settings, key](const QString &v, QString *e) {
             return settings.imageSpec.set(key, key, v, e);
         });
+    for (const QString &key : ScanRules::keys())
+        checks.insert(key, [&settings, key](const QString &v, QString *e) {
+            return settings.scan.set(key, v, e);
+        });
     for (auto it = checks.begin(); it != checks.end(); ++it) {
         QString wrong;
         if (entries.contains(it.key()) && !it.value()(entries[it.key()].value, &wrong))
@@ -270,7 +274,7 @@ bool Reader::readJob(const Section &section, Job *job)
     }
     job->resetText = entries.value("reset").value;
     QString clash;
-    if (!RunValues::combination(settings, QString(), &clash))
+    if (!RunValues::combination(settings, QString(), &clash) || !settings.scan.combination(&clash))
         return fail(section.line, "[job] " + clash);
     return true;
 }
@@ -290,7 +294,19 @@ bool Reader::readSlots(const QMap<int, const Section *> &numbered, Job *job)
                             .arg(expected - 1));
         if (!section.entries.contains("port") || section.entries["port"].value.isEmpty())
             return fail(section.line, QString("[%1] port is missing").arg(section.name));
-        job->slotList.append({section.entries["port"].value, section.entries.value("label").value});
+        const QString code = section.entries.value("code").value;
+        // A position code is told from a label by what it is: it can be neither of them twice.
+        const int first = code.isEmpty() ? -1 : job->settings.scan.codes.indexOf(code);
+        if (first >= 0)
+            return fail(section, "code",
+                        QString("%1 is slot %2's already").arg(code).arg(first + 1));
+        if (!code.isEmpty() && job->settings.scan.fits(code) &&
+            !job->settings.scan.pattern.pattern().isEmpty())
+            return fail(section, "code",
+                        QString("%1 matches scan-pattern: it would read as a label").arg(code));
+        job->slotList.append(
+            {section.entries["port"].value, section.entries.value("label").value, code});
+        job->settings.scan.codes << code;
     }
     Targets targets;
     QString twice;

@@ -10,8 +10,8 @@
 //
 //     [job]          version, image, station-id, reset or reset-cmd, attempts, gone-after,
 //                    log, locked, baud, db, image-format, image-base, fill, image-size,
-//                    image-sha256
-//     [slot.N]       port, label; numbered 1, 2, 3 ... without a gap
+//                    image-sha256, scan, scan-pattern, reflash
+//     [slot.N]       port, label, code; numbered 1, 2, 3 ... without a gap
 //     [serial]       at, format, prefix, start, step, list, crc32-at, crc32-range (unparsed)
 //
 // Read by hand rather than through QSettings, which splits values at commas (a reset sequence,

@@ -3,6 +3,7 @@
 #include "download/image.h"
 #include "records/serialscheme.h"
 #include "station/resetsequence.h"
+#include "station/scanrules.h"
 
 #include <QString>
 #include <QVector>
@@ -26,6 +27,7 @@ struct RunSettings {
     std::optional<SerialScheme> serial; // each board its own number, patched into its copy
     QVector<SerialScheme> pools;        // a job's [serial.NAME] sections: more numbers a board
     QString job; // the job file the run was given, for the record; empty: none
+    ScanRules scan; // each board's printed label
 
     bool resets() const { return reset.has_value() || !resetCommand.isEmpty(); }
 };

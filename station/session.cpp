@@ -11,7 +11,7 @@
 Session::Session(const Targets &targets, const RunSettings &settings, BoardLog *log,
                  Recorder *recorder)
     : targets(targets), settings(settings), log(log), events(new EventQueue(this)),
-      stationState(targets, settings.station)
+      stationState(targets, settings.station), router(settings.scan)
 {
     shared.recorder = recorder;
     shared.events = events;
@@ -92,9 +92,29 @@ int Session::exitStatus() const
 void Session::onEvents(const QVector<BoardEvent> &batch)
 {
     for (const BoardEvent &event : batch) {
+        // The slot told what became of the label it was sent.
+        if (event.kind == BoardEvent::Kind::Labelled || event.kind == BoardEvent::Kind::Left ||
+            event.kind == BoardEvent::Kind::Result || event.phase == SlotPhase::Refused)
+            router.settled(event.target + 1);
         stationState.apply(event);
         emit this->event(event);
     }
+}
+
+ScanRouter::Route Session::scan(const QString &text, int slot)
+{
+    QVector<ScanRouter::Slot> seen;
+    for (int i = 0; i < workers.size(); ++i)
+        seen << (workers[i].over ? ScanRouter::Slot{}
+                                 : ScanRouter::slotOf(stationState.slot(i), settings.scan.mode));
+    const ScanRouter::Route route = router.route(text, seen, slot);
+    if (route.kind == ScanRouter::Route::Kind::Label) {
+        StationSlot *to = workers[route.slot - 1].slot;
+        const QString label = route.text;
+        QMetaObject::invokeMethod(
+            to, [to, label] { to->takeLabel(label); }, Qt::QueuedConnection);
+    }
+    return route;
 }
 
 void Session::onSlotFinished(int index)

@@ -2,6 +2,7 @@
 
 #include "station/boardevent.h"
 #include "station/runsettings.h"
+#include "station/scanrouter.h"
 #include "station/stationslot.h"
 #include "station/stationstate.h"
 #include "station/target.h"
@@ -39,6 +40,10 @@ public:
     int exitStatus() const;
     // Every slot's state and the totals, as of the events told so far.
     const StationState &state() const { return stationState; }
+    // One scan of the station's scanner, routed to the slot it is for; `slot` (from 1) when the
+    // scan names it. A label goes on to that slot's thread; what became of it comes as events.
+    ScanRouter::Route scan(const QString &text, int slot = 0);
+    const ScanRules &scanRules() const { return settings.scan; }
 
 signals:
     void event(const BoardEvent &event); // on the main thread, in the order they happened
@@ -64,6 +69,7 @@ private:
     EventQueue *events;
     StationSlot::Shared shared;
     StationState stationState;
+    ScanRouter router;
     QVector<Worker> workers;
     int running = 0;
     bool interrupted = false;

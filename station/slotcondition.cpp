@@ -3,6 +3,7 @@
 namespace
 {
 const QString RemoveText = QStringLiteral("remove the board");
+const QString ScanText = QStringLiteral("scan the board's label");
 }
 
 SlotCondition SlotCondition::of(const SlotState &slot, bool resets)
@@ -26,6 +27,12 @@ SlotCondition SlotCondition::of(const SlotState &slot, bool resets)
                        : QStringLiteral("waiting for the board (power it on or reset it)"),
                 {},
                 false};
+    case SlotPhase::Label:
+        if (!slot.notice.isEmpty())
+            return {K::StoreWait, slot.notice, {}, false};
+        return {K::ScanLabel, ScanText, {}, false};
+    case SlotPhase::Refused:
+        return {K::LabelRefused, slot.reason, {}, false};
     case SlotPhase::Flashing:
         if (slot.percent < 0)
             return {K::Waking,

@@ -18,6 +18,8 @@ struct SlotCondition {
         Pass,
         Fail, // `reason` says why
         Stopped,
+        ScanLabel,    // a board waits for its printed label to be scanned
+        LabelRefused, // the board's label was flashed before: `words` say when and where
     };
 
     Kind kind = Kind::NoBoard;

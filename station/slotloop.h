@@ -17,9 +17,14 @@ public:
     ~SlotLoop() override;
 
     void start() override;
+    void takeLabel(const QString &text) override;
 
 private:
     void look();
+    // A board is in the slot: with labels required, it waits for its own before it starts.
+    void boardIn();
+    // What the slot knew of its board goes with it.
+    void forgetBoard();
     void onFolderChanged();
     void awaitLeaving();
     void onBoardStarting() override { sendWaiting(); }
@@ -32,4 +37,6 @@ private:
     QTimer lookTimer; // after a port that failed: when to look again
     FolderWatch *watch = nullptr;
     PresenceProbe *probe = nullptr;
+    bool awaitingLabel = false;
+    QString refusal; // why the board's label was refused; it is taken away unflashed
 };

@@ -16,12 +16,14 @@ void SlotState::apply(const BoardEvent &event)
     path = event.path;
     serial = event.serial;
     notice = event.notice;
+    label = event.label;
+    reflash = event.reflash;
     switch (event.kind) {
     case BoardEvent::Kind::Waiting:
         reason = event.reason;
         // A slot that finds its port keeps counting the time it has waited for a board.
         if (before == SlotPhase::Remove || before == SlotPhase::Idle ||
-            before == SlotPhase::Finished)
+            before == SlotPhase::Finished || before == SlotPhase::Refused)
             clock.start();
         break;
     case BoardEvent::Kind::Started:
@@ -49,6 +51,8 @@ void SlotState::apply(const BoardEvent &event)
         break;
     case BoardEvent::Kind::Left:
         clock.start();
+        break;
+    case BoardEvent::Kind::Labelled:
         break;
     }
 }

@@ -21,6 +21,8 @@ struct SlotState {
     QString reason;                 // of the last result, or why the slot cannot go on
     QString serial;                 // the board's serial number
     QString notice;                 // what else holds the slot up
+    QString label;                  // the board's printed label
+    bool reflash = false;           // its label was flashed before
     double seconds = 0;             // the last result's
     int done = 0;
     int firstPasses = 0; // boards done on their first attempt

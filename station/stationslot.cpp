@@ -117,7 +117,9 @@ void StationSlot::report(Outcome outcome, const QString &reason, int attempts, d
                       .seconds = qRound(seconds * MsPerSecond) / double(MsPerSecond),
                       .time = QDateTime::currentDateTimeUtc(),
                       .run = shared->recorder ? shared->recorder->run() : 0,
-                      .receivedSha256 = numbering.image().sha256};
+                      .receivedSha256 = numbering.image().sha256,
+                      .label = label,
+                      .reflash = reflash};
     // A number that may have reached the loader is never given to another board.
     made.numbers = numbering.settle(outcome == Outcome::Done, acceptedBytes);
     for (const BoardRecord::Number &number : qAsConst(made.numbers))
@@ -167,8 +169,21 @@ void StationSlot::sendWaiting(const QString &reason, const QString &notice)
           .notice = notice});
 }
 
+void StationSlot::sendPhase(SlotPhase to, const QString &reason, const QString &notice)
+{
+    waitingSent.clear();
+    send({.kind = BoardEvent::Kind::Waiting,
+          .phase = to,
+          .seconds = waitClock.nsecsElapsed() / 1e9,
+          .reason = reason,
+          .notice = notice});
+}
+
 void StationSlot::send(BoardEvent event)
 {
+    phase = event.phase;
+    event.label = label;
+    event.reflash = reflash;
     event.target = index;
     event.board = board;
     event.path = path;

@@ -45,6 +45,8 @@ public slots:
     virtual void start() = 0;
     void stop();  // a board under way ends as stopped; then the slot ends
     void drain(); // a board under way finishes; no new one starts; then the slot ends
+    // The printed label of the board in the slot, scanned; a slot with no board for it lets it go.
+    virtual void takeLabel(const QString &) {}
 
 signals:
     void finished(); // once, the port closed, after the slot's last event
@@ -67,6 +69,9 @@ protected:
     void end();
     void send(BoardEvent event);
     void sendWaiting(const QString &reason = QString(), const QString &notice = QString());
+    // The slot is in `phase` while no board is under way (a label awaited or refused).
+    void sendPhase(SlotPhase phase, const QString &reason = QString(),
+                   const QString &notice = QString());
 
     const int index;
     const Target target;
@@ -82,6 +87,9 @@ protected:
     bool stopping = false;
     bool draining = false;
     bool ended = false;
+    QString label;        // the board's printed label; empty: none yet
+    bool reflash = false; // the label was done before: the board keeps its earlier numbers
+    SlotPhase phase = SlotPhase::Idle; // as last sent
 
 private:
     virtual void release() {}

@@ -1,5 +1,7 @@
 #include "stationui/reportview.h"
 
+#include "records/labelhistory.h"
+
 #include <QDateEdit>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -37,6 +39,23 @@ QString orDash(qint64 value)
 {
     return value > 0 ? QString::number(value) : QStringLiteral("-");
 }
+// A label's boards as the rows of a history: the number is the one each board had.
+QVector<Report::Step> stepsOf(const QVector<LabelHistory::Board> &boards)
+{
+    QVector<Report::Step> steps;
+    for (const LabelHistory::Board &board : boards)
+        steps << Report::Step{.time = board.time,
+                              .event = board.reflash ? "reflash" : "board",
+                              .station = board.station,
+                              .run = board.run,
+                              .slot = board.slot,
+                              .board = board.board,
+                              .attempts = board.attempts,
+                              .result = board.result,
+                              .reason = board.reason,
+                              .number = board.serial};
+    return steps;
+}
 } // namespace
 
 ReportView::ReportView(QWidget *parent)
@@ -50,7 +69,7 @@ ReportView::ReportView(QWidget *parent)
     totals->setObjectName("reportTotals");
     totals->setWordWrap(true);
     serial->setObjectName("serialLookup");
-    serial->setPlaceholderText("type or scan a serial number, then Enter");
+    serial->setPlaceholderText("type or scan a serial number or a board's label, then Enter");
     serial->setClearButtonEnabled(true);
     rows->setHorizontalHeaderLabels({"station", "image", "hour", "boards", "done", "failed",
                                      "yield", "first pass", "boards/h"});
@@ -127,10 +146,20 @@ void ReportView::lookUp(const QString &number)
     if (!store || number.isEmpty() || looking.isRunning())
         return;
     looking.setFuture(QtConcurrent::run([url = *store, number] {
-        History read{number, std::nullopt, QString()};
+        History read{number, std::nullopt, QString(), false};
         Report report(url);
         read.steps = report.history(number, &read.error);
         report.closeThread();
+        // A number the store never heard of may be a board's printed label.
+        if (read.steps && read.steps->isEmpty()) {
+            LabelHistory labels(url);
+            const auto boards = labels.of(number, &read.error);
+            labels.closeThread();
+            read.steps.reset();
+            if (boards)
+                read.steps = stepsOf(*boards);
+            read.byLabel = boards && !boards->isEmpty();
+        }
         return read;
     }));
 }
@@ -179,6 +208,9 @@ void ReportView::showHistory()
         historyTitle->setText(read.error);
     else if (read.steps->isEmpty())
         historyTitle->setText(QString("the store has never heard of %1").arg(read.serial));
+    else if (read.byLabel)
+        historyTitle->setText(
+            QString("label %1: %2 boards").arg(read.serial).arg(read.steps->size()));
     else
         historyTitle->setText(QString("%1: %2 steps").arg(read.serial).arg(read.steps->size()));
     if (read.steps)

@@ -51,6 +51,7 @@ private:
         QString serial;
         std::optional<QVector<Report::Step>> steps;
         QString error;
+        bool byLabel = false; // the boards that had the label, rather than a number's steps
     };
     void showDay();
     void showHistory();

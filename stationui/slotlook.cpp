@@ -10,6 +10,7 @@ const QColor Store(0xb9, 0xd3, 0xf0);   // blue: held up by the record store, no
 const QColor Busy(0xf5, 0xa6, 0x23);    // orange: a board under way
 const QColor Pass(0x3c, 0xb3, 0x4a);
 const QColor Fail(0xd9, 0x3a, 0x32);
+const QColor Scan(0x7b, 0x61, 0xff); // violet: the technician's turn, with the scanner
 
 const QString WaitingIcon = QStringLiteral("\u25CB"); // white circle
 const QString StoreIcon = QStringLiteral("\u231B");   // hourglass
@@ -19,6 +20,7 @@ const QString FlashIcon = QStringLiteral("\u25B6");   // right-pointing triangle
 const QString PassIcon = QStringLiteral("\u2714");    // check mark
 const QString FailIcon = QStringLiteral("\u2716");    // cross
 const QString StopIcon = QStringLiteral("\u25A0");    // square
+const QString ScanIcon = QStringLiteral("\u2759");    // a bar, as of a barcode
 } // namespace
 
 SlotLook SlotLook::of(const SlotState &slot, bool resets)
@@ -45,6 +47,12 @@ SlotLook SlotLook::of(const SlotState &slot, bool resets)
         return {words, FailIcon, Fail, Verdict::Fail, condition.reason, false};
     case K::Stopped:
         return {words, StopIcon, Idle, Verdict::None, {}, false};
+    case K::ScanLabel:
+        return {words, ScanIcon, Scan, Verdict::None, {}, false};
+    case K::LabelRefused:
+        // The whole sentence wraps below: when, where and as which board the label was flashed.
+        return {
+            QStringLiteral("label flashed before"), FailIcon, Fail, Verdict::None, words, false};
     }
     Q_UNREACHABLE();
 }
@@ -58,6 +66,8 @@ QString SlotLook::description(int number, const SlotState &slot, bool resets)
         said << QString("board %1").arg(slot.board);
     if (!slot.serial.isEmpty() && slot.phase != SlotPhase::Looking)
         said << QString("serial %1").arg(slot.serial);
+    if (!slot.label.isEmpty() && slot.phase != SlotPhase::Refused)
+        said << QString(slot.reflash ? "label %1, reflash" : "label %1").arg(slot.label);
     if (condition.kind == SlotCondition::Kind::Flashing)
         said << QString("%1 %").arg(slot.percent);
     if (!condition.reason.isEmpty())

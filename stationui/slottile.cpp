@@ -114,9 +114,13 @@ void SlotTile::show(const SlotState &slot)
                                                                : QString());
     setText(reason, look.reason);
     reason->setVisible(!look.reason.isEmpty());
-    const bool numbered = !slot.serial.isEmpty() && slot.phase != SlotPhase::Looking;
-    setText(serial, numbered ? "serial " + slot.serial : QString());
-    serial->setVisible(numbered);
+    QStringList identity;
+    if (!slot.label.isEmpty() && slot.phase != SlotPhase::Looking)
+        identity << (slot.reflash ? "label " + slot.label + " (reflash)" : "label " + slot.label);
+    if (!slot.serial.isEmpty() && slot.phase != SlotPhase::Looking)
+        identity << "serial " + slot.serial;
+    setText(serial, identity.join("  "));
+    serial->setVisible(!identity.isEmpty());
     QStringList counts;
     if (slot.board > 0 && slot.phase != SlotPhase::Looking)
         counts << QString("board %1").arg(slot.board);

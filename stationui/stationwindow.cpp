@@ -8,6 +8,7 @@
 #include "stationui/recentboards.h"
 #include "stationui/recenttable.h"
 #include "stationui/reportview.h"
+#include "stationui/scanfield.h"
 #include "stationui/storeview.h"
 #include "stationui/tilegrid.h"
 #include "stationui/totalsbar.h"
@@ -38,7 +39,8 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     : QMainWindow(parent), lockedByCommand(locked), totals(new TotalsBar),
       recent(new RecentBoards(this)), table(new RecentTable(recent)), grid(new TileGrid),
       jobPage(new JobPage), problem(new QLabel), imageWarning(new QLabel), pinWarning(new QLabel),
-      notices(new NoticesBanner), storeView(new StoreView), report(new ReportView)
+      notices(new NoticesBanner), scanField(new ScanField), storeView(new StoreView),
+      report(new ReportView)
 {
     setWindowTitle("Lumedra station");
     setWindowIcon(QIcon::fromTheme("lumedra"));
@@ -102,6 +104,7 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     layout->addWidget(imageWarning);
     layout->addWidget(pinWarning);
     layout->addWidget(notices);
+    layout->addWidget(scanField);
     layout->addWidget(tabs, 1);
     setCentralWidget(central);
     statusBar()->showMessage("no job");
@@ -223,6 +226,7 @@ void StationWindow::onSessionMade(Session &session)
         showProblem(reason + "; the boards under way finish and the station stops");
     });
     recent->clear();
+    scanField->attach(&session);
 }
 
 void StationWindow::onStarted()
@@ -295,6 +299,7 @@ void StationWindow::onEvent(const BoardEvent &event)
 
 void StationWindow::onSessionEnded()
 {
+    scanField->attach(nullptr);
     redrawTimer.stop();
     clockTimer.stop();
     redraw(true);

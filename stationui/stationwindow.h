@@ -21,6 +21,7 @@ class RecentBoards;
 class RecentTable;
 class Session;
 class ReportView;
+class ScanField;
 class StoreView;
 class TileGrid;
 class TotalsBar;
@@ -93,6 +94,7 @@ private:
     QLabel *imageWarning;
     QLabel *pinWarning;
     NoticesBanner *notices;
+    ScanField *scanField;
     StoreView *storeView;
     ReportView *report;
     QAction *openAction;

@@ -61,10 +61,10 @@ void tst_JobFile::errors_data()
                                  << ":4: [job] speed: unknown key; known are version, image, "
                                     "station-id, reset, reset-cmd, attempts, gone-after, log, "
                                     "locked, baud, db, image-format, image-base, fill, "
-                                    "image-size, image-sha256";
+                                    "image-size, image-sha256, scan, scan-pattern, reflash";
     QTest::newRow("unknown key in a slot")
         << QByteArray(Head + OneSlot + "name = A1\n")
-        << ":6: [slot.1] name: unknown key; known are port, label";
+        << ":6: [slot.1] name: unknown key; known are port, label, code";
     QTest::newRow("unknown section")
         << QByteArray(Head + OneSlot + "[slots]\n") << ":6: unknown section [slots]";
     QTest::newRow("slot 0") << QByteArray(Head + "[slot.0]\nport = x\n")
@@ -129,6 +129,20 @@ void tst_JobFile::errors_data()
     QTest::newRow("a serial scheme the run refuses")
         << QByteArray(Head + OneSlot + "[serial]\nformat = le16\nstart = 1\n")
         << ":6: [serial]: a serial number needs its offset (at)";
+    QTest::newRow("a position code twice")
+        << QByteArray(Head + "scan = required\n[slot.1]\nport = a\ncode = FIX-1\n[slot.2]\nport = "
+                             "b\ncode = FIX-1\n")
+        << ":10: [slot.2] code: FIX-1 is slot 1's already";
+    QTest::newRow("a position code that reads as a label")
+        << QByteArray(Head + "scan = required\nscan-pattern = [A-Z]+-[0-9]\n[slot.1]\nport = "
+                             "a\ncode = FIX-1\n")
+        << ":8: [slot.1] code: FIX-1 matches scan-pattern: it would read as a label";
+    QTest::newRow("a reflash that cannot keep numbers")
+        << QByteArray(Head + "scan = optional\nreflash = allow\n" + OneSlot)
+        << ":1: [job] reflash = allow needs scan = required";
+    QTest::newRow("unknown scan mode") << QByteArray(Head + "scan = always\n" + OneSlot)
+                                       << ":4: [job] scan: 'always' is not one of off, optional, "
+                                          "required";
     QTest::newRow("unknown serial key") << QByteArray(Head + OneSlot + "[serial]\nwidth = 8\n")
                                         << ":7: [serial] width: unknown key; known are at, format, "
                                            "prefix, start, step, end, list, crc32-at, crc32-range";
