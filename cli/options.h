@@ -35,4 +35,6 @@ struct Options {
     QString db;        // the record store's address; empty: the default, when one is needed
     QString stationId; // empty: the host name
     RunSettings settings; // everything but the image, which is read later
+    // The job's, with --operator and --lot answering or overriding.
+    OperatorLot operatorLot;
 };

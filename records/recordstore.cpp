@@ -99,8 +99,8 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     const QString time = now();
     QSqlQuery query = transaction.query();
     query.prepare("INSERT INTO runs (station, host, pid, version, job, image_sha256, spool, "
-                  "serial_fields, started) VALUES (:station, :host, :pid, :version, :job, :sha, "
-                  ":spool, :fields, :now) RETURNING id");
+                  "serial_fields, started, operator, lot) VALUES (:station, :host, :pid, "
+                  ":version, :job, :sha, :spool, :fields, :now, :operator, :lot) RETURNING id");
     query.bindValue(":station", run.station);
     query.bindValue(":host", run.host);
     query.bindValue(":pid", run.pid);
@@ -110,6 +110,8 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     query.bindValue(":spool", orNull(run.notesWentOut ? run.spool : QString()));
     query.bindValue(":fields", orNull(run.serialFields));
     query.bindValue(":now", time);
+    query.bindValue(":operator", orNull(run.operatorName));
+    query.bindValue(":lot", orNull(run.lot));
     if (!transaction.exec(query, "start a run", error))
         return std::nullopt;
     if (!query.next()) {

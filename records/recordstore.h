@@ -22,7 +22,7 @@ class StoreConnections;
 class RecordStore
 {
 public:
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
 
     struct Run {
         QString station, host, version, job, imageSha256;
@@ -33,6 +33,8 @@ public:
         QString spool = {}; // where the run keeps what the store missed (the Recorder's)
         // The serial section as the job gave it, as a JSON object; empty without numbers.
         QString serialFields = {};
+        // Who flashed the run's boards and for which lot; empty: none.
+        QString operatorName = {}, lot = {};
         // The base image, kept once under its SHA-256; none without bytes.
         Image image = {};
     };

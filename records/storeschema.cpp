@@ -53,6 +53,10 @@ QStringList steps(int to, bool postgres)
             "CREATE INDEX number_events_number ON number_events (pool, idx)",
             "INSERT INTO number_events (pool, idx, event, run, board) SELECT pool, idx, state, "
             "run, board FROM numbers"};
+    case 5:
+        // Who flashed a run's boards and for which lot; the report looks a lot up.
+        return {"ALTER TABLE runs ADD COLUMN operator TEXT", "ALTER TABLE runs ADD COLUMN lot TEXT",
+                "CREATE INDEX runs_lot ON runs (lot)"};
     default:
         break;
     }

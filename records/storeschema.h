@@ -12,7 +12,7 @@ class Transaction;
 class StoreSchema
 {
 public:
-    static constexpr int Version = 4;
+    static constexpr int Version = 5;
 
     // Within `transaction`: creates the schema, or upgrades it from `from`.
     static bool upgrade(Transaction &transaction, int from, bool postgres, QString *error);

@@ -640,9 +640,8 @@ FAULTS = [
       'notices->showStart(run.warnings(), run.voided());', 'notices->showStart(run.warnings(), {});',
       'the numbers voided at start are not shown on the banner'),
     F('window-run-other-station', 'stationui/stationwindow.cpp',
-      'control.start(RunPlan::fromJob(*job, "lumedra-station " + job->path), *image);',
-      'RunPlan plan = RunPlan::fromJob(*job, "lumedra-station " + job->path);\n'
-      '    plan.stationId.clear();\n    control.start(plan, *image);',
+      '    plan.operatorLot = operatorLot;\n',
+      '    plan.operatorLot = operatorLot;\n    plan.stationId.clear();\n',
       'a window\'s run goes into the store under the host\'s name, not the job\'s station id'),
     F('window-store-not-redrawn', 'stationui/stationwindow.cpp',
       '    showStore();\n    grid->show(state, all);', '    grid->show(state, all);',

@@ -20,7 +20,7 @@ const QString SerialSection = QStringLiteral("serial");
 const QStringList JobKeys =
     QStringList{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
                 "gone-after", "log",   "locked",     "baud",  "db"} +
-    ImageSpec::keys();
+    ImageSpec::keys() + QStringList{"operator", "lot"};
 const QStringList SlotKeys{"port", "label"};
 const QStringList SerialKeys{"at",   "format", "prefix",   "start",
                              "step", "list",   "crc32-at", "crc32-range"};
@@ -232,6 +232,10 @@ bool Reader::readJob(const Section &section, Job *job)
     for (const QString &key : ImageSpec::keys())
         checks.insert(key, [&settings, key](const QString &v, QString *e) {
             return settings.imageSpec.set(key, key, v, e);
+        });
+    for (const OperatorLot::Field field : OperatorLot::fields())
+        checks.insert(OperatorLot::key(field), [job, field](const QString &v, QString *e) {
+            return job->operatorLot.setFromJob(field, v, e);
         });
     for (auto it = checks.begin(); it != checks.end(); ++it) {
         QString wrong;
