@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -44,12 +45,6 @@ StartDialog::StartDialog(const OperatorLot &asked, QWidget *parent)
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     buttons->button(QDialogButtonBox::Ok)->setText("Start");
-    // Enter belongs to the fields: a default button would start the run at the first scan.
-    for (QAbstractButton *button : buttons->buttons())
-        if (auto *push = qobject_cast<QPushButton *>(button)) {
-            push->setAutoDefault(false);
-            push->setDefault(false);
-        }
     connect(buttons, &QDialogButtonBox::accepted, this, &StartDialog::tryAccept);
     connect(buttons, &QDialogButtonBox::rejected, this, &StartDialog::reject);
 
@@ -73,6 +68,15 @@ void StartDialog::ask(const OperatorLot &asked, QWidget *parent,
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, parent, [dialog, start] { start(dialog->answered()); });
     dialog->open();
+}
+
+void StartDialog::keyPressEvent(QKeyEvent *event)
+{
+    // Enter belongs to the fields. The dialog would press its default button, which the button
+    // box makes of Start as it is shown: the run would start at the first scan.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        return;
+    QDialog::keyPressEvent(event);
 }
 
 void StartDialog::enterIn(int index)

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 
@@ -27,6 +28,9 @@ public:
     // dialog, when nothing is open.
     static void ask(const OperatorLot &asked, QWidget *parent,
                     const std::function<void(const OperatorLot &)> &start);
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void enterIn(int index);
