@@ -910,9 +910,11 @@ def order_tests(tests, build_dir):
 def build(build_dir, tests, jobs, log):
     targets = []
     for t in tests:
-        # Tests run by a script (the completion's) have no program of their own to build.
-        if Path(t['command'][0]).resolve().is_relative_to(build_dir.resolve()):
-            targets += ['--target', Path(t['command'][0]).name]
+        # Tests run by a script (the completion's) have no program of their own to build; a
+        # pseudo-terminal test's program comes after flock and its lock.
+        programs = [c for c in t['command'] if Path(c).resolve().is_relative_to(build_dir.resolve())]
+        if programs:
+            targets += ['--target', Path(programs[0]).name]
     with open(log, 'w') as out:
         result = subprocess.run(['cmake', '--build', str(build_dir), '--parallel', str(jobs)] +
                                 targets, stdout=out, stderr=subprocess.STDOUT)
