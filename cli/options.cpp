@@ -105,9 +105,16 @@ Options::Parsed Options::parse(const QStringList &arguments)
         "scan-from",
         "Read the boards' labels as lines, CODE or SLOT CODE, from FILE, a FIFO or - (stdin).",
         "FILE");
+    const QList<QPair<QCommandLineOption, OperatorLot::Field>> operatorLotOptions{
+        {{"operator", "Who flashes the boards, for the record; fills a job's 'ask'.", "NAME"},
+         OperatorLot::Field::Operator},
+        {{"lot", "The lot (work order) the boards belong to; fills a job's 'ask'.", "LOT"},
+         OperatorLot::Field::Lot}};
     parser.addOptions({version, port, baud, jsonOption, quietOption, verboseOption, wait, reset,
                        resetCmd, attempts, station, goneAfter, log, listOption, db, stationId,
                        jobOption, checkOption, scanFromOption});
+    for (const auto &option : operatorLotOptions)
+        parser.addOption(option.first);
     for (const auto &option : serialOptions)
         parser.addOption(option.first);
     parser.addOptions(imageOptions);
@@ -239,6 +246,22 @@ Options::Parsed Options::parse(const QStringList &arguments)
             return usage(error);
     }
 
+    // What the job asks must be answered here: no one is there to ask.
+    operatorLot = job ? job->operatorLot : OperatorLot();
+    for (const auto &[option, field] : operatorLotOptions)
+        if (parser.isSet(option) && !operatorLot.answer(field, parser.value(option),
+                                                        "--" + OperatorLot::key(field), &error))
+            return usage(error);
+    if (const QVector<OperatorLot::Field> open = operatorLot.unanswered();
+        !open.isEmpty() && !check) {
+        QStringList give;
+        for (const OperatorLot::Field field : open)
+            give << "--" + OperatorLot::key(field);
+        return usage(QString("the job %1 asks for %2 at the start: give %3")
+                         .arg(QFileInfo(job->path).fileName(), OperatorLot::inWords(open),
+                              give.join(" and ")));
+    }
+
     const Targets named = ports.isEmpty() && job ? job->targets() : Target::fromArguments(ports);
     if (!RunPlan::targetsOf(named, settings.station, &targets, &error))
         return usage(error);
@@ -256,5 +279,6 @@ RunPlan Options::plan(const QString &invocation) const
     plan.stationId = stationId;
     plan.invocation = invocation;
     plan.job = job;
+    plan.operatorLot = operatorLot;
     return plan;
 }

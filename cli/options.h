@@ -36,4 +36,6 @@ struct Options {
     QString stationId; // empty: the host name
     QString scanFrom;  // --scan-from: the scans as lines, a file, a FIFO or "-"; empty: none
     RunSettings settings; // everything but the image, which is read later
+    // The job's, with --operator and --lot answering or overriding.
+    OperatorLot operatorLot;
 };

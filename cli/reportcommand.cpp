@@ -1,6 +1,7 @@
 #include "cli/reportcommand.h"
 
 #include "records/labelhistory.h"
+#include "records/lotreport.h"
 #include "records/report.h"
 #include "records/storeurl.h"
 
@@ -158,6 +159,44 @@ int labelHistory(const StoreUrl &url, const QString &label, const QDateTime &sin
     return boards->isEmpty() ? UnknownStatus : 0;
 }
 
+// A line per lot, or the one lot asked for. JSON keeps every serial number; a person reads them
+// as ranges.
+int lots(const StoreUrl &url, const std::optional<QString> &only, const QDateTime &since, Form form)
+{
+    QString error;
+    LotReport report(url);
+    const std::optional<QVector<LotReport::Lot>> found =
+        only ? report.lot(*only, since, QDateTime(), &error)
+             : report.lots(since, QDateTime(), &error);
+    if (!found)
+        return fail(error);
+    QVector<QVariantList> rows;
+    for (const LotReport::Lot &lot : *found) {
+        QStringList serials;
+        for (const LotReport::Used &used : lot.serials)
+            serials << used.serial;
+        rows << QVariantList{orNone(lot.lot),
+                             lot.operators.join(", "),
+                             lot.boards,
+                             lot.done,
+                             lot.failed,
+                             share(lot.yield, form),
+                             share(lot.firstPassYield, form),
+                             lot.first.toString(Qt::ISODateWithMs),
+                             lot.last.toString(Qt::ISODateWithMs),
+                             form == Form::Json
+                                 ? QVariant(serials)
+                                 : QVariant(LotReport::ranges(lot.serials).join(' '))};
+    }
+    print({"lot", "operators", "boards", "done", "failed", "yield", "first_pass_yield",
+           "first_board", "last_board", "serials"},
+          rows, form);
+    if (only && found->isEmpty())
+        std::fprintf(stderr, "lumedra-cli report: the store has no board of lot %s\n",
+                     qPrintable(*only));
+    return only && found->isEmpty() ? UnknownStatus : 0;
+}
+
 // Writes bytes the store gave back, whole or not at all; nullopt from the store leaves no file.
 int writeOut(const std::optional<QByteArray> &bytes, const QString &path, const QString &error)
 {
@@ -193,7 +232,11 @@ int runReport(const QStringList &arguments)
     const QCommandLineOption label("label", "One board's history by its printed LABEL.", "LABEL");
     const QCommandLineOption json("json", "One JSON object a line.");
     const QCommandLineOption csv("csv", "Comma-separated values with a header line.");
-    parser.addOptions({db, since, serial, image, imageOut, label, json, csv});
+    const QCommandLineOption lot("lot", "One lot: its boards, yields, serial numbers and times.",
+                                 "LOT");
+    const QCommandLineOption byLot("by-lot", "A line per lot instead of per station, image and "
+                                             "hour.");
+    parser.addOptions({db, since, serial, image, imageOut, label, json, csv, lot, byLot});
     if (!parser.parse(QStringList{"lumedra-cli report"} + arguments))
         return fail(parser.errorText());
     if (parser.isSet(help)) {
@@ -212,6 +255,12 @@ int runReport(const QStringList &arguments)
         return fail("--image needs --image-out");
     if (parser.isSet(imageOut) && !parser.isSet(image) && !parser.isSet(serial))
         return fail("--image-out needs --serial or --image");
+    if ((parser.isSet(lot) || parser.isSet(byLot)) &&
+        (parser.isSet(serial) || parser.isSet(image) || parser.isSet(imageOut) ||
+         (parser.isSet(lot) && parser.isSet(byLot))))
+        return fail("--lot and --by-lot go without --serial, --image, --image-out and each other");
+    if (parser.isSet(lot) && parser.value(lot).trimmed().isEmpty())
+        return fail("--lot needs a lot");
     const Form form = parser.isSet(json) ? Form::Json : parser.isSet(csv) ? Form::Csv : Form::Text;
     QDateTime from;
     if (parser.isSet(since)) {
@@ -241,6 +290,10 @@ int runReport(const QStringList &arguments)
         return history(report, parser.value(serial), from, form);
     if (parser.isSet(label))
         return labelHistory(*url, parser.value(label), from, form);
+    if (parser.isSet(lot) || parser.isSet(byLot))
+        return lots(*url,
+                    parser.isSet(lot) ? std::optional(parser.value(lot).trimmed()) : std::nullopt,
+                    from, form);
     const std::optional<QVector<Report::Row>> rows = report.rows(from, QDateTime(), &error);
     if (!rows)
         return fail(error);

@@ -85,8 +85,9 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     const QString time = now();
     QSqlQuery query = transaction.query();
     query.prepare("INSERT INTO runs (station, host, pid, version, job, image_sha256, spool, "
-                  "serial_fields, pool_fields, started) VALUES (:station, :host, :pid, :version, "
-                  ":job, :sha, :spool, :fields, :pools, :now) RETURNING id");
+                  "serial_fields, pool_fields, started, operator, lot) VALUES (:station, :host, "
+                  ":pid, :version, :job, :sha, :spool, :fields, :pools, :now, :operator, :lot) "
+                  "RETURNING id");
     query.bindValue(":station", run.station);
     query.bindValue(":host", run.host);
     query.bindValue(":pid", run.pid);
@@ -97,6 +98,8 @@ std::optional<qint64> RecordStore::startRun(const Run &run, QVector<Voided> *voi
     query.bindValue(":fields", orNull(run.serialFields));
     query.bindValue(":pools", orNull(run.poolFields));
     query.bindValue(":now", time);
+    query.bindValue(":operator", orNull(run.operatorName));
+    query.bindValue(":lot", orNull(run.lot));
     if (!transaction.exec(query, "start a run", error))
         return std::nullopt;
     if (!query.next()) {

@@ -34,6 +34,8 @@ public:
         QString spool = {}; // where the run keeps what the store missed (the Recorder's)
         // The serial section as the job gave it, as a JSON object; empty without numbers.
         QString serialFields = {};
+        // Who flashed the run's boards and for which lot; empty: none.
+        QString operatorName = {}, lot = {};
         // The base image, kept once under its SHA-256; none without bytes.
         Image image = {};
         // The [serial.NAME] sections as the job gave them: a JSON object of each one's fields by

@@ -127,6 +127,11 @@ void Report::closeThread()
     connections->closeThread();
 }
 
+bool Report::beginReading(Transaction &transaction, StoreConnections &connections, QString *error)
+{
+    return reading(transaction, connections, error);
+}
+
 std::optional<Report::Totals> Report::totals(const QDateTime &from, const QDateTime &to,
                                              QString *error)
 {

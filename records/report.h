@@ -11,6 +11,7 @@
 #include <optional>
 
 class StoreConnections;
+class Transaction;
 
 // What the record store says about the line, read without changing it: a report opens an
 // existing store read-only and creates nothing. Each call reads on the calling thread's own
@@ -66,6 +67,10 @@ public:
     // Nullopt, and `error` says why, when they cannot be rebuilt or differ.
     std::optional<QByteArray> boardImage(const QString &serial, QString *error);
     void closeThread();
+    // Begins a read of a store of this program's schema, as every report does: for the report's
+    // readers in files of their own.
+    static bool beginReading(Transaction &transaction, StoreConnections &connections,
+                             QString *error);
 
 private:
     std::unique_ptr<StoreConnections> connections;

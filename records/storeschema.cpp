@@ -59,7 +59,8 @@ QStringList steps(int to, bool postgres)
         // Every number a board got, by its pool's name ("serial" for [serial]), so that a board is
         // found by any of them; fate: used, void, returned or kept (a reflash's earlier number).
         // pool_fields: a run's [serial.NAME] sections, as serial_fields keeps [serial]. A board's
-        // own printed label, and whether it was flashed again under a label done before.
+        // own printed label, and whether it was flashed again under a label done before. Who
+        // flashed a run's boards and for which lot; the report looks a lot up.
         return {"CREATE TABLE board_numbers (run BIGINT NOT NULL, board INTEGER NOT NULL, name "
                 "TEXT NOT NULL, pool BIGINT NOT NULL, idx BIGINT NOT NULL, number TEXT NOT NULL, "
                 "fate TEXT NOT NULL, PRIMARY KEY (run, board, name))",
@@ -67,7 +68,9 @@ QStringList steps(int to, bool postgres)
                 "ALTER TABLE runs ADD COLUMN pool_fields TEXT",
                 "ALTER TABLE boards ADD COLUMN label TEXT",
                 "ALTER TABLE boards ADD COLUMN reflash INTEGER NOT NULL DEFAULT 0",
-                "CREATE INDEX boards_label ON boards (label)"};
+                "CREATE INDEX boards_label ON boards (label)",
+                "ALTER TABLE runs ADD COLUMN operator TEXT", "ALTER TABLE runs ADD COLUMN lot TEXT",
+                "CREATE INDEX runs_lot ON runs (lot)"};
     default:
         break;
     }

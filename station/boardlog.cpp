@@ -91,6 +91,9 @@ bool BoardLog::write(QJsonObject fields)
     fields.insert("version", QCoreApplication::applicationVersion());
     if (!stationId.isEmpty())
         fields.insert("station", stationId);
+    // On every line, null when none: a reader finds who and which lot without looking back.
+    fields.insert("operator", who.isEmpty() ? QJsonValue() : QJsonValue(who));
+    fields.insert("lot", lot.isEmpty() ? QJsonValue() : QJsonValue(lot));
     const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
 
     QMutexLocker lock(&mutex);

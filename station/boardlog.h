@@ -21,6 +21,12 @@ public:
     bool open(const QString &path, QString *error);
     // A station's name for itself, given to every line from now on; empty: none.
     void setStationId(const QString &id) { stationId = id; }
+    // Who flashes and for which lot, on every line from now on; empty: null.
+    void setOperatorLot(const QString &operatorName, const QString &lot)
+    {
+        who = operatorName;
+        this->lot = lot;
+    }
     // Adds the time (unless the fields have their own), the host and the tool's version to
     // `fields`. False once a write failed: the log takes nothing more.
     bool write(QJsonObject fields);
@@ -35,6 +41,7 @@ signals:
 private:
     QMutex mutex;
     QString stationId;
+    QString who, lot;
     int fd = -1;
     bool broken = false;
 };

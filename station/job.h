@@ -1,5 +1,6 @@
 #pragma once
 
+#include "station/operatorlot.h"
 #include "station/runsettings.h"
 #include "station/target.h"
 
@@ -33,6 +34,7 @@ struct Job {
     // Handed on as written, for the serial numbers and the record store.
     QString db;
     QMap<QString, QString> serialFields;
+    OperatorLot operatorLot; // who and which lot: fixed, asked at the start, or none
 
     QStringList ports() const
     {

@@ -21,7 +21,7 @@ const QString SerialSection = QStringLiteral("serial");
 const QStringList JobKeys =
     QStringList{"version",    "image", "station-id", "reset", "reset-cmd", "attempts",
                 "gone-after", "log",   "locked",     "baud",  "db"} +
-    ImageSpec::keys() + ScanRules::keys();
+    ImageSpec::keys() + ScanRules::keys() + QStringList{"operator", "lot"};
 const QStringList SlotKeys{"port", "label", "code"};
 const QStringList SerialKeys{"at",  "format", "prefix",   "start",      "step",
                              "end", "list",   "crc32-at", "crc32-range"};
@@ -266,6 +266,10 @@ bool Reader::readJob(const Section &section, Job *job)
     for (const QString &key : ScanRules::keys())
         checks.insert(key, [&settings, key](const QString &v, QString *e) {
             return settings.scan.set(key, v, e);
+        });
+    for (const OperatorLot::Field field : OperatorLot::fields())
+        checks.insert(OperatorLot::key(field), [job, field](const QString &v, QString *e) {
+            return job->operatorLot.setFromJob(field, v, e);
         });
     for (auto it = checks.begin(); it != checks.end(); ++it) {
         QString wrong;

@@ -10,7 +10,7 @@
 //
 //     [job]          version, image, station-id, reset or reset-cmd, attempts, gone-after,
 //                    log, locked, baud, db, image-format, image-base, fill, image-size,
-//                    image-sha256, scan, scan-pattern, reflash
+//                    image-sha256, scan, scan-pattern, reflash, operator, lot
 //     [slot.N]       port, label, code; numbered 1, 2, 3 ... without a gap
 //     [serial]       at, format, prefix, start, step, list, crc32-at, crc32-range (unparsed)
 //

@@ -47,6 +47,11 @@ QVector<Row> rows(const RunPlan &plan, const Image &image, const StationRun::Loo
     rows << ImageSummary::rows(image, plan.settings.serial);
     if (!plan.stationId.isEmpty())
         rows << Row{"station", plan.stationId};
+    for (const OperatorLot::Field field : OperatorLot::fields()) {
+        const QString value = plan.operatorLot.value(field);
+        if (!value.isEmpty() || plan.operatorLot.asks(field))
+            rows << Row{OperatorLot::key(field), value.isEmpty() ? "asked at the start" : value};
+    }
     // The job's labels belong to its slots; slots from the command line have none.
     const bool ownSlots =
         plan.job && plan.targets.size() == plan.job->slotList.size() &&

@@ -14,6 +14,7 @@ RunPlan RunPlan::fromJob(const Job &job, const QString &invocation)
     plan.stationId = job.stationId;
     plan.invocation = invocation;
     plan.job = job;
+    plan.operatorLot = job.operatorLot;
     QString unused;
     // A job's slots were checked when it was read: none is named twice.
     targetsOf(job.targets(), true, &plan.targets, &unused);

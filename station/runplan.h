@@ -20,6 +20,8 @@ struct RunPlan {
     QString stationId;      // empty: none in the log, the host name in the store
     QString invocation;     // how the run was started, as the store keeps it
     std::optional<Job> job; // the job it came from, for its labels and its summary
+    // Who and which lot, as the run records them.
+    OperatorLot operatorLot;
 
     // A job run as it stands, as the station window runs it.
     static RunPlan fromJob(const Job &job, const QString &invocation);

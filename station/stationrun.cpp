@@ -36,6 +36,8 @@ std::unique_ptr<StationRun> StationRun::prepare(const RunPlan &plan, QThread *ho
         if (!run->log->open(plan.log, error))
             return nullptr;
         run->log->setStationId(plan.stationId);
+        run->log->setOperatorLot(plan.operatorLot.value(OperatorLot::Field::Operator),
+                                 plan.operatorLot.value(OperatorLot::Field::Lot));
         if (home && home != QThread::currentThread())
             run->log->moveToThread(home);
     }
@@ -105,6 +107,9 @@ bool StationRun::reachStore(QString *error)
                                // The slots note each number before its header frame goes out:
                                // after a crash, those that never went out are given back.
                                .notesWentOut = true,
+                               .operatorName =
+                                   runPlan.operatorLot.value(OperatorLot::Field::Operator),
+                               .lot = runPlan.operatorLot.value(OperatorLot::Field::Lot),
                                .image = runSettings.image};
     if (ImageArchive::tooBig(runSettings.image.size()))
         startWarnings << QString("the image (%1 bytes) is over the %2 MiB the record store keeps: "

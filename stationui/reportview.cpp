@@ -1,6 +1,7 @@
 #include "stationui/reportview.h"
 
 #include "records/labelhistory.h"
+#include "stationui/lotview.h"
 
 #include <QDateEdit>
 #include <QFormLayout>
@@ -62,7 +63,7 @@ ReportView::ReportView(QWidget *parent)
     : QWidget(parent), day(new QDateEdit(QDate::currentDate())), totals(new QLabel),
       rows(new QStandardItemModel(this)), table(tableOf(rows, "report")), serial(new QLineEdit),
       historyTitle(new QLabel), steps(new QStandardItemModel(this)),
-      history(tableOf(steps, "serialHistory"))
+      history(tableOf(steps, "serialHistory")), lots(new LotView)
 {
     day->setObjectName("reportDay");
     day->setCalendarPopup(true);
@@ -86,6 +87,7 @@ ReportView::ReportView(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(table, 2);
+    layout->addWidget(lots, 1);
     layout->addLayout(lookup);
     layout->addWidget(historyTitle);
     layout->addWidget(history, 1);
@@ -115,6 +117,7 @@ void ReportView::setStore(const std::optional<StoreUrl> &url)
     rows->removeRows(0, rows->rowCount());
     steps->removeRows(0, steps->rowCount());
     historyTitle->clear();
+    lots->setStore(store);
     totals->setText(store ? QString("store %1").arg(store->display()) : QString("no store"));
     if (isVisible())
         refresh();
@@ -127,6 +130,7 @@ void ReportView::refresh()
         return;
     const QDateTime from(day->date(), QTime(0, 0));
     const QDateTime to = from.addDays(1);
+    lots->refresh(from.toUTC(), to.toUTC());
     reading.setFuture(QtConcurrent::run([url = *store, from, to] {
         Day read;
         Report report(url);

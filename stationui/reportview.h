@@ -9,6 +9,7 @@
 
 #include <optional>
 
+class LotView;
 class QDateEdit;
 class QLabel;
 class QLineEdit;
@@ -16,8 +17,9 @@ class QStandardItemModel;
 class QTableView;
 
 // What `lumedra-cli report` shows, in the window: a day's totals and its boards by station, image
-// and hour, and one serial number's history, typed or scanned (a keyboard-wedge scanner types the
-// code and presses Enter). Read off the window's thread, and refreshed while the tab is seen.
+// and hour and by lot, one lot, and one serial number's history, typed or scanned (a keyboard-wedge
+// scanner types the code and presses Enter). Read off the window's thread, and refreshed while the
+// tab is seen.
 class ReportView : public QWidget
 {
     Q_OBJECT
@@ -65,6 +67,7 @@ private:
     QLabel *historyTitle;
     QStandardItemModel *steps;
     QTableView *history;
+    LotView *lots;
     QTimer timer;
     QFutureWatcher<Day> reading;
     QFutureWatcher<History> looking;

@@ -9,6 +9,7 @@
 #include "stationui/recenttable.h"
 #include "stationui/reportview.h"
 #include "stationui/scanfield.h"
+#include "stationui/startdialog.h"
 #include "stationui/storeview.h"
 #include "stationui/tilegrid.h"
 #include "stationui/totalsbar.h"
@@ -198,10 +199,19 @@ void StationWindow::start()
 {
     if (!job || isRunning() || loader.isBusy())
         return;
+    StartDialog::ask(job->operatorLot, this, [this](const OperatorLot &who) { begin(who); });
+}
+
+void StationWindow::begin(const OperatorLot &operatorLot)
+{
+    if (!job || isRunning() || loader.isBusy())
+        return;
     showProblem(QString());
     notices->hide();
+    RunPlan plan = RunPlan::fromJob(*job, "lumedra-station " + job->path);
+    plan.operatorLot = operatorLot;
     // The image read when the job was opened is the one flashed, whatever the file holds now.
-    control.start(RunPlan::fromJob(*job, "lumedra-station " + job->path), *image);
+    control.start(plan, *image);
     statusBar()->showMessage("starting: reaching the record store");
     updateActions();
 }

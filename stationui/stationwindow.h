@@ -59,6 +59,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void begin(const OperatorLot &operatorLot); // the run, with what the Start dialog answered
     void onLoaded(const JobLoader::Loaded &loaded);
     void onFailed(const QString &error);
     void onSessionMade(Session &session);

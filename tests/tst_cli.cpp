@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -34,6 +35,7 @@ private slots:
     void hexStation();
     void report();
     void numbersRunOut();
+    void operatorAndLot();
 
 private:
     QTemporaryDir dir;
@@ -636,6 +638,72 @@ void tst_Cli::numbersRunOut()
     QCOMPARE(said.last()["event"].toString(), QString("result"));
     QCOMPARE(said.last()["result"].toString(), QString("no_serial"));
     QCOMPARE(said.last()["reason"].toString(), QString("no serial numbers left (last 99)"));
+}
+
+// A job that asks who and which lot: refused without the answers before any port opens, run with
+// them onto every log line and into the store, whose report gives the lot alone and by lot.
+void tst_Cli::operatorAndLot()
+{
+    SimLoader first, second;
+    QVERIFY(first.start() && second.start());
+    const QString store = "sqlite:" + dir.filePath("lots.sqlite");
+    const QString logPath = dir.filePath("lots.jsonl");
+    writeFile(dir.path(), "lots.bin", randomImage(2000, 34));
+    const QString job = writeFile(
+        dir.path(), "lots.job",
+        "[job]\nversion = 1\nimage = lots.bin\nlog = lots.jsonl\noperator = ask\nlot = ask\n"
+        "db = " +
+            store.toUtf8() + "\n[slot.1]\nport = " + QFile::encodeName(first.portName()) +
+            "\n[slot.2]\nport = " + QFile::encodeName(second.portName()) +
+            "\n[serial]\nat = 16\nformat = dec:6\nprefix = L\nstart = 1\n");
+    QProcess cli;
+    cli.start(LUMEDRA_CLI, {"--station", "--job", job, "--operator", "ana"});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 2);
+    QCOMPARE(cli.readAllStandardError(),
+             QByteArray("lumedra-cli: the job lots.job asks for the lot at the start: give --lot\n"
+                        "Try 'lumedra-cli --help'.\n"));
+    QVERIFY(!QFileInfo::exists(logPath));
+    QCOMPARE(first.frames().size(), 0);
+
+    cli.start(LUMEDRA_CLI,
+              {"--station", "--json", "--job", job, "--operator", "ana", "--lot", "WO-7"});
+    QVERIFY(waitFor([&] { return first.image().size() == 2000 && second.image().size() == 2000; },
+                    20000));
+    QTest::qWait(500);
+    ::kill(pid_t(cli.processId()), SIGINT);
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 130);
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QList<QJsonObject> lines = events(log.readAll());
+    QCOMPARE(lines.size(), 4); // started, two boards, stopped
+    for (const QJsonObject &line : lines)
+        QCOMPARE(line["operator"].toString() + ' ' + line["lot"].toString(), QString("ana WO-7"));
+
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--json", "--lot", "WO-7"});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 0);
+    const QList<QJsonObject> lot = events(cli.readAllStandardOutput());
+    QCOMPARE(lot.size(), 1);
+    QCOMPARE(lot[0]["operators"].toString(), QString("ana"));
+    QCOMPARE(
+        QList<int>({lot[0]["boards"].toInt(), lot[0]["done"].toInt(), lot[0]["failed"].toInt()}),
+        QList<int>({2, 2, 0}));
+    QCOMPARE(lot[0]["yield"].toDouble(), 1.0);
+    QCOMPARE(lot[0]["serials"].toArray(), QJsonArray({"L00001", "L00002"}));
+    QVERIFY(lot[0]["first_board"].toString() <= lot[0]["last_board"].toString());
+    // As text, the numbers are a range; by lot, the one lot is a line.
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--by-lot"});
+    QVERIFY(cli.waitForFinished(10000));
+    const QList<QByteArray> text = cli.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(text.size(), 2);
+    QVERIFY2(text[1].startsWith("WO-7") && text[1].endsWith("  L00001..L00002"),
+             text[1].constData());
+    cli.start(LUMEDRA_CLI, {"report", "--db", store, "--lot", "WO-8"});
+    QVERIFY(cli.waitForFinished(10000));
+    QCOMPARE(cli.exitCode(), 1);
+    QVERIFY(cli.readAllStandardError().contains("the store has no board of lot WO-8"));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

@@ -61,7 +61,8 @@ void tst_JobFile::errors_data()
                                  << ":4: [job] speed: unknown key; known are version, image, "
                                     "station-id, reset, reset-cmd, attempts, gone-after, log, "
                                     "locked, baud, db, image-format, image-base, fill, "
-                                    "image-size, image-sha256, scan, scan-pattern, reflash";
+                                    "image-size, image-sha256, scan, scan-pattern, reflash, "
+                                    "operator, lot";
     QTest::newRow("unknown key in a slot")
         << QByteArray(Head + OneSlot + "name = A1\n")
         << ":6: [slot.1] name: unknown key; known are port, label, code";

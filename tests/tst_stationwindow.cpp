@@ -1,4 +1,5 @@
 #include "stationui/recentboards.h"
+#include "stationui/startdialog.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
 #include "testing/kit/jsonlines.h"
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -40,6 +42,7 @@ private slots:
     void imageChangedOnDisk();
     void pin_data();
     void pin();
+    void operatorAndLot();
 
 private:
     QString writeJob(int count, const QByteArray &extra = {});
@@ -323,7 +326,8 @@ void tst_StationWindow::portProblemInWords()
     const QString notAPort = writeFile(fixture->path(), "notes.txt", "not a serial port");
     QVERIFY(QFile::link(notAPort, fixture->filePath("usb-0:1.1:1.0-port0")));
     QTRY_VERIFY_WITH_TIMEOUT(describe(1).startsWith("slot 1: cannot use the port, "), 5000);
-    QVERIFY2(describe(1).contains("usb-0:1.1:1.0-port0 is not a serial port"), qPrintable(describe(1)));
+    QVERIFY2(describe(1).contains("usb-0:1.1:1.0-port0 is not a serial port"),
+             qPrintable(describe(1)));
 }
 
 void tst_StationWindow::badJob_data()
@@ -462,6 +466,61 @@ void tst_StationWindow::pin()
     plug(1, loader);
     QVERIFY(waitFor([&] { return loader.image() == image; }, 10000));
     QTRY_VERIFY_WITH_TIMEOUT(describe(1).startsWith("slot 1: done"), 5000);
+}
+
+// A job that asks who and which lot: Start opens the dialog, a scanner fills it, and the answers
+// are on every log line and in the store, where the Report tab looks the lot up as scanned.
+void tst_StationWindow::operatorAndLot()
+{
+    const QString store = "sqlite:" + fixture->filePath("lots.sqlite");
+    window = std::make_unique<StationWindow>(false);
+    window->show();
+    QVERIFY(openJob(writeJob(1, "operator = ask\nlot = ask\ndb = " + store.toUtf8() +
+                                    "\n[serial]\nat = 16\nformat = dec:8\nprefix = W\n"
+                                    "start = 1\n"),
+                    false));
+    const auto scan = [](QWidget *field, const QString &code) {
+        QVERIFY(field);
+        QTest::keyClicks(field, code);
+        QTest::keyClick(field, Qt::Key_Return);
+    };
+    // Cancelled, nothing starts; asked again at the next Start.
+    window->start();
+    auto *dialog = window->findChild<StartDialog *>();
+    QVERIFY(dialog && dialog->isVisible());
+    scan(dialog->findChild<QLineEdit *>("operator"), "ana");
+    dialog->reject();
+    QVERIFY(!window->isRunning());
+    QTRY_VERIFY(!window->findChild<StartDialog *>());
+
+    QSignalSpy started(window.get(), &StationWindow::started);
+    window->start();
+    dialog = window->findChild<StartDialog *>();
+    QVERIFY(dialog);
+    scan(dialog->findChild<QLineEdit *>("operator"), "ana");
+    QVERIFY(!window->isRunning());
+    scan(dialog->focusWidget(), "WO-7");
+    QVERIFY(started.wait(5000));
+    SimLoader loader;
+    plug(1, loader);
+    QTRY_VERIFY_WITH_TIMEOUT(describe(1).startsWith("slot 1: done"), 10000);
+    QSignalSpy stopped(window.get(), &StationWindow::stopped);
+    window->stop();
+    QVERIFY(stopped.wait(10000));
+
+    const QList<QJsonObject> lines = logLines();
+    QCOMPARE(lines.size(), 3); // started, the board, stopped
+    for (const QJsonObject &line : lines)
+        QCOMPARE(line["operator"].toString() + ' ' + line["lot"].toString(), QString("ana WO-7"));
+    auto *lookup = window->findChild<QLineEdit *>("lotLookup");
+    const QLabel *summary = window->findChild<QLabel *>("lotSummary");
+    QVERIFY(summary);
+    scan(lookup, "WO-7");
+    QTRY_VERIFY2_WITH_TIMEOUT(summary->text().startsWith("lot WO-7: 1 boards, 1 done, 0 failed, "
+                                                         "yield 100.0 %, first pass 100.0 %; "
+                                                         "operators ana;"),
+                              qPrintable(summary->text()), 5000);
+    QVERIFY2(summary->text().endsWith("; serial numbers W0000001"), qPrintable(summary->text()));
 }
 
 QTEST_MAIN(tst_StationWindow)

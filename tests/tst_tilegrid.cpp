@@ -65,7 +65,7 @@ void tst_TileGrid::aBoardsEndRepaintsItsTileAlone()
 
     Job job;
     for (int i = 0; i < Slots; ++i)
-        job.slotList << JobSlot{.port = QString("/dev/ttyUSB%1").arg(i)};
+        job.slotList << JobSlot{QString("/dev/ttyUSB%1").arg(i), {}, {}};
     QTabWidget tabs;
     auto *grid = new TileGrid;
     grid->build(job);

@@ -1,8 +1,10 @@
 // Writes the station window's pictures for the documentation: a numbered, pinned job read and
-// not started; a busy station of eight slots with boards passed, failed and flashing at once,
-// each with its serial number; and the Report tab with one number's history.
+// not started; the Start dialog asking who and which lot; a busy station of eight slots with boards
+// passed, failed and flashing at once, each with its serial number; and the Report tab with one
+// number's history.
 //   xvfb-run -a lumedra-station-screenshot <directory>
 #include "stationui/reportview.h"
+#include "stationui/startdialog.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
 #include "testing/kit/waitfor.h"
@@ -63,7 +65,7 @@ int main(int argc, char *argv[])
     writeFile(fixture.path(), "firmware-2.4.1.bin", firmware);
     QByteArray job = "[job]\nversion = 1\nimage = firmware-2.4.1.bin\nstation-id = line-3\n"
                      "reset-cmd = true\ngone-after = 2\nlog = flash.jsonl\nlocked = true\n"
-                     "db = sqlite:boards.sqlite\nimage-sha256 = " +
+                     "db = sqlite:boards.sqlite\noperator = ask\nlot = ask\nimage-sha256 = " +
                      QCryptographicHash::hash(firmware, QCryptographicHash::Sha256).toHex() +
                      "\n[serial]\nat = 0x400\nformat = dec:10\nprefix = LMD-\nstart = 121\n";
     const char *const labels[Slots] = {
@@ -103,7 +105,22 @@ int main(int argc, char *argv[])
         {7, paced},
     };
     std::vector<std::unique_ptr<SimLoader>> loaders;
+    // Asked at Start: the operator's badge scanned, the lot under way.
     window.start();
+    auto *dialog = window.findChild<StartDialog *>();
+    auto *who = window.findChild<QLineEdit *>("operator");
+    auto *lot = window.findChild<QLineEdit *>("lot");
+    if (!dialog || !who || !lot) {
+        std::fprintf(stderr, "the Start dialog did not ask for the operator and the lot\n");
+        return 1;
+    }
+    who->setText("ana.k");
+    QMetaObject::invokeMethod(who, "returnPressed");
+    lot->setText("WO-2291");
+    waitFor([] { return false; }, SettleMs);
+    if (!saveWindowPicture(*dialog, out, "station-start.png"))
+        return 1;
+    QMetaObject::invokeMethod(lot, "returnPressed");
     for (const auto &[slot, faults] : boards) {
         loaders.push_back(std::make_unique<SimLoader>(faults));
         if (!loaders.back()->start() ||
