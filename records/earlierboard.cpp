@@ -1,5 +1,6 @@
 #include "records/earlierboard.h"
 
+#include "records/numberledger.h"
 #include "records/transaction.h"
 
 #include <QVariant>
@@ -41,5 +42,14 @@ bool EarlierBoard::find(StoreConnections &connections, const QString &label,
         *found = board;
     }
     query.finish();
+    // Every pool's number, the MAC address's too: a reflash keeps them all.
+    if (*found) {
+        const std::optional<QMap<QString, SerialValue>> numbers =
+            NumberLedger::numbersOf(transaction, (*found)->run, (*found)->board, error);
+        if (!numbers)
+            return false;
+        for (auto it = numbers->cbegin(); it != numbers->cend(); ++it)
+            (*found)->numbers.insert(it.key(), it.value());
+    }
     return transaction.commit(error);
 }

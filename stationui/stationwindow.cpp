@@ -10,6 +10,7 @@
 #include "stationui/reportview.h"
 #include "stationui/scanfield.h"
 #include "stationui/startdialog.h"
+#include "stationui/stationpage.h"
 #include "stationui/storeview.h"
 #include "stationui/tilegrid.h"
 #include "stationui/totalsbar.h"
@@ -22,7 +23,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
-#include <QScrollArea>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -31,7 +31,6 @@ namespace
 {
 constexpr int RedrawMs = 100; // 64 slots flashing at once redraw at most this often
 constexpr int ClockMs = 1000; // the times in the tiles move once a second
-constexpr int TileShare = 3, TableShare = 1;
 const QString AlarmKey = QStringLiteral("alarm");
 
 } // namespace
@@ -80,20 +79,8 @@ StationWindow::StationWindow(bool locked, QWidget *parent)
     pinWarning->setObjectName("pinWarning");
     pinWarning->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    // The tiles first: the table is for reading back, the tiles for a glance.
-    auto *stationPage = new QWidget;
-    auto *stationLayout = new QVBoxLayout(stationPage);
-    stationLayout->setContentsMargins(0, 0, 0, 0);
-    stationLayout->addWidget(grid, TileShare);
-    stationLayout->addWidget(table, TableShare);
-    // A text changing on a tile or in the table lays out the page again; in a scroll area of its
-    // own that stops there, where the tab widget would repaint itself whole on every layout.
-    auto *stationScroll = new QScrollArea;
-    stationScroll->setFrameShape(QFrame::NoFrame);
-    stationScroll->setWidgetResizable(true);
-    stationScroll->setWidget(stationPage);
     auto *tabs = new QTabWidget;
-    tabs->addTab(stationScroll, "Station");
+    tabs->addTab(new StationPage(grid, table), "Station");
     tabs->addTab(jobPage, "Job");
     tabs->addTab(report, "Report");
 

@@ -45,6 +45,14 @@ SerialScheme scheme()
         QString(), &error);
 }
 
+// A second pool, as a line gives each board a MAC address: a reflash keeps it too.
+QVector<SerialScheme> macPool()
+{
+    QString error;
+    return {*SerialScheme::fromFields({{"at", "64"}, {"format", "be48"}, {"start", "02:00:00:00:00:01"}},
+                                      QString(), &error, "mac")};
+}
+
 RecordStore::Run runOn(const QString &station)
 {
     return {station, "test-host", "1.1", "job", "abc", ::getpid(), true};
@@ -201,7 +209,7 @@ void tst_Labels::reflash()
     const StoreUrl url = fresh(postgres);
     RecordStore store(url);
     RecordSpool spool(dir.filePath(QString("spool%1.jsonl").arg(stores)));
-    Recorder first(&store, &spool, scheme());
+    Recorder first(&store, &spool, scheme(), macPool());
     QString error;
     QVector<RecordStore::Voided> voided;
     QVERIFY2(first.start(runOn("A"), &voided, &error), qPrintable(error));
@@ -213,8 +221,10 @@ void tst_Labels::reflash()
     const QByteArray firstBytes = numbering.image().bytes;
     const QString serial = numbering.text();
     const qint64 index = numbering.value().index;
+    const QString mac = numbering.texts().value("mac");
+    QVERIFY(!mac.isEmpty());
     const QVector<BoardRecord::Number> used = numbering.settle(true, base().size());
-    QCOMPARE(used.size(), 1);
+    QCOMPARE(used.size(), 2);
     QCOMPARE(used.first().fate, BoardRecord::Fate::Used);
     QVERIFY(first.record({.slot = 1,
                           .board = 1,
@@ -230,7 +240,7 @@ void tst_Labels::reflash()
     first.stop();
     const QVariant events = scalar(url, "SELECT COUNT(*) FROM number_events");
 
-    Recorder again(&store, &spool, scheme());
+    Recorder again(&store, &spool, scheme(), macPool());
     QVERIFY2(again.start(runOn("B"), &voided, &error), qPrintable(error));
     std::optional<EarlierBoard> earlier;
     QVERIFY2(again.earlierBoard("PCB-1", &earlier, &error), qPrintable(error));
@@ -242,11 +252,13 @@ void tst_Labels::reflash()
     // Taken again across the board's attempts: still the kept number, none reserved.
     QCOMPARE(kept.take(&error), Reserved::Ok);
     QCOMPARE(kept.text(), serial);
+    QCOMPARE(kept.texts().value("mac"), mac);
     QCOMPARE(kept.image().bytes, firstBytes);
     kept.goesOut();
     const QVector<BoardRecord::Number> still = kept.settle(done, accepted);
-    QCOMPARE(still.size(), 1);
-    QCOMPARE(still.first().fate, BoardRecord::Fate::Kept);
+    QCOMPARE(still.size(), 2);
+    for (const BoardRecord::Number &number : still)
+        QCOMPARE(number.fate, BoardRecord::Fate::Kept);
     QVERIFY(again.record({.slot = 2,
                           .board = 1,
                           .boardSerial = serial,
@@ -261,13 +273,13 @@ void tst_Labels::reflash()
                          &error));
     again.stop();
 
-    QCOMPARE(scalar(url, "SELECT state FROM numbers").toString(), QString("used"));
-    QCOMPARE(scalar(url, "SELECT COUNT(*) FROM numbers").toInt(), 1);
-    QCOMPARE(scalar(url, "SELECT next_index FROM pools").toInt(), 1);
+    QCOMPARE(scalar(url, "SELECT COUNT(*) FROM numbers WHERE state = 'used'").toInt(), 2);
+    QCOMPARE(scalar(url, "SELECT COUNT(*) FROM numbers").toInt(), 2);
+    QCOMPARE(scalar(url, "SELECT SUM(next_index) FROM pools").toInt(), 2);
     QCOMPARE(scalar(url, "SELECT COUNT(*) FROM number_events"), events);
     QCOMPARE(scalar(url, "SELECT idx FROM boards WHERE reflash = 1").toLongLong(), index);
     // The next board is numbered as usual.
-    Recorder third(&store, &spool, scheme());
+    Recorder third(&store, &spool, scheme(), macPool());
     QVERIFY2(third.start(runOn("C"), &voided, &error), qPrintable(error));
     BoardNumbering next(&third, image);
     QCOMPARE(next.take(&error), Reserved::Ok);

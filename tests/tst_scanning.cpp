@@ -324,7 +324,7 @@ void tst_Scanning::labelSeenBefore()
     QCOMPARE(rows(store, "SELECT label, serial, serial_fate, reflash, result FROM boards ORDER "
                          "BY id"),
              QList<QStringList>({{"PCB-0042", "SN000001", "used", "0", "done"},
-                                 {"PCB-0042", "SN000001", "", "1", "done"},
+                                 {"PCB-0042", "SN000001", "kept", "1", "done"},
                                  {"PCB-0043", "SN000002", "used", "0", "done"}}));
     QCOMPARE(rows(store, "SELECT serial, state FROM numbers ORDER BY idx"),
              QList<QStringList>({{"SN000001", "used"}, {"SN000002", "used"}}));
