@@ -2,6 +2,7 @@
 #include "records/storeurl.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
+#include "testing/kit/storerows.h"
 #include "testing/kit/jsonlines.h"
 #include "testing/kit/waitfor.h"
 #include "testing/simloader/simloader.h"
@@ -10,9 +11,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <csignal>
 #include <memory>
@@ -56,7 +54,6 @@ private:
     // Kept until the test ends: a stopped loader's terminal name could come back for the next.
     std::vector<std::unique_ptr<SimLoader>> loaders;
     QByteArray image;
-    int databases = 0;
 };
 
 namespace
@@ -100,23 +97,7 @@ void tst_Scanning::cleanup()
 
 QString tst_Scanning::newStore(bool postgres)
 {
-    if (!postgres)
-        return "sqlite:store.sqlite";
-    const QString name =
-        QString("scanning_%1_%2").arg(QCoreApplication::applicationPid()).arg(++databases);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "create");
-        db.setHostName(postgresFolder());
-        db.setUserName("lumedra");
-        db.setDatabaseName("lumedra");
-        if (db.open()) {
-            QSqlQuery(db).exec("DROP DATABASE IF EXISTS " + name);
-            QSqlQuery(db).exec("CREATE DATABASE " + name);
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("create");
-    return qEnvironmentVariable("LUMEDRA_TEST_POSTGRES").section('/', 0, -2) + '/' + name;
+    return postgres ? freshPostgresStore("scanning") : QString("sqlite:store.sqlite");
 }
 
 // Slot N has the position code FIX-AN.
@@ -192,31 +173,7 @@ void tst_Scanning::scan(const QString &text)
 
 QList<QStringList> tst_Scanning::rows(const QString &url, const QString &sql) const
 {
-    QList<QStringList> found;
-    {
-        const bool postgres = !url.startsWith("sqlite:");
-        QSqlDatabase db = QSqlDatabase::addDatabase(postgres ? "QPSQL" : "QSQLITE", "read");
-        if (postgres) {
-            db.setHostName(postgresFolder());
-            db.setUserName("lumedra");
-            db.setDatabaseName(url.section('/', -1));
-        } else {
-            db.setDatabaseName(fixture->filePath(url.mid(QString("sqlite:").size())));
-        }
-        if (db.open()) {
-            QSqlQuery query(db);
-            if (query.exec(sql))
-                while (query.next()) {
-                    QStringList row;
-                    for (int i = 0; i < query.record().count(); ++i)
-                        row << query.value(i).toString();
-                    found << row;
-                }
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("read");
-    return found;
+    return storeRows(url, sql, fixture->path());
 }
 
 // Two boards waiting for their labels: a scan that is no label is refused and changes nothing, a

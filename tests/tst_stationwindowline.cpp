@@ -2,6 +2,7 @@
 #include "records/storeurl.h"
 #include "stationui/stationwindow.h"
 #include "testing/kit/images.h"
+#include "testing/kit/storerows.h"
 #include "testing/kit/jsonlines.h"
 #include "testing/kit/waitfor.h"
 #include "testing/simloader/simloader.h"
@@ -12,9 +13,6 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <csignal>
 #include <memory>
@@ -60,7 +58,6 @@ private:
     // Kept until the test ends: a stopped loader's terminal name could come back for the next.
     std::vector<std::unique_ptr<SimLoader>> loaders;
     QByteArray image;
-    int databases = 0;
     bool paused = false; // the PostgreSQL server, by storeLostAndBack
 };
 
@@ -133,23 +130,7 @@ void tst_StationWindowLine::cleanup()
 // A store of the test's own: a file in the fixture, or a database of its own on the server.
 QString tst_StationWindowLine::newStore(bool postgres)
 {
-    if (!postgres)
-        return "sqlite:store.sqlite";
-    const QString name =
-        QString("window_%1_%2").arg(QCoreApplication::applicationPid()).arg(++databases);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QPSQL", "create");
-        db.setHostName(postgresFolder());
-        db.setUserName("lumedra");
-        db.setDatabaseName("lumedra");
-        if (db.open()) {
-            QSqlQuery(db).exec("DROP DATABASE IF EXISTS " + name);
-            QSqlQuery(db).exec("CREATE DATABASE " + name);
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("create");
-    return qEnvironmentVariable("LUMEDRA_TEST_POSTGRES").section('/', 0, -2) + '/' + name;
+    return postgres ? freshPostgresStore("window") : QString("sqlite:store.sqlite");
 }
 
 QString tst_StationWindowLine::writeJob(const QString &folder, int count, const QString &db,
@@ -215,35 +196,9 @@ QString tst_StationWindowLine::storeWords() const
     return store ? store->accessibleDescription() : QString("no store widget");
 }
 
-// Each row's columns as text, read as the library's own connection would not: straight from the
-// file or the server.
 QList<QStringList> tst_StationWindowLine::rows(const QString &url, const QString &sql) const
 {
-    QList<QStringList> found;
-    {
-        const bool postgres = !url.startsWith("sqlite:");
-        QSqlDatabase db = QSqlDatabase::addDatabase(postgres ? "QPSQL" : "QSQLITE", "read");
-        if (postgres) {
-            db.setHostName(postgresFolder());
-            db.setUserName("lumedra");
-            db.setDatabaseName(url.section('/', -1));
-        } else {
-            db.setDatabaseName(fixture->filePath(url.mid(QString("sqlite:").size())));
-        }
-        if (db.open()) {
-            QSqlQuery query(db);
-            if (query.exec(sql))
-                while (query.next()) {
-                    QStringList row;
-                    for (int i = 0; i < query.record().count(); ++i)
-                        row << query.value(i).toString();
-                    found << row;
-                }
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase("read");
-    return found;
+    return storeRows(url, sql, fixture->path());
 }
 
 void tst_StationWindowLine::numberedBoards_data()
