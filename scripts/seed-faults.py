@@ -872,7 +872,9 @@ FAULTS = [
       'const bool numbered = r.fate != BoardRecord::Fate::None && !r.reflash;',
       'a reflash\'s board line does not keep which number it had'),
     F('reflash-mac-forgotten', 'records/earlierboard.cpp',
-      '            (*found)->numbers.insert(it.key(), it.value());\n', '',
+      '            (*found)->numbers.insert(it.key(), it.value());\n',
+      '            if (it.key() == QLatin1String("serial"))\n'
+      '                (*found)->numbers.insert(it.key(), it.value());\n',
       'a reflashed board keeps its serial number but is given a new MAC address'),
 
     # operator and lot

@@ -277,7 +277,10 @@ void tst_Labels::reflash()
     QCOMPARE(scalar(url, "SELECT COUNT(*) FROM numbers").toInt(), 2);
     QCOMPARE(scalar(url, "SELECT SUM(next_index) FROM pools").toInt(), 2);
     QCOMPARE(scalar(url, "SELECT COUNT(*) FROM number_events"), events);
-    QCOMPARE(scalar(url, "SELECT idx FROM boards WHERE reflash = 1").toLongLong(), index);
+    QCOMPARE(scalar(url, "SELECT COUNT(*) FROM boards WHERE reflash = 1 AND idx = " +
+                             QString::number(index))
+                 .toInt(),
+             1);
     // The next board is numbered as usual.
     Recorder third(&store, &spool, scheme(), macPool());
     QVERIFY2(third.start(runOn("C"), &voided, &error), qPrintable(error));
