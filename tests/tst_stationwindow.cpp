@@ -92,6 +92,9 @@ void tst_StationWindow::init()
 void tst_StationWindow::cleanup()
 {
     window.reset();
+    // A lookup field's clear button fades in: its animation lets go of itself at the next tick
+    // after the field is gone, which the test must wait for.
+    QTest::qWait(50);
     fixture.reset();
 }
 
