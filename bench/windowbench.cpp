@@ -7,7 +7,8 @@
 // A harness thread plays the operator: once a board's loader has answered the finish frame, it
 // unplugs the board (the link in the fixture's folder goes, the loader closes its line) and plugs
 // in a fresh one. The same harness serves every run.
-//   QT_QPA_PLATFORM=offscreen lumedra-bench-window
+//   QT_QPA_PLATFORM=offscreen lumedra-bench-window [--turnover]
+// --turnover: the two window runs with boards turning over alone, for a profiler.
 #include "bench/clirun.h"
 #include "bench/figures.h"
 #include "bench/stationfixture.h"
@@ -253,6 +254,16 @@ int main(int argc, char *argv[])
     const Load turnFew{FewSlots, unpacedLine(), shortImage, true};
     const Load turnMany{ManySlots, unpacedLine(), shortImage, true};
 
+    if (app.arguments().contains("--turnover")) {
+        for (const Load &load : {turnFew, turnMany}) {
+            const Run run = windowRun(load);
+            std::printf("window, %d unpaced slots, turning over: main thread %.2f %% of one core, "
+                        "%.0f boards per hour%s\n",
+                        load.slotCount, run.mainShare * 100, run.perHour,
+                        run.ok ? "" : " (did not run as asked)");
+        }
+        return 0;
+    }
     const Run pacedWindow = windowRun(paced);
     const Run pacedCli = cliRun(paced, {"--json"});
     const Run longWindow = windowRun(longFew);

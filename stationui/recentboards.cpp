@@ -2,10 +2,20 @@
 
 #include <QColor>
 
-void RecentBoards::add(const BoardEvent &result)
+void RecentBoards::add(const QVector<BoardEvent> &results)
 {
-    beginInsertRows(QModelIndex(), 0, 0);
-    rows.prepend({QDateTime::currentDateTime(), result});
+    const int count = qMin(int(results.size()), int(MaxRows));
+    if (count == 0)
+        return;
+    // Shown to the second: the moment the batch is drawn serves for each of its boards.
+    const QDateTime now = QDateTime::currentDateTime();
+    QVector<Row> made;
+    made.reserve(count + rows.size());
+    for (int i = results.size() - 1; i >= results.size() - count; --i)
+        made.append({now, results[i]});
+    beginInsertRows(QModelIndex(), 0, count - 1);
+    made += rows;
+    rows.swap(made);
     endInsertRows();
     if (rows.size() > MaxRows) {
         beginRemoveRows(QModelIndex(), MaxRows, rows.size() - 1);

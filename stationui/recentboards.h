@@ -17,7 +17,8 @@ public:
 
     using QAbstractTableModel::QAbstractTableModel;
 
-    void add(const BoardEvent &result);
+    // Results in the order they came, put on top together: one insertion repaints the table once.
+    void add(const QVector<BoardEvent> &results);
     void clear();
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;

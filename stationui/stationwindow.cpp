@@ -223,6 +223,7 @@ void StationWindow::onSessionMade(Session &session)
         showProblem(reason + "; the boards under way finish and the station stops");
     });
     recent->clear();
+    results.clear();
     scanField->attach(&session);
 }
 
@@ -286,7 +287,9 @@ void StationWindow::onEvent(const BoardEvent &event)
 {
     if (event.kind != BoardEvent::Kind::Result)
         return;
-    recent->add(event);
+    results << event;
+    if (!redrawTimer.isActive())
+        redrawTimer.start(RedrawMs);
     const bool failed = event.outcome != Outcome::Done && event.outcome != Outcome::Stopped;
     if (failed && alarmAction->isChecked()) {
         QApplication::beep();
@@ -312,6 +315,8 @@ void StationWindow::onRunFinished()
 
 void StationWindow::redraw(bool all)
 {
+    recent->add(results);
+    results.clear();
     if (!session())
         return;
     const StationState &state = session()->state();

@@ -88,6 +88,7 @@ private:
 
     TotalsBar *totals;
     RecentBoards *recent;
+    QVector<BoardEvent> results; // for the recent boards, at the next redraw
     RecentTable *table;
     TileGrid *grid;
     JobPage *jobPage;

@@ -25,6 +25,12 @@ TotalsBar::TotalsBar(QWidget *parent)
     big.setPointSizeF(big.pointSizeF() * 1.6);
     big.setBold(true);
     counts->setFont(big);
+    // The counts and the pace grow a digit at a time: were the window's least width theirs, each
+    // new digit would lay out and repaint the whole window, and could push it past the screen.
+    counts->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    pace->setFixedWidth(pace->fontMetrics().horizontalAdvance(
+        QString("000000.0 boards/h%1up 000 h 00 min").arg(Dot)));
+    pace->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     top->addWidget(counts, 1);
     top->addWidget(pace);
     layout->addLayout(top);
