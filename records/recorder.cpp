@@ -90,11 +90,11 @@ bool Recorder::flush(QString *error)
     return spool->empty();
 }
 
-bool Recorder::deliver(const QJsonObject &entry, QString *error)
+bool Recorder::deliver(const QJsonObject &entry, QString *error, bool nextMoves)
 {
     const bool reached = flush(error) && apply(entry, error);
     const bool kept = reached || spool->append(entry, error);
-    settle(reached);
+    settle(reached, nextMoves);
     return kept;
 }
 
@@ -150,14 +150,16 @@ bool Recorder::wentOut(const QString &pool, const SerialValue &value, QString *e
         settle(false);
         return kept;
     }
-    return deliver(entry, error);
+    return deliver(entry, error, false);
 }
 
 bool Recorder::record(BoardRecord record, QString *error)
 {
     record.run = runId;
     record.pool = poolId;
-    return deliver({{"op", "board"}, {"board", record.toJson()}}, error);
+    // Only a number given back changes which one comes next.
+    return deliver({{"op", "board"}, {"board", record.toJson()}}, error,
+                   record.fate == BoardRecord::Fate::Returned);
 }
 
 bool Recorder::earlierBoard(const QString &label, std::optional<EarlierBoard> *found,
@@ -165,7 +167,7 @@ bool Recorder::earlierBoard(const QString &label, std::optional<EarlierBoard> *f
 {
     // The spool first: a board done while the store was away is the store's before it is asked.
     const bool reached = flush(error) && store->earlierBoard(label, found, error);
-    settle(reached);
+    settle(reached, false);
     return reached;
 }
 
@@ -176,12 +178,18 @@ bool Recorder::heal(QString *error)
     return !now.lost && now.spooled == 0;
 }
 
-void Recorder::settle(bool reached)
+void Recorder::settle(bool reached, bool nextMoves)
 {
     SerialValue value;
     Reserved next = Reserved::NoScheme;
     QString error;
-    if (reached && serial)
+    bool read = false;
+    {
+        QMutexLocker lock(&statusMutex);
+        // A store that is back, or never read, may have moved on without this station.
+        read = nextMoves || current.lost || (current.next.isEmpty() && !current.exhausted);
+    }
+    if (reached && serial && read)
         next = store->next(poolId, *serial, &value, &error);
     const int spooled = spool->count();
     QMutexLocker lock(&statusMutex);

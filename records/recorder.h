@@ -74,9 +74,13 @@ private:
     bool flush(QString *error);
     bool apply(const QJsonObject &entry, QString *error);
     // The entry into the store, or else into the spool.
-    bool deliver(const QJsonObject &entry, QString *error);
-    // After a call on the store: whether it answered, and what the next number is now.
-    void settle(bool reached);
+    // `nextMoves`: the entry may change which number comes next.
+    bool deliver(const QJsonObject &entry, QString *error, bool nextMoves = true);
+    // After a call on the store: whether it answered, and, when it may have changed (a call that
+    // takes or gives back a number, or a store that is back), what the next number is now. Noting
+    // that a number went out, or that a board used it, leaves it as it was: reading it again for
+    // each would double the store's work a board.
+    void settle(bool reached, bool nextMoves = true);
 
     RecordStore *const store;
     RecordSpool *const spool;
