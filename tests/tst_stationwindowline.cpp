@@ -311,6 +311,8 @@ void tst_StationWindowLine::rejectedBoard()
                          "n.serial = b.serial WHERE b.serial = '" +
                              first + "'"),
              Rows({{"download_error", fate, fate}}));
+    // The store widget names the number given back as the next.
+    QTRY_COMPARE_WITH_TIMEOUT(storeWords().section("next ", 1) == first, fate == "returned", 5000);
 
     unplug(fixture->path(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(describe(1), QString("slot 1: waiting for a board"), BoardMs);
