@@ -156,7 +156,7 @@ Run station(const QString &imagePath, const QByteArray &image, int slotCount, in
     cli.start(LUMEDRA_CLI,
               QStringList{"--station", "--gone-after", "1", "--json", "--log", logPath, imagePath} +
                   fixture.portArguments());
-    if (!cli.waitForStarted())
+    if (!cli.waitForStarted() || !fixture.awaitLooking(cli, TimeoutMs))
         return run;
 
     QElapsedTimer clock;

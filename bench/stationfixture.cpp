@@ -74,6 +74,26 @@ const std::vector<std::unique_ptr<SimLoader>> &StationFixture::boards(int slot) 
     return m_slots[size_t(slot)].boards;
 }
 
+bool StationFixture::awaitLooking(QProcess &cli, int timeoutMs)
+{
+    std::vector<bool> looking(m_slots.size());
+    size_t count = 0;
+    return waitFor(
+        [&] {
+            while (cli.canReadLine()) {
+                const QJsonObject event = QJsonDocument::fromJson(cli.readLine()).object();
+                const int s = event["slot"].toInt() - 1;
+                if (event["event"] != "waiting" || s < 0 || s >= int(looking.size()) ||
+                    looking[size_t(s)])
+                    continue;
+                looking[size_t(s)] = true;
+                ++count;
+            }
+            return count == looking.size();
+        },
+        timeoutMs);
+}
+
 bool StationFixture::serve(QProcess &cli, int perSlot, int timeoutMs, const Result &result,
                            const std::function<void(const QJsonObject &event)> &seen)
 {

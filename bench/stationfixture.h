@@ -43,6 +43,10 @@ public:
     // When the slot's boards were plugged in, in order.
     const std::vector<std::chrono::steady_clock::time_point> &pluggedAt(int slot) const;
 
+    // Reads `cli`'s events until every slot has said it is looking for a board: a line's station
+    // starts once a shift, so boards are plugged in, and timed, only once it is up. False when
+    // not all did within timeoutMs.
+    bool awaitLooking(QProcess &cli, int timeoutMs);
     // Sees each board the station reports, with its result event.
     using Result = std::function<void(const QJsonObject &event, const SimLoader &board)>;
     // Plays the operator for `cli`, a lumedra-cli --station --json on these slots, reading its

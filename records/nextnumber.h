@@ -4,8 +4,8 @@
 
 #include <optional>
 
-class QSqlQuery;
 class QString;
+class Transaction;
 
 // The place in a pool's sequence that the pool gives out next: the lowest number given back
 // first, else the next one never given out. Read alike by a reservation, by the recorder's
@@ -16,6 +16,6 @@ struct NextNumber {
 
     // `lock` holds the pool's row until the transaction ends (PostgreSQL; SQLite's writer holds
     // the whole file). Nullopt: it could not be read, and `detail` says why.
-    static std::optional<NextNumber> read(QSqlQuery &query, qint64 pool, qint64 capacity, bool lock,
-                                          QString *detail);
+    static std::optional<NextNumber> read(Transaction &transaction, qint64 pool, qint64 capacity,
+                                          bool lock, QString *detail);
 };

@@ -11,9 +11,9 @@
 bool NumberLedger::note(Transaction &transaction, qint64 pool, qint64 index, const QString &event,
                         qint64 run, int board, const QString &time, QString *error)
 {
-    QSqlQuery query = transaction.query();
-    query.prepare("INSERT INTO number_events (pool, idx, time, event, run, board) VALUES (:pool, "
-                  ":idx, :time, :event, :run, :board)");
+    QSqlQuery query = transaction.prepare("INSERT INTO number_events (pool, idx, time, event, run, "
+                                          "board) VALUES (:pool, :idx, :time, :event, :run, "
+                                          ":board)");
     query.bindValue(":pool", pool);
     query.bindValue(":idx", index);
     query.bindValue(":time", time);
@@ -26,7 +26,6 @@ bool NumberLedger::note(Transaction &transaction, qint64 pool, qint64 index, con
 bool NumberLedger::settle(Transaction &transaction, const BoardRecord &r, bool numbered,
                           const QString &time, QString *error)
 {
-    QSqlQuery query = transaction.query();
     QVector<BoardRecord::Number> settled = r.numbers;
     if (numbered && std::none_of(settled.cbegin(), settled.cend(),
                                  [](const auto &n) { return n.name == SerialScheme::SerialPool; }))
@@ -34,9 +33,10 @@ bool NumberLedger::settle(Transaction &transaction, const BoardRecord &r, bool n
     for (const BoardRecord::Number &number : qAsConst(settled)) {
         if (number.fate == BoardRecord::Fate::None)
             continue;
-        query.prepare("INSERT INTO board_numbers (run, board, name, pool, idx, number, fate) "
-                      "VALUES (:run, :board, :name, :pool, :idx, :number, :fate) ON CONFLICT "
-                      "(run, board, name) DO NOTHING");
+        QSqlQuery query = transaction.prepare(
+            "INSERT INTO board_numbers (run, board, name, pool, idx, number, fate) VALUES (:run, "
+            ":board, :name, :pool, :idx, :number, :fate) ON CONFLICT (run, board, name) DO "
+            "NOTHING");
         query.bindValue(":run", r.run);
         query.bindValue(":board", r.board);
         query.bindValue(":name", number.name);
@@ -50,8 +50,9 @@ bool NumberLedger::settle(Transaction &transaction, const BoardRecord &r, bool n
         if (number.fate == BoardRecord::Fate::Kept)
             continue;
         // Only a number this run still holds changes: a void after a crash stays a void.
-        query.prepare("UPDATE numbers SET state = :state, board = :board WHERE pool = :pool AND "
-                      "idx = :idx AND run = :run AND state = 'reserved'");
+        query = transaction.prepare("UPDATE numbers SET state = :state, board = :board WHERE "
+                                    "pool = :pool AND idx = :idx AND run = :run AND state = "
+                                    "'reserved'");
         query.bindValue(":state", BoardRecord::fateName(number.fate));
         query.bindValue(":board", r.board);
         query.bindValue(":pool", number.pool);

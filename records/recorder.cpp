@@ -212,6 +212,13 @@ Recorder::Status Recorder::status() const
     return current;
 }
 
+void Recorder::openThread()
+{
+    QString error;
+    // Reading the next number on it also readies the server's side for the first reserve.
+    settle(store->openThread(&error));
+}
+
 void Recorder::closeThread()
 {
     store->closeThread();

@@ -60,6 +60,10 @@ public:
     // from a thread of its own (which calls closeThread() before it ends), while the store is
     // lost or the spool holds entries. True when the store answers and the spool is empty.
     bool heal(QString *error);
+    // The calling thread's connection to the store, opened before its first board: a server
+    // answers a new connection in tens of milliseconds, and a station's slots all ask at once.
+    // One that fails is tried again at the first call.
+    void openThread();
     void closeThread();
 
     Status status() const;

@@ -41,6 +41,11 @@ const StoreUrl &RecordStore::address() const
     return connections->address();
 }
 
+bool RecordStore::openThread(QString *error)
+{
+    return connections->thread(error).isValid();
+}
+
 void RecordStore::closeThread()
 {
     connections->closeThread();
@@ -230,10 +235,9 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
     Transaction transaction(*connections);
     if (!transaction.begin(error))
         return Reserved::Unreachable;
-    QSqlQuery query = transaction.query();
     QString detail;
     const std::optional<NextNumber> next =
-        NextNumber::read(query, pool, scheme.capacity(), connections->postgres(), &detail);
+        NextNumber::read(transaction, pool, scheme.capacity(), connections->postgres(), &detail);
     if (!next) {
         transaction.fail("read the serial pool", detail, error);
         return Reserved::Unreachable;
@@ -243,12 +247,13 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
         return Reserved::Exhausted;
     }
     *value = scheme.valueAt(next->index);
+    QSqlQuery query;
     if (next->returned) {
-        query.prepare("UPDATE numbers SET state = 'reserved', run = :run, board = NULL, went_out "
-                      "= NULL WHERE pool = :pool AND idx = :idx");
+        query = transaction.prepare("UPDATE numbers SET state = 'reserved', run = :run, board = "
+                                    "NULL, went_out = NULL WHERE pool = :pool AND idx = :idx");
     } else {
-        query.prepare("INSERT INTO numbers (pool, idx, serial, number, state, run) VALUES "
-                      "(:pool, :idx, :serial, :number, 'reserved', :run)");
+        query = transaction.prepare("INSERT INTO numbers (pool, idx, serial, number, state, run) "
+                                    "VALUES (:pool, :idx, :serial, :number, 'reserved', :run)");
         query.bindValue(":serial", scheme.text(*value));
         query.bindValue(":number", QString::number(value->number));
     }
@@ -258,7 +263,7 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
     if (!transaction.exec(query, "reserve a number", error))
         return Reserved::Unreachable;
     if (!next->returned) {
-        query.prepare("UPDATE pools SET next_index = :next WHERE id = :pool");
+        query = transaction.prepare("UPDATE pools SET next_index = :next WHERE id = :pool");
         query.bindValue(":next", value->index + 1);
         query.bindValue(":pool", pool);
         if (!transaction.exec(query, "advance the serial pool", error))
@@ -275,15 +280,13 @@ Reserved RecordStore::next(qint64 pool, const SerialScheme &scheme, SerialValue 
     Transaction transaction(*connections, Transaction::Kind::Read);
     if (!transaction.begin(error))
         return Reserved::Unreachable;
-    QSqlQuery query = transaction.query();
     QString detail;
     const std::optional<NextNumber> next =
-        NextNumber::read(query, pool, scheme.capacity(), false, &detail);
+        NextNumber::read(transaction, pool, scheme.capacity(), false, &detail);
     if (!next) {
         transaction.fail("read the serial pool", detail, error);
         return Reserved::Unreachable;
     }
-    query.finish();
     if (!transaction.commit(error))
         return Reserved::Unreachable;
     if (next->index < 0)
@@ -297,9 +300,9 @@ bool RecordStore::giveBack(qint64 pool, qint64 index, qint64 run, QString *error
     Transaction transaction(*connections);
     if (!transaction.begin(error))
         return false;
-    QSqlQuery query = transaction.query();
-    query.prepare("UPDATE numbers SET state = 'returned' WHERE pool = :pool AND idx = :idx AND "
-                  "run = :run AND state = 'reserved'");
+    QSqlQuery query = transaction.prepare("UPDATE numbers SET state = 'returned' WHERE pool = "
+                                          ":pool AND idx = :idx AND run = :run AND state = "
+                                          "'reserved'");
     query.bindValue(":pool", pool);
     query.bindValue(":idx", index);
     query.bindValue(":run", run);
@@ -317,9 +320,9 @@ bool RecordStore::wentOut(qint64 pool, qint64 index, qint64 run, const QString &
     Transaction transaction(*connections);
     if (!transaction.begin(error))
         return false;
-    QSqlQuery query = transaction.query();
-    query.prepare("UPDATE numbers SET went_out = :time WHERE pool = :pool AND idx = :idx AND run "
-                  "= :run AND state = 'reserved' AND went_out IS NULL");
+    QSqlQuery query = transaction.prepare("UPDATE numbers SET went_out = :time WHERE pool = :pool "
+                                          "AND idx = :idx AND run = :run AND state = 'reserved' "
+                                          "AND went_out IS NULL");
     query.bindValue(":time", time);
     query.bindValue(":pool", pool);
     query.bindValue(":idx", index);
@@ -337,12 +340,12 @@ bool RecordStore::record(const BoardRecord &r, QString *error)
     Transaction transaction(*connections);
     if (!transaction.begin(error))
         return false;
-    QSqlQuery query = transaction.query();
-    query.prepare("INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
-                  "serial_fate, pool, idx, result, reason, attempts, seconds, time, "
-                  "received_sha256, label, reflash) VALUES (:run, :slot, :board, :vid, :pid, :usb, "
-                  ":location, :serial, :fate, :pool, :idx, :result, :reason, :attempts, :seconds, "
-                  ":time, :sha, :label, :reflash) ON CONFLICT (run, board) DO NOTHING");
+    QSqlQuery query = transaction.prepare(
+        "INSERT INTO boards (run, slot, board, vid, pid, usb_serial, location, serial, "
+        "serial_fate, pool, idx, result, reason, attempts, seconds, time, received_sha256, label, "
+        "reflash) VALUES (:run, :slot, :board, :vid, :pid, :usb, :location, :serial, :fate, "
+        ":pool, :idx, :result, :reason, :attempts, :seconds, :time, :sha, :label, :reflash) ON "
+        "CONFLICT (run, board) DO NOTHING");
     query.bindValue(":run", r.run);
     query.bindValue(":slot", r.slot);
     query.bindValue(":board", r.board);

@@ -85,7 +85,9 @@ public:
     // The numbers board `board` of run `run` got, by pool name: what its reflash keeps.
     std::optional<QMap<QString, SerialValue>> numbersOf(qint64 run, int board, QString *error);
 
-    // Closes the calling thread's connection (a slot's thread before it ends).
+    // Opens the calling thread's connection ahead of its first call; false: the store is out of
+    // reach. Closes it (a slot's thread before it ends).
+    bool openThread(QString *error);
     void closeThread();
     const StoreUrl &address() const;
 

@@ -22,6 +22,7 @@ StoreConnections::StoreConnections(const StoreUrl &url, Access access) : url(url
 
 StoreConnections::~StoreConnections()
 {
+    statements.clear(); // before their connections go
     for (const QString &name : qAsConst(names))
         QSqlDatabase::removeDatabase(name);
 }
@@ -132,8 +133,40 @@ bool StoreConnections::prepare(QSqlDatabase &db, QString *error)
     return true;
 }
 
+QSqlQuery StoreConnections::prepared(const QSqlDatabase &db, const QString &statement)
+{
+    const QString connection = db.connectionName();
+    if (postgres()) {
+        QMutexLocker lock(&mutex);
+        const auto mine = statements.constFind(connection);
+        if (mine != statements.cend()) {
+            const auto kept = mine->constFind(statement);
+            if (kept != mine->cend())
+                return *kept;
+        }
+    }
+    QSqlQuery query(db);
+    // One that fails is not kept: running it reports why.
+    if (query.prepare(statement) && postgres()) {
+        QMutexLocker lock(&mutex);
+        statements[connection].insert(statement, query);
+    }
+    return query;
+}
+
+void StoreConnections::forgetStatements()
+{
+    QHash<QString, QSqlQuery> mine;
+    {
+        QMutexLocker lock(&mutex);
+        mine = statements.take(name());
+    }
+    // Released here, on their own thread and connection.
+}
+
 void StoreConnections::closeThread()
 {
+    forgetStatements();
     const QString connection = name();
     {
         QMutexLocker lock(&mutex);

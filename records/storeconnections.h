@@ -2,8 +2,10 @@
 
 #include "records/storeurl.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QSet>
+#include <QSqlQuery>
 #include <QString>
 
 class QSqlDatabase;
@@ -26,6 +28,12 @@ public:
     // The calling thread's connection, opened if need be; invalid when the store is out of reach.
     QSqlDatabase thread(QString *error);
     void closeThread();
+    // `statement` prepared on `db`, the calling thread's connection. On PostgreSQL it is prepared
+    // once and kept: each prepare and its release would otherwise cost two more round trips to the
+    // server, and a reservation holds its pool's row across them. Kept until the connection closes.
+    QSqlQuery prepared(const QSqlDatabase &db, const QString &statement);
+    // Drops what was kept for the calling thread's connection, before it closes.
+    void forgetStatements();
     // SQLite's own wait for a busy database sleeps in growing steps of up to 100 ms: the writers
     // of one process queue here instead, and only other processes meet the busy timeout. Null on
     // PostgreSQL, whose rows lock on the server.
@@ -46,4 +54,5 @@ private:
     QMutex mutex;
     QMutex writerMutex;
     QSet<QString> names; // the connections opened, one a thread
+    QHash<QString, QHash<QString, QSqlQuery>> statements; // by connection, then by text
 };

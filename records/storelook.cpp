@@ -36,7 +36,7 @@ bool pool(Transaction &transaction, const SerialScheme &scheme, StoreLook *look,
     }
     QString detail;
     const std::optional<NextNumber> next =
-        NextNumber::read(query, id, scheme.capacity(), false, &detail);
+        NextNumber::read(transaction, id, scheme.capacity(), false, &detail);
     if (!next)
         return transaction.fail("read the serial pool", detail, error);
     look->exhausted = next->index < 0;

@@ -21,6 +21,7 @@ void Transaction::end()
         QSqlQuery rollback(db);
         rollback.exec("ROLLBACK");
         rollback.finish();
+        connections.forgetStatements();
         db.close();
         open = false;
     }
@@ -43,6 +44,11 @@ bool Transaction::begin(QString *error)
     // IMMEDIATE takes SQLite's write lock at once: two writers queue on the busy timeout instead
     // of one failing when it upgrades a read lock.
     return exec(query, locked ? "BEGIN IMMEDIATE" : "BEGIN", "begin", error);
+}
+
+QSqlQuery Transaction::prepare(const QString &statement)
+{
+    return connections.prepared(db, statement);
 }
 
 bool Transaction::commit(QString *error)

@@ -26,6 +26,9 @@ public:
 
     // A query on the transaction's connection.
     QSqlQuery query() const { return QSqlQuery(db); }
+    // `statement` prepared on the transaction's connection; on a server, prepared once and
+    // reused. Each text is one query: a caller reads its rows before it runs the same text again.
+    QSqlQuery prepare(const QString &statement);
     // Runs a prepared query, or `statement`; a failure is worded as failing to `what`.
     bool exec(QSqlQuery &query, const QString &what, QString *error);
     bool exec(QSqlQuery &query, const QString &statement, const QString &what, QString *error);

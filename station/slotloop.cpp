@@ -28,6 +28,8 @@ SlotLoop::~SlotLoop()
 
 void SlotLoop::start()
 {
+    if (shared->recorder)
+        shared->recorder->openThread();
     waitClock.start();
     // A board is looked for when the slot's folder changes, not on a clock.
     watch = new FolderWatch(target.path, this);
