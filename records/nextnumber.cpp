@@ -20,14 +20,17 @@ std::optional<NextNumber> NextNumber::read(Transaction &transaction, qint64 pool
     }
     const qint64 fresh = query.value(0).toLongLong();
     query.finish();
+    // The two lowest given back: the second is the next after the first.
     query = transaction.prepare("SELECT idx FROM numbers WHERE pool = :pool AND state = "
-                                "'returned' ORDER BY idx LIMIT 1");
+                                "'returned' ORDER BY idx LIMIT 2");
     query.bindValue(":pool", pool);
     if (!query.exec()) {
         *detail = query.lastError().text();
         return std::nullopt;
     }
-    if (query.next())
-        return NextNumber{query.value(0).toLongLong(), true};
-    return NextNumber{fresh < capacity ? fresh : -1, false};
+    const auto left = [capacity](qint64 index) { return index < capacity ? index : -1; };
+    if (!query.next())
+        return NextNumber{left(fresh), false, left(fresh + 1)};
+    const qint64 lowest = query.value(0).toLongLong();
+    return NextNumber{lowest, true, query.next() ? query.value(0).toLongLong() : left(fresh)};
 }

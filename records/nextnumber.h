@@ -13,6 +13,7 @@ class Transaction;
 struct NextNumber {
     qint64 index = -1; // -1: none is left
     bool returned = false;
+    qint64 after = -1; // given out once `index` is taken; -1: none
 
     // `lock` holds the pool's row until the transaction ends (PostgreSQL; SQLite's writer holds
     // the whole file). Nullopt: it could not be read, and `detail` says why.

@@ -109,10 +109,15 @@ Reserved Recorder::reserve(const QString &pool, SerialValue *value, QString *err
     if (!scheme)
         return Reserved::NoScheme;
     // The spool goes first: a number given back while the store was away is the next one out.
+    const bool serialPool = pool == SerialScheme::SerialPool;
+    RecordStore::Upcoming after;
     const Reserved reserved =
-        flush(error) ? store->reserve(poolIds.value(pool), *scheme, runId, value, error)
+        flush(error) ? store->reserve(poolIds.value(pool), *scheme, runId, value, error, &after)
                      : Reserved::Unreachable;
-    settle(reserved != Reserved::Unreachable);
+    std::optional<RecordStore::Upcoming> known;
+    if (reserved == Reserved::Ok && serialPool)
+        known = after;
+    settle(reserved != Reserved::Unreachable, serialPool, known);
     return reserved;
 }
 
@@ -127,7 +132,7 @@ bool Recorder::giveBack(const QString &pool, const SerialValue &value, QString *
                     {"pool", poolIds.value(pool)},
                     {"index", value.index},
                     {"run", runId}},
-                   error);
+                   error, pool == SerialScheme::SerialPool);
 }
 
 bool Recorder::wentOut(const SerialValue &value, QString *error)
@@ -178,7 +183,7 @@ bool Recorder::heal(QString *error)
     return !now.lost && now.spooled == 0;
 }
 
-void Recorder::settle(bool reached, bool nextMoves)
+void Recorder::settle(bool reached, bool nextMoves, const std::optional<RecordStore::Upcoming> &known)
 {
     SerialValue value;
     Reserved next = Reserved::NoScheme;
@@ -189,8 +194,12 @@ void Recorder::settle(bool reached, bool nextMoves)
         // A store that is back, or never read, may have moved on without this station.
         read = nextMoves || current.lost || (current.next.isEmpty() && !current.exhausted);
     }
-    if (reached && serial && read)
+    if (known) {
+        next = known->state;
+        value = known->value;
+    } else if (reached && serial && read) {
         next = store->next(poolId, *serial, &value, &error);
+    }
     const int spooled = spool->count();
     QMutexLocker lock(&statusMutex);
     if (next == Reserved::Unreachable || !reached) {

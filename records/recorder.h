@@ -81,10 +81,12 @@ private:
     // `nextMoves`: the entry may change which number comes next.
     bool deliver(const QJsonObject &entry, QString *error, bool nextMoves = true);
     // After a call on the store: whether it answered, and, when it may have changed (a call that
-    // takes or gives back a number, or a store that is back), what the next number is now. Noting
-    // that a number went out, or that a board used it, leaves it as it was: reading it again for
-    // each would double the store's work a board.
-    void settle(bool reached, bool nextMoves = true);
+    // takes or gives back one of [serial]'s numbers, or a store that is back), what the next
+    // number is now. Noting that a number went out, that a board used it, or anything of another
+    // pool leaves it as it was: reading it again for each would double the store's work a board.
+    // `known`: the next number as the call itself read it (a reserve), which needs no read.
+    void settle(bool reached, bool nextMoves = true,
+                const std::optional<RecordStore::Upcoming> &known = {});
 
     RecordStore *const store;
     RecordSpool *const spool;

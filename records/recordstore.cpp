@@ -230,7 +230,7 @@ std::optional<qint64> RecordStore::pool(const SerialScheme &scheme, QString *err
 }
 
 Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 run,
-                              SerialValue *value, QString *error)
+                              SerialValue *value, QString *error, Upcoming *after)
 {
     Transaction transaction(*connections);
     if (!transaction.begin(error))
@@ -271,7 +271,12 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
     }
     if (!NumberLedger::note(transaction, pool, value->index, "reserved", run, 0, now(), error))
         return Reserved::Unreachable;
-    return transaction.commit(error) ? Reserved::Ok : Reserved::Unreachable;
+    if (!transaction.commit(error))
+        return Reserved::Unreachable;
+    if (after)
+        *after = next->after < 0 ? Upcoming{}
+                                 : Upcoming{Reserved::Ok, scheme.valueAt(next->after)};
+    return Reserved::Ok;
 }
 
 Reserved RecordStore::next(qint64 pool, const SerialScheme &scheme, SerialValue *value,

@@ -63,10 +63,16 @@ public:
     bool stopRun(qint64 run, QString *error);
     // The pool of a scheme's numbers, created on first use.
     std::optional<qint64> pool(const SerialScheme &scheme, QString *error);
+    // What a pool gives out next: Ok and its value, or Exhausted.
+    struct Upcoming {
+        Reserved state = Reserved::Exhausted;
+        SerialValue value;
+    };
     // Numbers given back come first, lowest first; then the next one never given out. Ok,
-    // Exhausted or Unreachable.
+    // Exhausted or Unreachable. `after`, when given: what the pool gives out once this one is
+    // taken, read in the same transaction, which spares a view a read of its own.
     Reserved reserve(qint64 pool, const SerialScheme &scheme, qint64 run, SerialValue *value,
-                     QString *error);
+                     QString *error, Upcoming *after = nullptr);
     // The number reserve() would give now, without taking it.
     Reserved next(qint64 pool, const SerialScheme &scheme, SerialValue *value, QString *error);
     bool giveBack(qint64 pool, qint64 index, qint64 run, QString *error);

@@ -255,8 +255,11 @@ void tst_RecordStore::allocation()
     QVERIFY(store.giveBack(*pool, b.index, *run, &error));
     QCOMPARE(store.next(*pool, scheme, &next, &error), Reserved::Ok);
     QCOMPARE(next.number, quint64(101));
-    QCOMPARE(store.reserve(*pool, scheme, *run, &d, &error), Reserved::Ok);
+    RecordStore::Upcoming after;
+    QCOMPARE(store.reserve(*pool, scheme, *run, &d, &error, &after), Reserved::Ok);
     QCOMPARE(d.number, quint64(101));
+    QCOMPARE(after.state, Reserved::Ok);
+    QCOMPARE(after.value.number, quint64(103));
     // A voided number is never handed out again; a used one neither.
     const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     BoardRecord voids{.run = *run,
@@ -304,6 +307,14 @@ void tst_RecordStore::allocation()
     QCOMPARE(QList<qint64>({look->reserved, look->used, look->returned, look->voided}),
              QList<qint64>({0, 1, 2, 1}));
     QCOMPARE(look->next, QString("SN000102"));
+    // With two given back, the second is the next once the first is taken.
+    const auto again = store.startRun(runOn("st2"), &voided, &error);
+    QVERIFY2(again, qPrintable(error));
+    QCOMPARE(store.reserve(*pool, scheme, *again, &c, &error, &after), Reserved::Ok);
+    QCOMPARE(c.number, quint64(102));
+    QCOMPARE(after.value.number, quint64(103));
+    QCOMPARE(store.reserve(*pool, scheme, *again, &e, &error, &after), Reserved::Ok);
+    QCOMPARE(after.value.number, quint64(104));
 }
 
 void tst_RecordStore::goneRun_data()
