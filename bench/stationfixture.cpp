@@ -29,7 +29,7 @@ bool StationFixture::prepare(int count)
     for (Slot &slot : m_slots)
         for (int k = 0; k < count; ++k) {
             slot.boards.push_back(std::make_unique<SimLoader>(m_line));
-            if (!slot.boards.back()->start())
+            if (!slot.boards.back()->open())
                 return false;
         }
     return true;
@@ -38,11 +38,11 @@ bool StationFixture::prepare(int count)
 bool StationFixture::plug(int slot)
 {
     Slot &here = m_slots[size_t(slot)];
-    if (here.next == int(here.boards.size())) {
+    if (here.next == int(here.boards.size()))
         here.boards.push_back(std::make_unique<SimLoader>(m_line));
-        if (!here.boards.back()->start())
-            return false;
-    }
+    // Served from now on: a loader waiting its turn only holds its terminal.
+    if (!here.boards[size_t(here.next)]->start())
+        return false;
     here.current = here.next++;
     here.finishedAt = {};
     if (!QFile::link(here.boards[size_t(here.current)]->portName(), slotPath(slot)))

@@ -29,8 +29,8 @@ public:
     QString slotPath(int slot) const;
     QStringList portArguments() const; // -p and each slot's path
 
-    // Starts `count` boards for each slot ahead, so that plugging one in costs no terminal's start
-    // while a station is measured.
+    // Opens `count` boards' terminals for each slot ahead, so that plugging one in costs no
+    // terminal's start while a station is measured; each is served once plugged in.
     bool prepare(int count);
     // Plugs the slot's next prepared board in, or a fresh one when none is left.
     bool plug(int slot);

@@ -41,7 +41,7 @@ namespace
 constexpr int Allocations = 1000;
 constexpr int Rounds = 3; // each setup in turn, the median kept: the machine is shared
 constexpr int Slots = 16;
-constexpr int BoardsPerSlot = 8;
+constexpr int BoardsPerSlot = 24; // a line runs for hours: each slot's first board is one in many
 constexpr int ImageSize = 3000;
 constexpr int TimeoutMs = 60000;
 constexpr double SecondsPerHour = 3600;

@@ -19,11 +19,10 @@ bool EarlierBoard::find(StoreConnections &connections, const QString &label,
     Transaction transaction(connections, Transaction::Kind::Read);
     if (!transaction.begin(error))
         return false;
-    QSqlQuery query = transaction.query();
-    query.prepare("SELECT b.run, b.board, b.time, r.station, b.serial, b.idx, n.number FROM boards "
-                  "b JOIN runs r ON r.id = b.run LEFT JOIN numbers n ON n.pool = b.pool AND n.idx "
-                  "= b.idx WHERE b.label = :label AND b.result = 'done' ORDER BY b.time DESC, "
-                  "b.id DESC LIMIT 1");
+    QSqlQuery query = transaction.prepare(
+        "SELECT b.run, b.board, b.time, r.station, b.serial, b.idx, n.number FROM boards b JOIN "
+        "runs r ON r.id = b.run LEFT JOIN numbers n ON n.pool = b.pool AND n.idx = b.idx WHERE "
+        "b.label = :label AND b.result = 'done' ORDER BY b.time DESC, b.id DESC LIMIT 1");
     query.bindValue(":label", label);
     if (!transaction.exec(query, "look up a board's label", error))
         return false;

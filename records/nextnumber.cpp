@@ -7,8 +7,8 @@
 #include <QString>
 #include <QVariant>
 
-std::optional<NextNumber> NextNumber::read(Transaction &transaction, qint64 pool,
-                                           qint64 capacity, bool lock, QString *detail)
+std::optional<NextNumber> NextNumber::read(Transaction &transaction, qint64 pool, qint64 capacity,
+                                           bool lock, QString *detail)
 {
     // The pool's row is the lock every allocation of this pool queues on.
     QSqlQuery query = transaction.prepare(

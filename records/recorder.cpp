@@ -128,11 +128,9 @@ bool Recorder::giveBack(const SerialValue &value, QString *error)
 
 bool Recorder::giveBack(const QString &pool, const SerialValue &value, QString *error)
 {
-    return deliver({{"op", "giveback"},
-                    {"pool", poolIds.value(pool)},
-                    {"index", value.index},
-                    {"run", runId}},
-                   error, pool == SerialScheme::SerialPool);
+    return deliver(
+        {{"op", "giveback"}, {"pool", poolIds.value(pool)}, {"index", value.index}, {"run", runId}},
+        error, pool == SerialScheme::SerialPool);
 }
 
 bool Recorder::wentOut(const SerialValue &value, QString *error)
@@ -183,7 +181,8 @@ bool Recorder::heal(QString *error)
     return !now.lost && now.spooled == 0;
 }
 
-void Recorder::settle(bool reached, bool nextMoves, const std::optional<RecordStore::Upcoming> &known)
+void Recorder::settle(bool reached, bool nextMoves,
+                      const std::optional<RecordStore::Upcoming> &known)
 {
     SerialValue value;
     Reserved next = Reserved::NoScheme;

@@ -274,8 +274,7 @@ Reserved RecordStore::reserve(qint64 pool, const SerialScheme &scheme, qint64 ru
     if (!transaction.commit(error))
         return Reserved::Unreachable;
     if (after)
-        *after = next->after < 0 ? Upcoming{}
-                                 : Upcoming{Reserved::Ok, scheme.valueAt(next->after)};
+        *after = next->after < 0 ? Upcoming{} : Upcoming{Reserved::Ok, scheme.valueAt(next->after)};
     return Reserved::Ok;
 }
 

@@ -23,6 +23,7 @@ public:
     LoaderLine &operator=(const LoaderLine &) = delete;
 
     bool open(); // false on failure, or when already open
+    bool isOpen() const { return m_masterFd >= 0; }
     void close();
     QString portName() const; // the slave's path, e.g. /dev/pts/3
     Clock::time_point openedAt() const;

@@ -23,9 +23,14 @@ void SimLoader::setImageHandler(ImageHandler handler)
     m_imageHandler = std::move(handler);
 }
 
+bool SimLoader::open()
+{
+    return !m_thread.joinable() && m_line.open();
+}
+
 bool SimLoader::start()
 {
-    if (m_thread.joinable() || !m_line.open())
+    if (m_thread.joinable() || (!m_line.isOpen() && !m_line.open()))
         return false;
     m_thread = std::thread(&SimLoader::serve, this);
     return true;

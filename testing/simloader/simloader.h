@@ -40,9 +40,12 @@ public:
     SimLoader &operator=(const SimLoader &) = delete;
 
     void setImageHandler(ImageHandler handler); // before start()
-    bool start();             // opens the pty pair and starts serving; false on failure
+    // Opens the pty pair ahead without serving it: a loader kept ready this way costs nothing,
+    // where one served with nobody on the line looks for its host every few milliseconds.
+    bool open();
+    bool start();             // opens the pty pair unless open() did, and serves it; false on failure
     QString portName() const; // the slave's path, e.g. /dev/pts/3
-    // When start() opened the line: a frame's atUs counts from here.
+    // When the line was opened: a frame's atUs counts from here.
     std::chrono::steady_clock::time_point openedAt() const;
     void stop();                          // stops serving and closes the master
     void inject(const QByteArray &bytes); // writes bytes to the host as if the device sent them
