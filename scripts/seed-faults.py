@@ -483,10 +483,6 @@ FAULTS = [
       '        db.close();',
       'a server connection closed after a failure keeps its prepared statements, which the new '
       'session does not know'),
-    F('statements-outlive-thread', 'records/storeconnections.cpp',
-      '    forgetStatements();\n    const QString connection = name();',
-      '    const QString connection = name();',
-      "a slot's thread ends with its prepared statements kept past its connection"),
     F('window-recent-oldest-first', 'stationui/recentboards.cpp',
       '    made += rows;\n    rows.swap(made);',
       '    rows += made;',
